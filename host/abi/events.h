@@ -1,0 +1,53 @@
+// Event lists the host delivers with effProcessEvents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "aeffect.h"
+
+// Event type tags.
+inline constexpr std::int32_t kVstMidiType = 1;
+
+// Any event: the type tag, then type-specific bytes. Only the fields up to
+// deltaFrames are common to every type.
+struct VstEvent {
+    std::int32_t type;         // kVstMidiType, or a type the plug-in skips
+    std::int32_t byteSize;     // size of the record after this field
+    std::int32_t deltaFrames;  // frame offset from the start of the next rendered block
+    std::int32_t flags;
+    char data[16];
+};
+
+// A short MIDI message.
+struct VstMidiEvent {
+    std::int32_t type;            // kVstMidiType
+    std::int32_t byteSize;        // sizeof(VstMidiEvent) - 8 by convention; not read
+    std::int32_t deltaFrames;     // frame offset, may be negative or beyond the block
+    std::int32_t flags;
+    std::int32_t noteLength;      // frames, 0 when unknown
+    std::int32_t noteOffset;
+    char midiData[4];             // status, data 1, data 2, 0
+    char detune;
+    char noteOffVelocity;
+    char reserved1;
+    char reserved2;
+};
+
+// The list: a count and that many event addresses. Hosts allocate the
+// record with room for `numEvents` entries; two is only the declared size.
+struct VstEvents {
+    std::int32_t numEvents;       // 0 or less means an empty list
+    VstIntPtr reserved;           // 0
+    VstEvent* events[2];          // numEvents pointers, in delivery order
+};
+
+static_assert(sizeof(VstEvent) == 32);
+static_assert(sizeof(VstMidiEvent) == 32);
+static_assert(offsetof(VstMidiEvent, deltaFrames) == 8);
+static_assert(offsetof(VstMidiEvent, midiData) == 24);
+#if INTPTR_MAX == INT32_MAX
+static_assert(offsetof(VstEvents, events) == 8);
+#else
+static_assert(offsetof(VstEvents, events) == 16);
+#endif

@@ -1,0 +1,141 @@
+// The base effect: the object behind an AEffect record.
+//
+// A derived effect gives its identity (the constructor arguments, the record
+// setters) and `process`; every other operation has a default that does
+// nothing harmful, and the host's requests 0 to 24 arrive as calls of the
+// virtual operations below. Requests 25 and up are EffectExt's
+// (host/effect_ext.h).
+//
+// Everything the host can reach goes through the five entry functions the
+// constructor stores in the record; they catch every exception, so none
+// crosses into the host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "host/abi/aeffect.h"
+#include "host/abi/opcodes.h"
+
+// An editor an effect may own. No effect of this project attaches one; the
+// hook exists so that a derived effect can, and without one every editor
+// request answers 0.
+class EffectEditor {
+public:
+    virtual ~EffectEditor() = default;
+    // effEditGetRect: `rect` is where the host wants the rectangle's address.
+    virtual std::int32_t getRect(void* rect) = 0;
+    // effEditOpen: `parent` is the host's window.
+    virtual std::int32_t openEditor(void* parent) = 0;
+    virtual void closeEditor() = 0;  // effEditClose
+    virtual void idleEditor() = 0;   // effEditIdle
+};
+
+class Effect {
+public:
+    // Fills the record (cleared first): magic, the five entries, the counts
+    // given here, 1 input, 2 outputs, no flags, 'NoEf', version 1, ioRatio
+    // 1.0. Sends nothing to the host; `audioMaster` may be null, and then
+    // every host service answers its default without calling anything.
+    Effect(audioMasterCallback audioMaster, std::int32_t numPrograms, std::int32_t numParams) noexcept;
+    // Destroys the attached editor, if any. Reached only through effClose.
+    virtual ~Effect();
+
+    Effect(const Effect&) = delete;
+    Effect& operator=(const Effect&) = delete;
+
+    // ---- parameters and audio (record entries) ----------------------------
+    virtual void setParameter(std::int32_t index, float value);  // default: nothing
+    virtual float getParameter(std::int32_t index);              // default: 0.0
+    // Takes the value through setParameter, then tells the host
+    // (audioMasterAutomate) when a callback is set.
+    virtual void automateParameter(std::int32_t index, float value);
+    // Adds `sampleFrames` frames to the output buffers. Every effect renders.
+    virtual void process(float** inputs, float** outputs, std::int32_t sampleFrames) = 0;
+    // Overwrites the output buffers; default: nothing.
+    virtual void processReplacing(float** inputs, float** outputs, std::int32_t sampleFrames);
+
+    // ---- requests ----------------------------------------------------------
+    // Answers requests 0 to 24 by calling one operation each; 0 for any other.
+    virtual VstIntPtr dispatcher(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr,
+                                 float opt);
+    virtual void open();   // effOpen
+    virtual void close();  // effClose, just before destruction
+    virtual std::int32_t getProgram();              // answers curProgram
+    virtual void setProgram(std::int32_t program);  // reached only for program < numPrograms
+    // The text defaults write an empty string; with a null buffer, nothing.
+    virtual void setProgramName(char* name);
+    virtual void getProgramName(char* name);
+    virtual void getParamLabel(std::int32_t index, char* label);
+    virtual void getParamDisplay(std::int32_t index, char* text);
+    virtual void getParamName(std::int32_t index, char* text);
+    virtual float getVu();  // a level from -1.0 to 1.0; default 0.0
+    // Chunks: default 0, data untouched.
+    virtual std::int32_t getChunk(void* data, bool isPreset);
+    virtual std::int32_t setChunk(void* data, std::int32_t byteSize, bool isPreset);
+    virtual void setSampleRate(float rate);      // stores sampleRate
+    virtual void setBlockSize(std::int32_t size);  // stores blockSize
+    virtual void suspend();  // effMainsChanged 0; default: nothing
+    virtual void resume();   // effMainsChanged != 0; default: nothing
+
+    // ---- the record's identity and capabilities ---------------------------
+    virtual void setUniqueId(std::int32_t id);
+    virtual void setNumInputs(std::int32_t count);
+    virtual void setNumOutputs(std::int32_t count);
+    // Each flag setter sets (true) or clears (false) its one bit.
+    virtual void setHasVu(bool state);
+    virtual void setHasClip(bool state);
+    virtual void setCanMono(bool state);
+    virtual void setCanReplacing(bool state);
+    virtual void setProgramChunks(bool state);
+    virtual void setRealQualities(std::int32_t qualities);
+    virtual void setOffQualities(std::int32_t qualities);
+    virtual void setInitialDelay(std::int32_t frames);
+    virtual float getSampleRate();
+    virtual std::int32_t getBlockSize();
+
+    // ---- host services -----------------------------------------------------
+    virtual std::int32_t hostVersion();    // the host's version; 1 when it answers 0 or is absent
+    virtual std::int32_t hostCurrentId();  // 0 without a host
+    virtual std::int32_t hostIdle();       // 0 without a host
+    // True when the pin is connected (the host answers 0), and without a host.
+    virtual bool hostInputConnected(std::int32_t input);
+    virtual bool hostOutputConnected(std::int32_t output);
+
+    // ---- display formatting (8 characters and a NUL into `text`) -----------
+    // 20 log10(value) through formatFloat, or "  -oo   " for 0, less or NaN.
+    virtual void formatDecibels(float value, char* text);
+    // sample rate / samples through formatFloat; 0 for a period of 0 or NaN.
+    virtual void formatHertz(float samples, char* text);
+    // samples * 1000 / sample rate through formatFloat.
+    virtual void formatMilliseconds(float samples, char* text);
+    // Digits and a point, fraction cut not rounded ("3.141590"), or " Huge!  ".
+    virtual void formatFloat(float value, char* text);
+    // "%7d", or " Huge!  " when it would not fit 8 characters.
+    virtual void formatInteger(std::int32_t value, char* text);
+
+    // The record handed to the host; it lives and dies with this object.
+    AEffect* getAeffect() noexcept { return &record; }
+
+protected:
+    // One request to the host: the record first, then the arguments. Answers
+    // 0 without a callback (callers that need another default test first).
+    VstIntPtr callHost(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0,
+                       void* ptr = nullptr, float opt = 0.0f);
+    void setFlag(std::int32_t bit, bool state) noexcept;
+
+    float sampleRate;                       // Hz, as last set by the host; 44100 at first
+    std::unique_ptr<EffectEditor> editor;   // null: no editor
+    audioMasterCallback audioMaster;        // null: host services answer defaults
+    std::int32_t numPrograms;
+    std::int32_t numParams;
+    std::int32_t curProgram;                // 0 at first
+    std::int32_t blockSize;                 // largest render call announced; 1024 at first
+    AEffect record;
+};
+
+// The record identifier a bare effect carries until it sets its own.
+inline constexpr std::int32_t kDefaultUniqueId = 0x4E6F4566;  // 'NoEf'
+
+// Copies `text` with its NUL into a host buffer; does nothing for a null buffer.
+void copyHostText(char* dst, const char* text) noexcept;

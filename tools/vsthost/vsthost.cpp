@@ -1,0 +1,277 @@
+#include "tools/vsthost/vsthost.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace vsthost {
+
+namespace {
+
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::string elfMachine(std::uint16_t m) {
+    switch (m) {
+    case 3: return "i386";
+    case 62: return "x86-64";
+    case 40: return "arm";
+    case 183: return "aarch64";
+    default: return "";
+    }
+}
+
+std::string peMachine(std::uint16_t m) {
+    switch (m) {
+    case 0x14c: return "i386";
+    case 0x8664: return "x86-64";
+    case 0xaa64: return "aarch64";
+    default: return "";
+    }
+}
+
+// The host being created with, for the version query made before a record exists.
+thread_local Host* creatingHost = nullptr;
+
+}  // namespace
+
+ModuleFormat inspectModuleFile(const std::string& path) {
+    ModuleFormat f;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::error_code ec;
+        f.kind = std::filesystem::exists(path, ec) ? ModuleFormat::Kind::Unreadable : ModuleFormat::Kind::Missing;
+        return f;
+    }
+    std::vector<unsigned char> head(4096, 0);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got >= 20 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
+        f.kind = ModuleFormat::Kind::Elf;
+        f.bits = head[4] == 2 ? 64 : 32;
+        f.machine = elfMachine(le16(&head[18]));
+        f.sharedLibrary = le16(&head[16]) == 3;  // ET_DYN
+        return f;
+    }
+    if (got >= 64 && head[0] == 'M' && head[1] == 'Z') {
+        const std::uint32_t pe = le32(&head[0x3c]);
+        if (pe + 24 <= got && std::memcmp(&head[pe], "PE\0\0", 4) == 0) {
+            f.kind = ModuleFormat::Kind::Pe;
+            const std::uint16_t machine = le16(&head[pe + 4]);
+            const std::uint16_t characteristics = le16(&head[pe + 22]);
+            f.machine = peMachine(machine);
+            f.bits = (machine == 0x14c) ? 32 : 64;
+            f.sharedLibrary = (characteristics & 0x2000) != 0;  // IMAGE_FILE_DLL
+            return f;
+        }
+    }
+    f.kind = ModuleFormat::Kind::NotALibrary;
+    return f;
+}
+
+int hostBits() noexcept { return static_cast<int>(sizeof(void*) * 8); }
+
+const char* hostMachine() noexcept {
+#if defined(__x86_64__) || defined(_M_X64)
+    return "x86-64";
+#elif defined(__i386__) || defined(_M_IX86)
+    return "i386";
+#elif defined(__aarch64__)
+    return "aarch64";
+#else
+    return "";
+#endif
+}
+
+std::unique_ptr<Module> Module::open(const std::string& path) {
+    const ModuleFormat f = inspectModuleFile(path);
+    switch (f.kind) {
+    case ModuleFormat::Kind::Missing: throw HostError("module not found: " + path);
+    case ModuleFormat::Kind::Unreadable: throw HostError("module cannot be read: " + path);
+    case ModuleFormat::Kind::NotALibrary: throw HostError("not a shared library: " + path);
+    case ModuleFormat::Kind::Elf:
+    case ModuleFormat::Kind::Pe: break;
+    }
+#if defined(_WIN32)
+    const bool nativeFormat = f.kind == ModuleFormat::Kind::Pe;
+#else
+    const bool nativeFormat = f.kind == ModuleFormat::Kind::Elf;
+#endif
+    if (!nativeFormat) {
+        throw HostError(std::string("not a shared library for this system (a ") +
+                        (f.kind == ModuleFormat::Kind::Pe ? "Windows" : "Linux") + " module): " + path);
+    }
+    if (!f.sharedLibrary) throw HostError("not a shared library (an executable or object file): " + path);
+    if (f.bits != hostBits()) {
+        throw HostError(std::to_string(f.bits) + "-bit module, this host is " + std::to_string(hostBits()) +
+                        "-bit: " + path);
+    }
+    if (!f.machine.empty() && f.machine != hostMachine()) {
+        throw HostError("module built for " + f.machine + ", this host is " + hostMachine() + ": " + path);
+    }
+
+    std::unique_ptr<Module> m(new Module);
+    m->path_ = path;
+#if defined(_WIN32)
+    m->handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+    if (m->handle_ == nullptr) {
+        throw HostError("the module could not be loaded (Windows error " + std::to_string(GetLastError()) +
+                        "): " + path);
+    }
+#else
+    m->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m->handle_ == nullptr) {
+        const char* why = dlerror();
+        throw HostError(std::string("the module could not be loaded: ") + (why ? why : path.c_str()));
+    }
+#endif
+    for (const char* name : {"VSTPluginMain", "main"}) {
+        if (void* sym = m->symbol(name)) {
+            m->entry_ = reinterpret_cast<VstPluginMainProc>(sym);
+            m->entryName_ = name;
+            break;
+        }
+    }
+    if (m->entry_ == nullptr) throw HostError("no entry point (neither VSTPluginMain nor main): " + path);
+    return m;
+}
+
+Module::~Module() {
+    if (handle_ == nullptr) return;
+#if defined(_WIN32)
+    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+#else
+    dlclose(handle_);
+#endif
+}
+
+void* Module::symbol(const char* name) const noexcept {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+#else
+    return dlsym(handle_, name);
+#endif
+}
+
+#if defined(_WIN32)
+void* Module::ordinal(unsigned short number) const noexcept {
+    return reinterpret_cast<void*>(
+        GetProcAddress(reinterpret_cast<HMODULE>(handle_), reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(number))));
+}
+#endif
+
+VstIntPtr Host::answer(const HostRequest& r) {
+    switch (r.opcode) {
+    case audioMasterVersion: return versionAnswer;
+    case audioMasterWantMidi: return 1;
+    case audioMasterGetSampleRate: return static_cast<VstIntPtr>(sampleRate);
+    case audioMasterGetBlockSize: return blockSize;
+    default: return 0;
+    }
+}
+
+VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
+                                  void* ptr, float opt) {
+    Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : creatingHost;
+    if (host == nullptr) return 0;
+    const HostRequest request{effect, opcode, index, value, ptr, opt};
+    host->requests.push_back(request);
+    return host->answer(request);
+}
+
+Instance::Instance(const Module& module, Host& host) : host_(host) {
+    creatingHost = &host;
+    AEffect* e = module.entry()(&Host::callback);
+    creatingHost = nullptr;
+    if (e == nullptr) throw HostError("the module's entry answered null: no instance was created");
+    if (e->magic != kEffectMagic) throw HostError("the module's record lacks the interface's magic number");
+    e->user = &host;
+    effect_ = e;
+}
+
+Instance::~Instance() {
+    if (effect_ != nullptr) close();
+}
+
+VstIntPtr Instance::dispatch(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
+    return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+}
+
+void Instance::process(float** inputs, float** outputs, std::int32_t frames) {
+    effect_->process(effect_, inputs, outputs, frames);
+}
+
+void Instance::processReplacing(float** inputs, float** outputs, std::int32_t frames) {
+    effect_->processReplacing(effect_, inputs, outputs, frames);
+}
+
+void Instance::setParameter(std::int32_t index, float value) { effect_->setParameter(effect_, index, value); }
+
+float Instance::getParameter(std::int32_t index) { return effect_->getParameter(effect_, index); }
+
+std::string Instance::text(std::int32_t opcode, std::int32_t index) {
+    char buffer[256] = {};
+    dispatch(opcode, index, 0, buffer, 0.0f);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
+}
+
+std::int32_t Instance::canDo(const char* capability) {
+    std::string word(capability);
+    return static_cast<std::int32_t>(dispatch(effCanDo, 0, 0, word.data(), 0.0f));
+}
+
+VstIntPtr Instance::close() {
+    AEffect* e = effect_;
+    effect_ = nullptr;
+    return e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+}
+
+void EventList::addMidi(std::int32_t deltaFrames, unsigned char status, unsigned char data1, unsigned char data2) {
+    VstMidiEvent m{};
+    m.type = kVstMidiType;
+    m.byteSize = static_cast<std::int32_t>(sizeof(VstMidiEvent) - 8);
+    m.deltaFrames = deltaFrames;
+    m.midiData[0] = static_cast<char>(status);
+    m.midiData[1] = static_cast<char>(data1);
+    m.midiData[2] = static_cast<char>(data2);
+    VstEvent e{};
+    std::memcpy(&e, &m, sizeof e);
+    addRaw(e);
+}
+
+void EventList::addRaw(const VstEvent& event) { events_.push_back(std::make_unique<VstEvent>(event)); }
+
+void EventList::clear() { events_.clear(); }
+
+VstEvents* EventList::get() {
+    const std::size_t slots = events_.size() < 2 ? 2 : events_.size();
+    storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
+    auto* list = reinterpret_cast<VstEvents*>(storage_.data());
+    list->numEvents = static_cast<std::int32_t>(events_.size());
+    VstEvent** slot = list->events;  // as many slots as events, past the declared two
+    for (std::size_t i = 0; i < events_.size(); ++i) slot[i] = events_[i].get();
+    return list;
+}
+
+std::string fourCharString(std::int32_t id) {
+    std::string s;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto c = static_cast<unsigned char>((static_cast<std::uint32_t>(id) >> shift) & 0xff);
+        s += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '.';
+    }
+    return s;
+}
+
+}  // namespace vsthost
