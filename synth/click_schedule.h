@@ -1,0 +1,55 @@
+// The clicks to start in the next rendered block, one per frame offset.
+//
+// Filled by event intake, consumed and emptied by rendering once per block.
+// The map's nodes come from an arena the schedule owns: a fixed buffer for
+// the common case and, beyond it, blocks from the global allocator that are
+// returned when the schedule is emptied. So intake and rendering of ordinary
+// blocks never call the global allocator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory_resource>
+
+struct ClickEntry {
+    std::int16_t velocity;  // 0..127, the note-on's third byte masked to 7 bits
+    std::int16_t note;      // 0..127, the note-on's second byte masked to 7 bits
+};
+
+class ClickSchedule {
+public:
+    using Map = std::pmr::map<std::int32_t, ClickEntry>;
+    using const_iterator = Map::const_iterator;
+
+    ClickSchedule() noexcept;
+    ~ClickSchedule();
+    ClickSchedule(const ClickSchedule&) = delete;
+    ClickSchedule& operator=(const ClickSchedule&) = delete;
+
+    // A note-on for `frame`: kept when the frame has no entry yet or holds a
+    // softer one; an equal or louder entry stays as it is (the first of equals
+    // wins). Throws std::bad_alloc when no memory is left for a new entry.
+    void offer(std::int32_t frame, ClickEntry click);
+
+    // Entries in ascending order of frame offset, negative offsets first.
+    const_iterator begin() const noexcept { return map_.begin(); }
+    const_iterator end() const noexcept { return map_.end(); }
+    const_iterator find(std::int32_t frame) const { return map_.find(frame); }
+    std::size_t size() const noexcept { return map_.size(); }
+    bool empty() const noexcept { return map_.empty(); }
+
+    // Removes every entry and hands back any memory beyond the fixed buffer.
+    void clear() noexcept;
+
+    // Entries that fit the fixed buffer before the global allocator is asked.
+    static constexpr std::size_t kInlineEntries = 512;
+
+private:
+    // A red-black tree node holds three links, a colour and the value.
+    static constexpr std::size_t kNodeBytes = 4 * sizeof(void*) + sizeof(std::int32_t) + sizeof(ClickEntry);
+
+    alignas(std::max_align_t) std::byte inline_[kInlineEntries * kNodeBytes];
+    std::pmr::monotonic_buffer_resource arena_;
+    Map map_;
+};

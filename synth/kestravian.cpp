@@ -1,0 +1,182 @@
+#include "synth/kestravian.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr char kEffectName[] = "Kestravian";
+constexpr char kVendor[] = "Ulvo";
+constexpr char kProduct[] = "Kestravian";
+constexpr std::int32_t kVendorVersion = 1;
+constexpr double kReferenceRate = 44100.0;
+
+// Byte offsets inside a MIDI event record (the common header is read
+// through VstEvent; the MIDI bytes as raw bytes).
+constexpr std::size_t kMidiDataOffset = 24;
+
+// Copies a name into a host buffer and answers whether it did.
+bool answerText(char* dst, const char* text) noexcept {
+    if (dst == nullptr) return false;
+    copyHostText(dst, text);
+    return true;
+}
+
+}  // namespace
+
+Kestravian::Kestravian(audioMasterCallback audioMasterIn) noexcept
+    : EffectExt(audioMasterIn, 0, 0), rateFactor(1.0f) {
+    if (audioMasterIn != nullptr) {
+        setNumInputs(0);
+        setNumOutputs(1);
+        setCanReplacing(true);
+        setHasVu(false);
+        setHasClip(false);
+        setIsSynth(true);
+        setUniqueId(kKestravianId);
+    }
+    resetResonator();
+}
+
+Kestravian::~Kestravian() = default;
+
+void Kestravian::resetResonator() noexcept { resonator.reset(); }
+
+// ---- audio -------------------------------------------------------------------
+
+void Kestravian::setParameter(std::int32_t, float) {}
+
+float Kestravian::getParameter(std::int32_t) { return 0.0f; }
+
+void Kestravian::process(float**, float** outputs, std::int32_t sampleFrames) {
+    float* out = outputs != nullptr ? outputs[0] : nullptr;
+    if (out != nullptr) {
+        render<Output::Add>(out, sampleFrames);
+    } else {
+        render<Output::Discard>(nullptr, sampleFrames);
+    }
+}
+
+void Kestravian::processReplacing(float**, float** outputs, std::int32_t sampleFrames) {
+    float* out = outputs != nullptr ? outputs[0] : nullptr;
+    if (out != nullptr) {
+        render<Output::Replace>(out, sampleFrames);
+    } else {
+        render<Output::Discard>(nullptr, sampleFrames);
+    }
+}
+
+// One block: start each scheduled click on its frame (at most one start per
+// frame, entries before frame 0 start on frame 0 and push later ones back),
+// render the stretches between starts, then drop the whole schedule,
+// including entries the block never reached. A host that passes no output
+// buffer still has its block's time pass: the resonator runs on unheard.
+template <Kestravian::Output mode>
+void Kestravian::render(float* out, std::int32_t sampleFrames) noexcept {
+    const std::int64_t frames = sampleFrames;
+    auto next = schedule.begin();
+    const auto last = schedule.end();
+    std::int64_t nextStart = next != last ? next->first : frames + 1;
+    std::int64_t i = 0;
+    while (i < frames) {
+        if (i >= nextStart) {
+            resonator.start(next->second.note, next->second.velocity, rateFactor);
+            ++next;
+            nextStart = next != last ? next->first : frames + 1;
+        }
+        const std::int64_t stop = std::clamp<std::int64_t>(nextStart, i + 1, frames);
+        renderStretch<mode>(mode == Output::Discard ? nullptr : out + i, static_cast<std::int32_t>(stop - i));
+        i = stop;
+    }
+    schedule.clear();
+}
+
+// `count` frames with no click starting among them. While the resonator
+// rings, the recurrence runs on locals; once it is silent (exactly zero: the
+// gate always leaves +0), the rest of the stretch is written in bulk.
+template <Kestravian::Output mode>
+void Kestravian::renderStretch(float* out, std::int32_t count) noexcept {
+    float sr = resonator.state.real();
+    float si = resonator.state.imag();
+    const double cr = resonator.coefficient.real();
+    const double ci = resonator.coefficient.imag();
+    std::int32_t k = 0;
+    for (; k < count && !(sr == 0.0f && si == 0.0f); ++k) {
+        if constexpr (mode == Output::Replace) out[k] = si;
+        if constexpr (mode == Output::Add) out[k] = static_cast<float>(static_cast<double>(out[k]) + si);
+        Resonator::step(sr, si, cr, ci);
+    }
+    resonator.state = {sr, si};
+    if constexpr (mode == Output::Replace) {
+        std::fill(out + k, out + count, 0.0f);
+    } else if constexpr (mode == Output::Add) {
+        // Adding the silent resonator's +0 still turns -0 into +0.
+        for (; k < count; ++k) out[k] = out[k] + 0.0f;
+    }
+}
+
+// ---- requests -----------------------------------------------------------------
+
+void Kestravian::setProgram(std::int32_t) {}
+void Kestravian::setProgramName(char*) {}
+void Kestravian::getProgramName(char*) {}
+void Kestravian::getParamLabel(std::int32_t, char*) {}
+void Kestravian::getParamDisplay(std::int32_t, char*) {}
+void Kestravian::getParamName(std::int32_t, char*) {}
+
+void Kestravian::setSampleRate(float rate) {
+    sampleRate = rate;
+    // A rate of zero, below zero or not finite would make every later click
+    // grow without bound or turn to NaN; the clicks keep the last good rate.
+    if (std::isfinite(rate) && rate > 0.0f) {
+        rateFactor = static_cast<float>(kReferenceRate / static_cast<double>(rate));
+    }
+}
+
+void Kestravian::setBlockSize(std::int32_t size) { blockSize = size; }
+
+void Kestravian::resume() { hostWantMidi(1); }
+
+std::int32_t Kestravian::processEvents(VstEvents* events) {
+    if (events == nullptr) return 1;  // no list: nothing to take
+    VstEvent* const* slot = events->events;
+    for (std::int32_t i = 0; i < events->numEvents; ++i) {
+        const VstEvent* event = slot[i];
+        if (event == nullptr || event->type != kVstMidiType) continue;
+        const auto* midi = reinterpret_cast<const unsigned char*>(event) + kMidiDataOffset;
+        if ((midi[0] & 0xF0) != 0x90) continue;  // note-ons of every channel only
+        const ClickEntry click{static_cast<std::int16_t>(midi[2] & 0x7F), static_cast<std::int16_t>(midi[1] & 0x7F)};
+        try {
+            schedule.offer(event->deltaFrames, click);
+        } catch (const std::bad_alloc&) {
+            // No memory for one more entry: this note-on is dropped.
+        }
+    }
+    return 1;
+}
+
+bool Kestravian::getProgramNameIndexed(std::int32_t, std::int32_t index, char*) { return index < 0; }
+
+bool Kestravian::copyProgram(std::int32_t destination) { return destination < 0; }
+
+bool Kestravian::getOutputProperties(std::int32_t index, VstPinProperties* properties) {
+    if (index >= 1 || properties == nullptr) return false;
+    std::snprintf(properties->label, sizeof properties->label, "Click %1d", static_cast<int>(index + 1));
+    properties->flags = kVstPinIsActive;
+    return true;
+}
+
+bool Kestravian::getEffectName(char* name) { return answerText(name, kEffectName); }
+bool Kestravian::getVendorString(char* text) { return answerText(text, kVendor); }
+bool Kestravian::getProductString(char* text) { return answerText(text, kProduct); }
+std::int32_t Kestravian::getVendorVersion() { return kVendorVersion; }
+
+std::int32_t Kestravian::canDo(char* text) {
+    if (text == nullptr) return -1;
+    if (std::strcmp(text, "receiveVstEvents") == 0) return 1;
+    if (std::strcmp(text, "receiveVstMidiEvent") == 0) return 1;
+    return -1;
+}

@@ -1,0 +1,74 @@
+// The damped complex resonator that sounds every click.
+//
+// A click loads `state` with the note's amplitude and `coefficient` with a
+// per-frame rotation-and-decay e^z; each frame the output is state's
+// imaginary part, then state is multiplied by the coefficient. The product
+// is formed in double precision and each part rounded to float, so the
+// sound is the same bit for bit wherever it is computed in IEEE arithmetic.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+
+struct Resonator {
+    std::complex<float> state{0.0f, 0.0f};
+    std::complex<float> coefficient{0.0f, 0.0f};
+
+    // Below this modulus (or at NaN) a ringing state is set to exact zero.
+    static constexpr double kSilence = 0.00001;
+
+    void reset() noexcept {
+        state = {0.0f, 0.0f};
+        coefficient = {0.0f, 0.0f};
+    }
+
+    // Starts a click of `note` at `velocity`, cutting off whatever rings.
+    // `rateFactor` is 44100 / sample rate: pitch and decay per second stay
+    // the same at every rate.
+    void start(int note, int velocity, float rateFactor) noexcept;
+
+    bool silent() const noexcept { return state.real() == 0.0f && state.imag() == 0.0f; }
+
+    // One frame: state = state * coefficient (double products, each part
+    // rounded to float), then the silence gate.
+    void advance() noexcept {
+        float re = state.real(), im = state.imag();
+        step(re, im, coefficient.real(), coefficient.imag());
+        state = {re, im};
+    }
+
+    // The same frame on parts held in locals, for loops that keep the
+    // recurrence in registers.
+    static void step(float& re, float& im, double cr, double ci) noexcept {
+        const auto nextRe = static_cast<float>(re * cr - im * ci);
+        const auto nextIm = static_cast<float>(re * ci + im * cr);
+        const bool silence = belowSilence(nextRe, nextIm);
+        re = silence ? 0.0f : nextRe;
+        im = silence ? 0.0f : nextIm;
+    }
+
+    // The gate's decision: is |re + i im|, as the standard library's float
+    // complex modulus computes it, below kSilence or NaN? Decided from the
+    // exact sum of squares when it is clearly on one side; the library is
+    // asked only in a narrow band around the threshold (and for NaN), so the
+    // decision is always the library's own.
+    static bool belowSilence(float re, float im) noexcept {
+        const double squares = static_cast<double>(re) * re + static_cast<double>(im) * im;
+        if (squares < kClearlyBelow) return true;
+        if (squares > kClearlyAbove) return false;
+        return libraryBelowSilence(re, im);
+    }
+
+    static bool libraryBelowSilence(float re, float im) noexcept;
+
+private:
+    // The largest float below kSilence is 9.999999747378752e-06, the next one
+    // up 1.0000000656873453e-05. A modulus library within a few units in the
+    // last place decides everything outside [below, above] the same way; the
+    // squares of the band's ends are taken a further few units out.
+    static constexpr double kFloatBelow = 9.999999747378752e-06;
+    static constexpr double kFloatAbove = 1.0000000656873453e-05;
+    static constexpr double kBand = 4.0 / 16777216.0;  // four float ulps, relative
+    static constexpr double kClearlyBelow = (kFloatBelow * (1.0 - kBand)) * (kFloatBelow * (1.0 - kBand));
+    static constexpr double kClearlyAbove = (kFloatAbove * (1.0 + kBand)) * (kFloatAbove * (1.0 + kBand));
+};

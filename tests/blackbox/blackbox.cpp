@@ -1,0 +1,121 @@
+#include "tests/blackbox/blackbox.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include <gtest/gtest.h>
+
+namespace blackbox {
+
+namespace {
+std::string modulePath;
+}
+
+const vsthost::Module& module() {
+    static std::unique_ptr<vsthost::Module> loaded = vsthost::Module::open(modulePath);
+    return *loaded;
+}
+
+Plugin::Plugin(float rate, std::int32_t block) {
+    host.sampleRate = rate;
+    host.blockSize = block;
+    instance = std::make_unique<vsthost::Instance>(module(), host);
+    dispatch(effOpen);
+    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+    dispatch(effSetBlockSize, 0, block);
+    dispatch(effMainsChanged, 0, 1);
+}
+
+std::vector<float> Plugin::render(std::int32_t frames) {
+    std::vector<float> out(static_cast<std::size_t>(frames), 12345.0f);
+    float* outputs[1] = {out.data()};
+    instance->processReplacing(nullptr, outputs, frames);
+    return out;
+}
+
+void Plugin::accumulate(std::vector<float>& buffer) {
+    float* outputs[1] = {buffer.data()};
+    instance->process(nullptr, outputs, static_cast<std::int32_t>(buffer.size()));
+}
+
+std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, std::int64_t total,
+                               std::int32_t block) {
+    std::vector<float> out;
+    out.reserve(static_cast<std::size_t>(total));
+    for (std::int64_t start = 0; start < total; start += block) {
+        const auto frames = static_cast<std::int32_t>(std::min<std::int64_t>(block, total - start));
+        vsthost::EventList events;
+        for (const Note& n : notes) {
+            if (n.frame >= start && n.frame < start + frames) {
+                events.addNoteOn(static_cast<std::int32_t>(n.frame - start), n.note, n.velocity);
+            }
+        }
+        if (events.size() > 0) plugin.send(events);
+        const std::vector<float> chunk = plugin.render(frames);
+        out.insert(out.end(), chunk.begin(), chunk.end());
+    }
+    return out;
+}
+
+void Reference::noteOn(std::int32_t frame, int note, int velocity) {
+    auto it = schedule_.find(frame);
+    if (it == schedule_.end() || it->second.first < velocity) schedule_[frame] = {velocity, note};
+}
+
+std::vector<float> Reference::render(std::int32_t frames) {
+    std::vector<float> out;
+    auto next = schedule_.begin();
+    for (std::int32_t i = 0; i < frames; ++i) {
+        if (next != schedule_.end() && i >= next->first) {
+            const auto [velocity, note] = next->second;
+            ++next;
+            const float x = static_cast<float>((note + 1.0f) * static_cast<double>(rateFactor_));
+            const std::complex<float> z = std::complex<float>(x, 0.0f) * std::complex<float>(-0.001f, 0.01f);
+            const double e = std::exp(static_cast<double>(z.real()));
+            coefficient_ = {static_cast<float>(e * static_cast<float>(std::cos(static_cast<double>(z.imag())))),
+                            static_cast<float>(e * static_cast<float>(std::sin(static_cast<double>(z.imag()))))};
+            state_ = {static_cast<float>(velocity * (1.0 / 127.0)), 0.0f};
+        }
+        out.push_back(state_.imag());
+        const double sr = state_.real(), si = state_.imag();
+        const double cr = coefficient_.real(), ci = coefficient_.imag();
+        state_ = {static_cast<float>(sr * cr - si * ci), static_cast<float>(sr * ci + si * cr)};
+        const float modulus = std::abs(state_);
+        if (std::isnan(modulus) || modulus < 0.00001) state_ = {0.0f, 0.0f};
+    }
+    schedule_.clear();
+    return out;
+}
+
+std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from) {
+    std::int64_t last = from;
+    for (std::int64_t i = from; i < static_cast<std::int64_t>(signal.size()); ++i) {
+        if (signal[static_cast<std::size_t>(i)] != 0.0f) last = i;
+    }
+    return last - from + 1;
+}
+
+}  // namespace blackbox
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--module=", 9) == 0) blackbox::modulePath = argv[i] + 9;
+    }
+    if (blackbox::modulePath.empty()) {
+        if (const char* env = std::getenv("KSTV_MODULE")) blackbox::modulePath = env;
+    }
+    if (blackbox::modulePath.empty()) {
+        std::cerr << "usage: " << argv[0] << " --module=PATH (or KSTV_MODULE=PATH)\n";
+        return 2;
+    }
+    try {
+        blackbox::module();
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

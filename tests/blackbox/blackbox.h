@@ -1,0 +1,68 @@
+// Shared pieces of the black-box suite: the module under test (given on the
+// command line, so the same tests run against every binary we ship), a host
+// that records what the plug-in asks, and a plain reference synthesizer.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/vsthost/vsthost.h"
+
+namespace blackbox {
+
+// The module under test, loaded once for the whole run.
+const vsthost::Module& module();
+
+// One instance with its own recording host, set up as hosts usually do:
+// sample rate, block size, resume.
+struct Plugin {
+    explicit Plugin(float rate = 44100.0f, std::int32_t block = 512);
+    vsthost::Host host;
+    std::unique_ptr<vsthost::Instance> instance;
+
+    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
+                       float opt = 0.0f) {
+        return instance->dispatch(opcode, index, value, ptr, opt);
+    }
+    void send(vsthost::EventList& events) { dispatch(effProcessEvents, 0, 0, events.get()); }
+    // One overwriting render call of `frames` frames; returns the first output.
+    std::vector<float> render(std::int32_t frames);
+    // One accumulating render call onto `buffer`.
+    void accumulate(std::vector<float>& buffer);
+};
+
+// A note-on to start at an absolute frame of a longer render.
+struct Note {
+    std::int64_t frame;
+    int note;
+    int velocity;
+};
+
+// Renders `total` frames in blocks of `block`, delivering each note-on in
+// the block it falls in with its offset inside that block.
+std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, std::int64_t total,
+                               std::int32_t block);
+
+// The synthesizer written the plainest way: a map per block, the standard
+// library's complex numbers and modulus, one frame at a time.
+class Reference {
+public:
+    explicit Reference(float rate = 44100.0f) : rateFactor_(static_cast<float>(44100.0 / rate)) {}
+    void noteOn(std::int32_t frame, int note, int velocity);
+    std::vector<float> render(std::int32_t frames);
+
+private:
+    float rateFactor_;
+    std::map<std::int32_t, std::pair<int, int>> schedule_;  // frame -> (velocity, note)
+    std::complex<float> state_{0.0f, 0.0f};
+    std::complex<float> coefficient_{0.0f, 0.0f};
+};
+
+// Frames from `from` on until the signal is exactly zero for good.
+std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from);
+
+}  // namespace blackbox
