@@ -101,6 +101,7 @@ std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();  // listing needs no module
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--module=", 9) == 0) blackbox::modulePath = argv[i] + 9;
     }
