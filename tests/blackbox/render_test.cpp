@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ double measuredAngle(const std::vector<float>& s, std::size_t from) {
             ++crossings;
         }
     }
-    return crossings > 0 ? crossings * M_PI / lastCrossing : 0.0;
+    return crossings > 0 ? crossings * std::numbers::pi / lastCrossing : 0.0;
 }
 
 }  // namespace
@@ -64,8 +65,8 @@ TEST(Sound, PitchIsTheSameAtEveryRateSetWithSetSampleRate) {
     for (float rate : {22050.0f, 44100.0f, 48000.0f, 96000.0f}) {
         Plugin p(rate);
         const auto out = renderNotes(p, {{0, 0, 127}}, static_cast<std::int64_t>(rate), 512);
-        const double hz = measuredAngle(out, 0) * rate / (2.0 * M_PI);
-        EXPECT_NEAR(hz, 441.0 / (2.0 * M_PI), 0.05) << "at " << rate << " Hz";
+        const double hz = measuredAngle(out, 0) * rate / (2.0 * std::numbers::pi);
+        EXPECT_NEAR(hz, 441.0 / (2.0 * std::numbers::pi), 0.05) << "at " << rate << " Hz";
     }
 }
 
