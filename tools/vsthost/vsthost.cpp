@@ -57,11 +57,23 @@ ModuleFormat inspectModuleFile(const std::string& path) {
     std::vector<unsigned char> head(4096, 0);
     in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
-    if (got >= 20 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
+    if (got >= 64 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
         f.kind = ModuleFormat::Kind::Elf;
         f.bits = head[4] == 2 ? 64 : 32;
         f.machine = elfMachine(le16(&head[18]));
         f.sharedLibrary = le16(&head[16]) == 3;  // ET_DYN
+        // Position-independent executables are ET_DYN too; they ask for a
+        // program interpreter, which libraries do not.
+        const bool is64 = f.bits == 64;
+        const std::uint64_t phoff = is64 ? (static_cast<std::uint64_t>(le32(&head[36])) << 32 | le32(&head[32]))
+                                         : le32(&head[28]);
+        const std::size_t phentsize = le16(&head[is64 ? 54 : 42]);
+        const std::size_t phnum = le16(&head[is64 ? 56 : 44]);
+        for (std::size_t i = 0; f.sharedLibrary && phentsize >= 4 && i < phnum; ++i) {
+            const std::uint64_t at = phoff + i * phentsize;
+            if (at + 4 > got) break;
+            if (le32(&head[static_cast<std::size_t>(at)]) == 3) f.sharedLibrary = false;  // PT_INTERP
+        }
         return f;
     }
     if (got >= 64 && head[0] == 'M' && head[1] == 'Z') {

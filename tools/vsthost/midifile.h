@@ -1,0 +1,55 @@
+// Standard MIDI File reader: formats 0 and 1, every track merged into one
+// time-ordered list of channel messages, times kept exact through the tempo
+// map so that each event lands on one well-defined frame at any sample rate.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vsthost {
+
+// A file that is not a well-formed MIDI file; what() is one line that says
+// what is wrong and where (byte offset, track).
+class MidiError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An exact point in time: num / den seconds. Every time of one file shares
+// the same den (ticks per quarter note times 1,000,000 for metrical files).
+struct MidiTime {
+    std::uint64_t num = 0;
+    std::uint64_t den = 1;
+
+    double seconds() const noexcept { return static_cast<double>(num) / static_cast<double>(den); }
+    // The frame at `rate` frames per second, rounded half up, computed in
+    // integers so that every platform agrees. Throws MidiError if it does not
+    // fit in 63 bits.
+    std::uint64_t frame(std::uint32_t rate) const;
+};
+
+// One channel message (note on/off, controller, program, pressure, pitch bend).
+struct MidiEvent {
+    std::uint64_t tick = 0;  // absolute, in the file's ticks
+    MidiTime time;
+    int track = 0;           // the track it came from, 0-based
+    std::uint8_t bytes[3] = {0, 0, 0};
+    std::uint8_t size = 0;   // 2 or 3
+};
+
+struct MidiSequence {
+    int format = 0;             // 0 or 1
+    int trackCount = 0;
+    int division = 0;           // ticks per quarter note (> 0) or SMPTE (< 0, raw 16 bits sign-extended)
+    int tempoChanges = 0;       // tempo meta events honoured
+    std::vector<MidiEvent> events;  // in time order; ties keep track order, then file order
+};
+
+// Parses a whole file held in memory.
+MidiSequence parseMidi(const std::vector<unsigned char>& bytes);
+// Reads and parses a file; "-" reads standard input. Errors name the file.
+MidiSequence readMidiFile(const std::string& path);
+
+}  // namespace vsthost

@@ -1,0 +1,75 @@
+// What a host learns about a plug-in when it scans it: the module's file
+// format and entry, and one instance's identity, pins, flags, programs,
+// parameters and capability answers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vsthost {
+
+struct PinInfo {
+    bool described = false;  // the plug-in answered the properties request
+    std::string label;
+    std::int32_t flags = 0;
+};
+
+struct ParameterInfo {
+    std::string name;
+    std::string label;    // the unit
+    std::string display;  // the current value as text
+    float value = 0.0f;
+};
+
+struct ModuleInfo {
+    std::string path;
+    std::string fileFormat;  // "ELF 64-bit x86-64 shared library"
+    std::string entryName;   // "VSTPluginMain" or "main"
+
+    std::string effectName;
+    std::string vendor;
+    std::string product;
+    std::int32_t vendorVersion = 0;
+    std::int32_t uniqueId = 0;
+    std::int32_t category = 0;
+    std::int32_t interfaceVersion = 0;  // effGetVstVersion
+    std::int32_t recordVersion = 0;     // the record's own version field
+    std::int32_t initialDelay = 0;
+    std::int32_t tailSize = 0;
+    std::int32_t numInputs = 0;
+    std::int32_t numOutputs = 0;
+    std::vector<PinInfo> inputs;
+    std::vector<PinInfo> outputs;
+    std::int32_t flags = 0;
+    std::int32_t numPrograms = 0;
+    std::int32_t numParams = 0;
+    std::vector<std::string> programs;       // at most kMaxListed
+    std::vector<ParameterInfo> parameters;   // at most kMaxListed
+    std::vector<std::pair<std::string, std::int32_t>> canDo;  // capability word, answer
+    std::vector<std::int32_t> hostRequests;  // distinct requests the plug-in sent, in first-seen order
+};
+
+// Programs and parameters beyond this many are counted but not listed.
+inline constexpr int kMaxListed = 256;
+
+// Loads the module, creates one instance, asks everything above and closes
+// it. `onStep` is told each step before it starts, in words that complete
+// "the module crashed while ...". Throws HostError for modules that cannot
+// be loaded or instantiated.
+ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep = {});
+
+// The capability words asked about.
+const std::vector<std::string>& commonCapabilities();
+// Names of the set bits of AEffect::flags ("canReplacing", "isSynth", "bit 12").
+std::vector<std::string> flagNames(std::int32_t flags);
+// "synth", "effect", ... ("category 42" for unknown values).
+std::string categoryName(std::int32_t category);
+// "audioMasterWantMidi" ("audioMaster request 99" for unknown ones).
+std::string hostRequestName(std::int32_t opcode);
+// "ELF 64-bit x86-64 shared library".
+std::string describeModuleFile(const std::string& path);
+
+}  // namespace vsthost
