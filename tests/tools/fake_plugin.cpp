@@ -1,0 +1,222 @@
+// Small plug-in modules for testing the command-line host: well-behaved ones
+// whose output shows exactly where each note-on arrived, and broken ones for
+// every failure the host must report. FAKE_KIND selects the variant.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/abi/aeffect.h"
+#include "host/abi/events.h"
+#include "host/abi/opcodes.h"
+#include "host/abi/pins.h"
+
+#define FAKE_IMPULSE 1       // 1 output; writes velocity/127 at each note-on's frame
+#define FAKE_STEREO 2        // 1 input, 2 outputs, accumulating only, programs, parameters
+#define FAKE_NULL 3          // the entry answers null
+#define FAKE_BAD_MAGIC 4     // the record lacks the magic number
+#define FAKE_CRASH_ENTRY 5   // crashes inside the entry
+#define FAKE_CRASH_NAME 6    // crashes when asked for its name
+#define FAKE_CRASH_RENDER 7  // crashes in its second rendered block
+#define FAKE_HANG_OPEN 8     // never returns from effOpen
+#define FAKE_EXIT_ENTRY 9    // ends the process inside the entry
+#define FAKE_NO_ENTRY 10     // exports no entry point
+
+#if defined(_WIN32)
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+struct Fake {
+    AEffect record{};
+    audioMasterCallback host = nullptr;
+    float sampleRate = 0.0f;
+    bool resumed = false;
+    int blocks = 0;
+    int program = 0;
+    float params[2] = {0.5f, 0.25f};
+    // Note-ons of the next block: frame offset, note, velocity.
+    struct Note {
+        std::int32_t delta;
+        int note;
+        int velocity;
+    } pending[512];
+    int pendingCount = 0;
+    bool badDelta = false;
+};
+
+Fake* self(AEffect* e) { return static_cast<Fake*>(e->object); }
+
+void copyText(void* ptr, const char* text) { std::strcpy(static_cast<char*>(ptr), text); }
+
+[[maybe_unused]] void crash() {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
+VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
+    Fake* f = self(e);
+    switch (opcode) {
+    case effOpen:
+#if FAKE_KIND == FAKE_HANG_OPEN
+        for (volatile bool forever = true; forever;) {
+        }
+#endif
+        return 0;
+    case effClose: delete f; return 1;
+    case effSetSampleRate: f->sampleRate = opt; return 0;
+    case effMainsChanged: f->resumed = value != 0; return 0;
+    case effGetEffectName:
+#if FAKE_KIND == FAKE_CRASH_NAME
+        crash();
+#endif
+        copyText(ptr, FAKE_KIND == FAKE_STEREO ? "Fake Stereo" : "Fake Impulse");
+        return 1;
+    case effGetVendorString: copyText(ptr, "Kestravian Tests"); return 1;
+    case effGetProductString: copyText(ptr, "Fakes"); return 1;
+    case effGetVendorVersion: return 1234;
+    case effGetVstVersion: return 2400;
+    case effGetPlugCategory: return FAKE_KIND == FAKE_STEREO ? 11 : 2;
+    case effGetTailSize: return 0;
+    case effCanDo: {
+        const char* word = static_cast<const char*>(ptr);
+        if (std::strcmp(word, "receiveVstEvents") == 0 || std::strcmp(word, "receiveVstMidiEvent") == 0) return 1;
+        if (std::strcmp(word, "sendVstMidiEvent") == 0) return -1;
+        return 0;
+    }
+    case effGetInputProperties:
+    case effGetOutputProperties: {
+        const bool input = opcode == effGetInputProperties;
+        if (index < 0 || index >= (input ? e->numInputs : e->numOutputs)) return 0;
+        auto* pin = static_cast<VstPinProperties*>(ptr);
+        static const char* const outs[] = {"Left", "Right"};
+        std::strcpy(pin->label, input ? "In" : (FAKE_KIND == FAKE_STEREO ? outs[index] : "Impulse"));
+        pin->flags = input ? 0 : kVstPinIsActive;
+        return 1;
+    }
+    case effGetProgramNameIndexed:
+        if (FAKE_KIND != FAKE_STEREO || index < 0 || index > 1) return 0;
+        copyText(ptr, index == 0 ? "Init" : "Bright");
+        return 1;
+    case effSetProgram: f->program = static_cast<int>(value); return 0;
+    case effGetProgramName: {
+        static const char* const names[] = {"Init", "Bright", "Dark"};
+        copyText(ptr, names[f->program % 3]);
+        return 0;
+    }
+    case effGetParamName: copyText(ptr, index == 0 ? "Gain" : "Mix"); return 0;
+    case effGetParamLabel: copyText(ptr, index == 0 ? "dB" : "%"); return 0;
+    case effGetParamDisplay: copyText(ptr, index == 0 ? "-6.0" : "25"); return 0;
+    case effProcessEvents: {
+        const auto* list = static_cast<const VstEvents*>(ptr);
+        for (std::int32_t i = 0; i < list->numEvents; ++i) {
+            const VstEvent* ev = list->events[i];
+            if (ev->type != kVstMidiType) continue;
+            const auto* m = reinterpret_cast<const VstMidiEvent*>(ev);
+            const int status = static_cast<unsigned char>(m->midiData[0]) & 0xF0;
+            const int velocity = static_cast<unsigned char>(m->midiData[2]);
+            if (status != 0x90 || velocity == 0 || f->pendingCount == 512) continue;
+            f->pending[f->pendingCount++] = {m->deltaFrames, static_cast<unsigned char>(m->midiData[1]), velocity};
+        }
+        return 1;
+    }
+    default: return 0;
+    }
+}
+
+// Writes the pending note-ons into the block; a frame offset outside the
+// block, or rendering before resume, shows up as an impossible value.
+void render(AEffect* e, float** outputs, std::int32_t frames, bool accumulate) {
+    Fake* f = self(e);
+#if FAKE_KIND == FAKE_CRASH_RENDER
+    if (f->blocks == 1) crash();
+#endif
+    ++f->blocks;
+    for (std::int32_t c = 0; c < e->numOutputs; ++c) {
+        for (std::int32_t i = 0; i < frames; ++i) {
+            if (!accumulate) outputs[c][i] = 0.0f;
+            if (!f->resumed || f->sampleRate <= 0.0f) outputs[c][i] += 9.0f;
+        }
+    }
+    for (int n = 0; n < f->pendingCount; ++n) {
+        const Fake::Note& note = f->pending[n];
+        if (note.delta < 0 || note.delta >= frames) {
+            outputs[0][0] = -9.0f;
+            continue;
+        }
+        outputs[0][note.delta] += static_cast<float>(note.velocity) / 127.0f;
+        if (e->numOutputs > 1) outputs[1][note.delta] += static_cast<float>(note.note) / 127.0f;
+    }
+    f->pendingCount = 0;
+}
+
+void VST_CALL process(AEffect* e, float** /*inputs*/, float** outputs, std::int32_t frames) {
+    render(e, outputs, frames, true);
+}
+void VST_CALL processReplacing(AEffect* e, float** /*inputs*/, float** outputs, std::int32_t frames) {
+    render(e, outputs, frames, false);
+}
+void VST_CALL setParameter(AEffect* e, std::int32_t index, float value) {
+    if (index >= 0 && index < 2) self(e)->params[index] = value;
+}
+float VST_CALL getParameter(AEffect* e, std::int32_t index) {
+    return index >= 0 && index < 2 ? self(e)->params[index] : 0.0f;
+}
+
+AEffect* create(audioMasterCallback host) {
+    if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+    Fake* f = new Fake;
+    AEffect& r = f->record;
+    r.magic = FAKE_KIND == FAKE_BAD_MAGIC ? 0x12345678 : kEffectMagic;
+    r.dispatcher = dispatch;
+    r.process = process;
+    r.processReplacing = processReplacing;
+    r.setParameter = setParameter;
+    r.getParameter = getParameter;
+    r.object = f;
+    r.ioRatio = 1.0f;
+    r.version = 7;
+    r.uniqueID = fourCharCode('F', 'a', 'k', FAKE_KIND == FAKE_STEREO ? 's' : 'i');
+    if (FAKE_KIND == FAKE_STEREO) {
+        r.numInputs = 1;
+        r.numOutputs = 2;
+        r.numPrograms = 3;
+        r.numParams = 2;
+        r.flags = effFlagsCanMono | effFlagsProgramChunks | effFlagsIsSynth | (1 << 12);
+    } else {
+        r.numInputs = 0;
+        r.numOutputs = 1;
+        r.flags = effFlagsCanReplacing | effFlagsIsSynth;
+    }
+    f->host = host;
+    return &r;
+}
+
+}  // namespace
+
+#if FAKE_KIND != FAKE_NO_ENTRY
+FAKE_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
+#if FAKE_KIND == FAKE_NULL
+    (void)host;
+    return nullptr;
+#elif FAKE_KIND == FAKE_CRASH_ENTRY
+    (void)host;
+    crash();
+    return nullptr;
+#elif FAKE_KIND == FAKE_EXIT_ENTRY
+    (void)host;
+    std::exit(7);
+#else
+    return create(host);
+#endif
+}
+#else
+FAKE_EXPORT int fakeSomethingElse() { return 0; }
+#endif
+
+#if FAKE_KIND == FAKE_NULL || FAKE_KIND == FAKE_CRASH_ENTRY || FAKE_KIND == FAKE_EXIT_ENTRY || FAKE_KIND == FAKE_NO_ENTRY
+// Keeps the unused parts referenced so every variant builds warning-free.
+FAKE_EXPORT void* fakeUnused() { return reinterpret_cast<void*>(&create); }
+#endif

@@ -1,0 +1,267 @@
+// `vst2host info`: the module is probed in a child process (this program run
+// again with the hidden `__probe` command), the way careful hosts scan
+// plug-ins, so that a module that crashes or hangs while loading or
+// answering is reported instead of taking the tool down.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "tools/vst2host/crash_guard.h"
+#include "tools/vst2host/tool.h"
+#include "tools/vsthost/probe.h"
+#include "tools/vsthost/process.h"
+#include "tools/vsthost/vsthost.h"
+
+namespace tool {
+
+namespace {
+
+// Ordered, so that the JSON lists things in the order a host asks for them.
+using json = nlohmann::ordered_json;
+using vsthost::ModuleInfo;
+
+std::string hex32(std::int32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(v));
+    return b;
+}
+
+const char* answerWord(std::int32_t answer) {
+    return answer > 0 ? "yes" : answer < 0 ? "no" : "unknown";
+}
+
+json pinsToJson(const std::vector<vsthost::PinInfo>& pins) {
+    json list = json::array();
+    for (std::size_t i = 0; i < pins.size(); ++i) {
+        json p = {{"index", i}, {"described", pins[i].described}};
+        if (pins[i].described) {
+            p["label"] = pins[i].label;
+            p["flags"] = pins[i].flags;
+            p["active"] = (pins[i].flags & kVstPinIsActive) != 0;
+        }
+        list.push_back(p);
+    }
+    return list;
+}
+
+// Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
+// bytes outside ASCII are read as Latin-1.
+std::string toUtf8(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+json infoToJson(const ModuleInfo& m) {
+    json params = json::array();
+    for (std::size_t i = 0; i < m.parameters.size(); ++i) {
+        const auto& p = m.parameters[i];
+        params.push_back({{"index", i},
+                          {"name", toUtf8(p.name)},
+                          {"label", toUtf8(p.label)},
+                          {"display", toUtf8(p.display)},
+                          {"value", p.value}});
+    }
+    json programs = json::array();
+    for (const std::string& name : m.programs) programs.push_back(toUtf8(name));
+    json canDo = json::object();
+    for (const auto& [word, answer] : m.canDo) canDo[word] = answerWord(answer);
+    json requests = json::array();
+    for (std::int32_t r : m.hostRequests) requests.push_back(vsthost::hostRequestName(r));
+    return {
+        {"module", {{"path", m.path}, {"format", m.fileFormat}, {"entry", m.entryName}}},
+        {"effectName", toUtf8(m.effectName)},
+        {"vendor", toUtf8(m.vendor)},
+        {"product", toUtf8(m.product)},
+        {"vendorVersion", m.vendorVersion},
+        {"uniqueId", {{"chars", vsthost::fourCharString(m.uniqueId)}, {"hex", hex32(m.uniqueId)}, {"value", m.uniqueId}}},
+        {"category", {{"value", m.category}, {"name", vsthost::categoryName(m.category)}}},
+        {"interfaceVersion", m.interfaceVersion},
+        {"recordVersion", m.recordVersion},
+        {"initialDelay", m.initialDelay},
+        {"tailSize", m.tailSize},
+        {"numInputs", m.numInputs},
+        {"numOutputs", m.numOutputs},
+        {"inputs", pinsToJson(m.inputs)},
+        {"outputs", pinsToJson(m.outputs)},
+        {"flags", {{"value", m.flags}, {"hex", hex32(m.flags)}, {"names", vsthost::flagNames(m.flags)}}},
+        {"numPrograms", m.numPrograms},
+        {"programs", programs},
+        {"numParams", m.numParams},
+        {"parameters", params},
+        {"canDo", canDo},
+        {"hostRequests", requests},
+    };
+}
+
+std::string joined(const std::vector<std::string>& words, const char* none = "none") {
+    if (words.empty()) return none;
+    std::string s;
+    for (const std::string& w : words) s += (s.empty() ? "" : ", ") + w;
+    return s;
+}
+
+void printText(const json& j, std::ostream& out) {
+    auto row = [&](const char* label, const std::string& value) {
+        // Long lists wrap at commas, indented under the value column.
+        constexpr std::size_t column = 19;
+        constexpr std::size_t width = 79;
+        std::string line = label;
+        line.resize(column, ' ');
+        std::size_t start = 0;
+        while (start < value.size()) {
+            std::size_t end = value.size();
+            if (line.size() + (end - start) > width) {
+                const std::size_t cut = value.rfind(", ", start + (width - line.size()));
+                if (cut != std::string::npos && cut > start) end = cut + 1;
+            }
+            out << line << value.substr(start, end - start) << '\n';
+            start = end;
+            while (start < value.size() && value[start] == ' ') ++start;
+            line.assign(column, ' ');
+        }
+        if (value.empty()) out << line << '\n';
+    };
+    auto str = [&](const json& v) { return v.get<std::string>(); };
+    auto num = [&](const json& v) { return std::to_string(v.get<long long>()); };
+
+    row("Module", str(j["module"]["path"]));
+    row("File", str(j["module"]["format"]) + ", entry point " + str(j["module"]["entry"]));
+    row("Effect name", str(j["effectName"]));
+    row("Vendor", str(j["vendor"]));
+    row("Product", str(j["product"]));
+    row("Vendor version", num(j["vendorVersion"]));
+    row("Unique ID", "'" + str(j["uniqueId"]["chars"]) + "' (" + str(j["uniqueId"]["hex"]) + ")");
+    row("Category", str(j["category"]["name"]) + " (" + num(j["category"]["value"]) + ")");
+    row("Interface version", num(j["interfaceVersion"]));
+    row("Record version", num(j["recordVersion"]));
+    for (const char* side : {"inputs", "outputs"}) {
+        const bool in = side[0] == 'i';
+        row(in ? "Inputs" : "Outputs", num(j[in ? "numInputs" : "numOutputs"]));
+        for (const json& p : j[side]) {
+            const std::string name = std::string(in ? "  input " : "  output ") + num(p["index"].get<long long>() + 1);
+            if (!p["described"].get<bool>()) {
+                row(name.c_str(), "(no description)");
+            } else {
+                row(name.c_str(), "\"" + str(p["label"]) + "\"" + (p["active"].get<bool>() ? " (active)" : " (inactive)"));
+            }
+        }
+    }
+    row("Flags", str(j["flags"]["hex"]) + ": " + joined(j["flags"]["names"].get<std::vector<std::string>>()));
+    row("Initial delay", num(j["initialDelay"]) + " frames");
+    row("Tail size", num(j["tailSize"]) + " frames");
+    row("Programs", num(j["numPrograms"]));
+    for (std::size_t i = 0; i < j["programs"].size(); ++i) {
+        row(("  program " + std::to_string(i + 1)).c_str(), "\"" + str(j["programs"][i]) + "\"");
+    }
+    row("Parameters", num(j["numParams"]));
+    for (const json& p : j["parameters"]) {
+        std::ostringstream v;
+        v << "\"" << str(p["name"]) << "\" = " << str(p["display"]);
+        if (!str(p["label"]).empty()) v << " " << str(p["label"]);
+        v << " (" << p["value"].get<double>() << ")";
+        row(("  parameter " + num(p["index"].get<long long>() + 1)).c_str(), v.str());
+    }
+    std::vector<std::string> yes, no, unknown;
+    for (const auto& [word, answer] : j["canDo"].items()) {
+        const std::string a = answer.get<std::string>();
+        (a == "yes" ? yes : a == "no" ? no : unknown).push_back(word);
+    }
+    row("Can do", joined(yes));
+    row("Cannot do", joined(no));
+    row("Does not know", joined(unknown));
+    row("Asked the host", joined(j["hostRequests"].get<std::vector<std::string>>()));
+}
+
+struct Report {
+    std::string lastStep = "starting";
+    std::string error;
+    std::string info;
+};
+
+Report readReport(const std::string& path) {
+    Report r;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("step ", 0) == 0) r.lastStep = line.substr(5);
+        else if (line.rfind("error ", 0) == 0) r.error = line.substr(6);
+        else if (line.rfind("info ", 0) == 0) r.info = line.substr(5);
+    }
+    return r;
+}
+
+}  // namespace
+
+int runProbeChild(const std::string& module, const std::string& reportPath) {
+    crashguard::install(false);
+    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
+    if (report == nullptr) return kInternal;
+    auto say = [&](const char* kind, const std::string& text) {
+        std::fprintf(report, "%s %s\n", kind, text.c_str());
+        std::fflush(report);
+    };
+    int code = kOk;
+    try {
+        const ModuleInfo info = vsthost::probeModule(module, [&](const std::string& step) { say("step", step); });
+        say("info", infoToJson(info).dump());
+    } catch (const vsthost::HostError& e) {
+        say("error", e.what());
+        code = kModule;
+    } catch (const std::exception& e) {
+        say("error", std::string("unexpected failure: ") + e.what());
+        code = kInternal;
+    }
+    std::fclose(report);
+    return code;
+}
+
+int runInfo(const std::string& module, bool asJson, double timeoutSeconds) {
+    const std::string self = vsthost::selfExecutable();
+    if (self.empty()) throw Error(kInternal, "cannot find this program's own path to start the probe");
+    std::error_code ec;
+    const std::filesystem::path reportPath =
+        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(vsthost::currentProcessId()) + ".txt");
+    vsthost::ProcessOptions options;
+    options.stdoutToStderr = true;  // whatever the module prints must not mix with our output
+    options.timeoutSeconds = timeoutSeconds;
+    const vsthost::ProcessResult result = vsthost::runProcess({self, "__probe", module, reportPath.string()}, options);
+    const Report report = readReport(reportPath.string());
+    std::filesystem::remove(reportPath, ec);
+
+    using End = vsthost::ProcessResult::End;
+    switch (result.end) {
+    case End::NotStarted: throw Error(kInternal, "cannot start the probe: " + result.why);
+    case End::Crashed: throw Error(kModuleCrash, "the module crashed while " + report.lastStep + " (" + result.why + ")");
+    case End::TimedOut: {
+        std::ostringstream s;
+        s << "the module did not answer within " << timeoutSeconds << " s while " << report.lastStep;
+        throw Error(kModuleCrash, s.str());
+    }
+    case End::Exited: break;
+    }
+    if (!report.error.empty()) throw Error(result.exitCode == kModule ? kModule : kInternal, report.error);
+    if (result.exitCode != 0 || report.info.empty()) {
+        throw Error(kModuleCrash, "the module ended the process while " + report.lastStep + " (exit code " +
+                                      std::to_string(result.exitCode) + ")");
+    }
+    const json j = json::parse(report.info);
+    if (asJson) {
+        std::cout << j.dump(2) << '\n';
+    } else {
+        printText(j, std::cout);
+    }
+    return kOk;
+}
+
+}  // namespace tool
