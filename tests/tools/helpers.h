@@ -2,6 +2,7 @@
 // running the command-line host as a user would.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -166,8 +167,13 @@ inline ToolRun runTool(const std::vector<std::string>& args, const std::string& 
     ToolRun run;
     run.code = r.end == vsthost::ProcessResult::End::Exited ? r.exitCode : -1;
     run.crashed = r.end != vsthost::ProcessResult::End::Exited;
-    run.out = readText(o.stdoutPath);
-    run.err = readText(o.stderrPath);
+    // Windows builds end lines with CR LF on the console streams.
+    auto lines = [](std::string s) {
+        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+        return s;
+    };
+    run.out = lines(readText(o.stdoutPath));
+    run.err = lines(readText(o.stderrPath));
     std::filesystem::remove(o.stdoutPath);
     std::filesystem::remove(o.stderrPath);
     return run;

@@ -342,6 +342,9 @@ int main(int argc, char** argv) {
     CLI::App app(kDescription, "vst2host");
     app.footer(kFooter);
     app.require_subcommand(1);
+    // Paths like /work/x.mid are arguments, not Windows-style options, on
+    // every system (subcommands inherit this setting).
+    app.allow_windows_style_options(false);
 
     std::string infoModule;
     bool infoJson = false;
