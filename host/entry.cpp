@@ -12,6 +12,10 @@
 #define KSTV_EXPORT __attribute__((visibility("default")))
 #endif
 
+// An instance must come from plain operator new: mingw's over-aligned new and
+// delete do not pair up, and the heap breaks on the second instance.
+static_assert(alignof(Kestravian) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+
 extern "C" KSTV_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback audioMaster) noexcept {
     if (audioMaster == nullptr) return nullptr;
     try {

@@ -49,7 +49,7 @@ private:
     // A red-black tree node holds three links, a colour and the value.
     static constexpr std::size_t kNodeBytes = 4 * sizeof(void*) + sizeof(std::int32_t) + sizeof(ClickEntry);
 
-    alignas(std::max_align_t) std::byte inline_[kInlineEntries * kNodeBytes];
+    alignas(alignof(void*)) std::byte inline_[kInlineEntries * kNodeBytes];
     std::pmr::monotonic_buffer_resource arena_;
     Map map_;
 };
