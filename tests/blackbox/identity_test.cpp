@@ -42,6 +42,13 @@ TEST(Entry, AsksTheVersionOnceWithANullRecordAndRefusesVersionZero) {
     EXPECT_EQ(e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f), 1);
 }
 
+#if defined(_WIN32) && !defined(_WIN64)
+TEST(Entry, OrdinalOneIsMain) {
+    EXPECT_NE(module().ordinal(1), nullptr);
+    EXPECT_EQ(module().ordinal(1), module().symbol("main"));
+}
+#endif
+
 TEST(Entry, NullCallbackGivesNoInstance) { EXPECT_EQ(module().entry()(nullptr), nullptr); }
 
 TEST(Entry, BothExportedNamesAreTheSameFunction) {
