@@ -31,6 +31,11 @@ std::vector<std::string> partFiles() {
     return found;
 }
 
+// Starts a test with no leftovers of earlier runs.
+void removePartFiles() {
+    for (const std::string& p : partFiles()) fs::remove(p);
+}
+
 // Tempo map (track 1) and notes (track 2) of a format 1 file at 96 ticks per
 // quarter note. At 48000 Hz one tick lasts 480 frames, then 250 from tick 4,
 // then 600 from tick 8.
@@ -185,6 +190,7 @@ TEST(Vst2Host, InfoTextNamesWhatAHostSees) {
 // standard error, a distinct exit code, nothing on standard output, no
 // crash, and no output file.
 TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
+    removePartFiles();
     const std::string text = tmp("text.so");
     testing_tools::writeFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
     // A module of the other bitness and one of the other system: headers are enough.
@@ -317,6 +323,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
 
 // A render that fails halfway leaves an earlier file of the same name as it was.
 TEST(Vst2Host, FailedRenderKeepsThePreviousOutput) {
+    removePartFiles();
     const std::string out = tmp("kept.wav");
     testing_tools::writeFile(out, {'o', 'l', 'd'});
     const auto run = runTool({"render", FAKE_CRASH_RENDER, "--notes", "60:1@0", "--out", out, "--block", "16"});

@@ -108,9 +108,10 @@ void install(bool reportOnly) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(onException);
 #else
-    if (!reportOnly) return;  // the default actions let the parent see the signal
+    // The probe child takes the default actions, so that the parent sees the
+    // signal even where a sanitizer runtime had installed handlers of its own.
     struct sigaction sa {};
-    sa.sa_handler = onSignal;
+    sa.sa_handler = reportOnly ? onSignal : SIG_DFL;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND | SA_NODEFER;
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);

@@ -32,7 +32,7 @@ constexpr double kDefaultNoteLength = 0.25;
 const char* const kDescription =
     "vst2host - a command-line host for VST 2 plug-in modules\n"
     "\n"
-    "  vst2host info MODULE [--json]\n"
+    "  vst2host info MODULE [--json] [--timeout 30]\n"
     "      Loads the module in a separate process, creates one instance and prints\n"
     "      what a host sees: names, identifier, category, pins, flags, programs,\n"
     "      parameters, interface version and capability answers.\n"
@@ -44,7 +44,8 @@ const char* const kDescription =
     "      its outputs, one channel each, to a WAV file. The length is the last event\n"
     "      plus the tail.\n"
     "      --notes \"60:127@0.10,72:64@0.50+1.0\": NOTE:VELOCITY@SECONDS[+LENGTH], on\n"
-    "      MIDI channel 1; each note is released after LENGTH seconds (default 0.25).";
+    "      MIDI channel 1; each note is released after LENGTH seconds (default 0.25).\n"
+    "      The file appears only once complete; a progress bar shows on a terminal.\n";
 
 const char* const kFooter =
     "Examples:\n"
