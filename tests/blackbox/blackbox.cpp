@@ -59,36 +59,6 @@ std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, s
     return out;
 }
 
-void Reference::noteOn(std::int32_t frame, int note, int velocity) {
-    auto it = schedule_.find(frame);
-    if (it == schedule_.end() || it->second.first < velocity) schedule_[frame] = {velocity, note};
-}
-
-std::vector<float> Reference::render(std::int32_t frames) {
-    std::vector<float> out;
-    auto next = schedule_.begin();
-    for (std::int32_t i = 0; i < frames; ++i) {
-        if (next != schedule_.end() && i >= next->first) {
-            const auto [velocity, note] = next->second;
-            ++next;
-            const float x = static_cast<float>((note + 1.0f) * static_cast<double>(rateFactor_));
-            const std::complex<float> z = std::complex<float>(x, 0.0f) * std::complex<float>(-0.001f, 0.01f);
-            const double e = std::exp(static_cast<double>(z.real()));
-            coefficient_ = {static_cast<float>(e * static_cast<float>(std::cos(static_cast<double>(z.imag())))),
-                            static_cast<float>(e * static_cast<float>(std::sin(static_cast<double>(z.imag()))))};
-            state_ = {static_cast<float>(velocity * (1.0 / 127.0)), 0.0f};
-        }
-        out.push_back(state_.imag());
-        const double sr = state_.real(), si = state_.imag();
-        const double cr = coefficient_.real(), ci = coefficient_.imag();
-        state_ = {static_cast<float>(sr * cr - si * ci), static_cast<float>(sr * ci + si * cr)};
-        const float modulus = std::abs(state_);
-        if (std::isnan(modulus) || modulus < 0.00001) state_ = {0.0f, 0.0f};
-    }
-    schedule_.clear();
-    return out;
-}
-
 std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from) {
     std::int64_t last = from;
     for (std::int64_t i = from; i < static_cast<std::int64_t>(signal.size()); ++i) {

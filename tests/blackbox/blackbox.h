@@ -3,13 +3,12 @@
 // that records what the plug-in asks, and a plain reference synthesizer.
 #pragma once
 
-#include <complex>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/reference/reference.h"
 #include "tools/vsthost/vsthost.h"
 
 namespace blackbox {
@@ -47,20 +46,8 @@ struct Note {
 std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, std::int64_t total,
                                std::int32_t block);
 
-// The synthesizer written the plainest way: a map per block, the standard
-// library's complex numbers and modulus, one frame at a time.
-class Reference {
-public:
-    explicit Reference(float rate = 44100.0f) : rateFactor_(static_cast<float>(44100.0 / rate)) {}
-    void noteOn(std::int32_t frame, int note, int velocity);
-    std::vector<float> render(std::int32_t frames);
-
-private:
-    float rateFactor_;
-    std::map<std::int32_t, std::pair<int, int>> schedule_;  // frame -> (velocity, note)
-    std::complex<float> state_{0.0f, 0.0f};
-    std::complex<float> coefficient_{0.0f, 0.0f};
-};
+// The plain reference synthesizer (tests/reference), compared bit for bit.
+using Reference = reference::Synth;
 
 // Frames from `from` on until the signal is exactly zero for good.
 std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from);
