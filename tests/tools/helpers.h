@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tools/vsthost/process.h"
 
 namespace testing_tools {
@@ -147,9 +149,15 @@ struct ToolRun {
     bool crashed = false;
 };
 
+// A folder of the running test's own: ctest runs tests in parallel, and a
+// test that looks for stray files must see only its own.
 inline std::string tmpDir() {
-    std::filesystem::create_directories(TEST_TMP);
-    return TEST_TMP;
+    std::string dir = TEST_TMP;
+    if (const auto* test = ::testing::UnitTest::GetInstance()->current_test_info()) {
+        dir += std::string("/") + test->test_suite_name() + "." + test->name();
+    }
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 // Runs the command-line host with `args`, standard input from `stdinPath`.
