@@ -94,22 +94,44 @@ void Kestravian::render(float* out, std::int32_t sampleFrames) noexcept {
     schedule.clear();
 }
 
-// `count` frames with no click starting among them. While the resonator
-// rings, the recurrence runs on locals; once it is silent (exactly zero: the
-// gate always leaves +0), the rest of the stretch is written in bulk.
+// `count` frames with no click starting among them.
+//
+// While the resonator rings, the recurrence runs on locals, and the only
+// chain from one frame to the next is the product and its two roundings to
+// float. The gate is decided from the new parts and leaves the loop when it
+// closes: a branch that is always predicted "rings on", so the frames that
+// follow do not wait for the gate's arithmetic. Closing sets the state to +0,
+// exactly what the gate does frame by frame.
+//
+// A silent resonator (both parts exactly zero) stays silent with no start
+// in the stretch: zero times any coefficient is zero, which the gate sets to
+// +0 again. The gate leaves only +0 and a start only a +0 imaginary part, so
+// a silent resonator's every sample is +0, and the rest of the stretch is
+// written (or added) in bulk.
 template <Kestravian::Output mode>
 void Kestravian::renderStretch(float* out, std::int32_t count) noexcept {
-    float sr = resonator.state.real();
-    float si = resonator.state.imag();
-    const double cr = resonator.coefficient.real();
-    const double ci = resonator.coefficient.imag();
     std::int32_t k = 0;
-    for (; k < count && !(sr == 0.0f && si == 0.0f); ++k) {
-        if constexpr (mode == Output::Replace) out[k] = si;
-        if constexpr (mode == Output::Add) out[k] = static_cast<float>(static_cast<double>(out[k]) + si);
-        Resonator::step(sr, si, cr, ci);
+    if (!resonator.silent()) {
+        float re = resonator.state.real();
+        float im = resonator.state.imag();
+        const double cr = resonator.coefficient.real();
+        const double ci = resonator.coefficient.imag();
+        while (k < count) {
+            if constexpr (mode == Output::Replace) out[k] = im;
+            if constexpr (mode == Output::Add) out[k] = static_cast<float>(static_cast<double>(out[k]) + im);
+            ++k;
+            const auto nextRe = static_cast<float>(re * cr - im * ci);
+            const auto nextIm = static_cast<float>(re * ci + im * cr);
+            if (Resonator::belowSilence(nextRe, nextIm)) [[unlikely]] {
+                re = 0.0f;
+                im = 0.0f;
+                break;
+            }
+            re = nextRe;
+            im = nextIm;
+        }
+        resonator.state = {re, im};
     }
-    resonator.state = {sr, si};
     if constexpr (mode == Output::Replace) {
         std::fill(out + k, out + count, 0.0f);
     } else if constexpr (mode == Output::Add) {
