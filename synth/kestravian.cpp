@@ -13,6 +13,10 @@ constexpr char kVendor[] = "Ulvo";
 constexpr char kProduct[] = "Kestravian";
 constexpr std::int32_t kVendorVersion = 1;
 constexpr double kReferenceRate = 44100.0;
+// The rate factors a sample rate may give: rates from about 4.4e-26 Hz to
+// about 4.4e34 Hz, every rate a host could mean and far beyond.
+constexpr double kSmallestRateFactor = 1e-30;
+constexpr double kLargestRateFactor = 1e30;
 
 // Byte offsets inside a MIDI event record (the common header is read
 // through VstEvent; the MIDI bytes as raw bytes).
@@ -83,7 +87,7 @@ void Kestravian::render(float* out, std::int32_t sampleFrames) noexcept {
     std::int64_t i = 0;
     while (i < frames) {
         if (i >= nextStart) {
-            resonator.start(next->second.note, next->second.velocity, rateFactor);
+            resonator.start(coefficients.get(next->second.note, rateFactor), next->second.velocity);
             ++next;
             nextStart = next != last ? next->first : frames + 1;
         }
@@ -151,11 +155,15 @@ void Kestravian::getParamName(std::int32_t, char*) {}
 
 void Kestravian::setSampleRate(float rate) {
     sampleRate = rate;
-    // A rate of zero, below zero or not finite would make every later click
-    // grow without bound or turn to NaN; the clicks keep the last good rate.
-    if (std::isfinite(rate) && rate > 0.0f) {
-        rateFactor = static_cast<float>(kReferenceRate / static_cast<double>(rate));
-    }
+    // A rate of zero, below zero or NaN would make every later click grow
+    // without bound or turn to NaN; the clicks keep the last good rate. So
+    // they do for absurd rates whose factor leaves [kSmallestRateFactor,
+    // kLargestRateFactor], infinity included: the first samples of a soft
+    // click turn subnormal above about 3e38 Hz, and the factor times a note
+    // overflows a float below about 1e-32 Hz. The bounds keep well clear.
+    if (!(rate > 0.0f)) return;
+    const double factor = kReferenceRate / static_cast<double>(rate);
+    if (factor >= kSmallestRateFactor && factor <= kLargestRateFactor) rateFactor = static_cast<float>(factor);
 }
 
 void Kestravian::setBlockSize(std::int32_t size) { blockSize = size; }

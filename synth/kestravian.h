@@ -38,8 +38,9 @@ public:
     void getParamLabel(std::int32_t index, char* label) override;
     void getParamDisplay(std::int32_t index, char* text) override;
     void getParamName(std::int32_t index, char* text) override;
-    // Stores the rate and renews rateFactor; a rate that is zero, negative or
-    // not finite is stored but leaves rateFactor as it was.
+    // Stores the rate and renews rateFactor; a rate that is zero, negative,
+    // NaN or absurd (outside about 4.4e-26 to 4.4e34 Hz, infinity included)
+    // is stored but leaves rateFactor as it was.
     void setSampleRate(float rate) override;
     void setBlockSize(std::int32_t size) override;
     // Asks the host for MIDI (audioMasterWantMidi 1), every time.
@@ -75,4 +76,5 @@ private:
     float rateFactor;         // 44100 / the sample rate last set; read when a click starts
     ClickSchedule schedule;   // the clicks of the next rendered block
     Resonator resonator;
+    CoefficientCache coefficients;  // by note, for rateFactor; filled as notes are first played
 };

@@ -7,19 +7,17 @@ namespace {
 constexpr float kNoteOffset = 1.0f;
 constexpr float kDampingPerUnit = -0.001f;  // -0.0010000000474974513 as a float
 constexpr float kAnglePerUnit = 0.01f;      // 0.009999999776482582 as a float
-constexpr double kVelocityScale = 0.007874015748031496;  // 1/127: velocity 127 is amplitude 1
 
 }  // namespace
 
-void Resonator::start(int note, int velocity, float rateFactor) noexcept {
+std::complex<float> Resonator::coefficientFor(int note, float rateFactor) noexcept {
     const auto x = static_cast<float>(static_cast<double>(static_cast<float>(note) + kNoteOffset) * rateFactor);
     const auto zRe = static_cast<float>(static_cast<double>(kDampingPerUnit) * x);
     const auto zIm = static_cast<float>(static_cast<double>(kAnglePerUnit) * x);
     const double magnitude = std::exp(static_cast<double>(zRe));
     const auto cosine = static_cast<float>(std::cos(static_cast<double>(zIm)));
     const auto sine = static_cast<float>(std::sin(static_cast<double>(zIm)));
-    coefficient = {static_cast<float>(magnitude * cosine), static_cast<float>(magnitude * sine)};
-    state = {static_cast<float>(velocity * kVelocityScale), 0.0f};
+    return {static_cast<float>(magnitude * cosine), static_cast<float>(magnitude * sine)};
 }
 
 bool Resonator::libraryBelowSilence(float re, float im) noexcept {
