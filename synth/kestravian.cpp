@@ -78,70 +78,67 @@ void Kestravian::processReplacing(float**, float** outputs, std::int32_t sampleF
 // render the stretches between starts, then drop the whole schedule,
 // including entries the block never reached. A host that passes no output
 // buffer still has its block's time pass: the resonator runs on unheard.
+//
+// The resonator lives in locals for the whole block. While it rings, the
+// only chain from one frame to the next is the product and its two roundings
+// to float. The gate is decided from the new parts and leaves the frame loop
+// when it closes: a branch that is always predicted "rings on", so the frames
+// that follow do not wait for the gate's arithmetic. Closing sets the state
+// to +0, exactly what the gate does frame by frame.
+//
+// A silent resonator (both parts exactly zero) stays silent until the next
+// start: zero times any coefficient is zero, which the gate sets to +0
+// again. The gate leaves only +0 and a start only a +0 imaginary part, so a
+// silent resonator's every sample is +0, and frames up to the next start are
+// written (or added) in bulk.
 template <Kestravian::Output mode>
 void Kestravian::render(float* out, std::int32_t sampleFrames) noexcept {
     const std::int64_t frames = sampleFrames;
     auto next = schedule.begin();
     const auto last = schedule.end();
     std::int64_t nextStart = next != last ? next->first : frames + 1;
+    float re = resonator.state.real();
+    float im = resonator.state.imag();
+    double cr = resonator.coefficient.real();
+    double ci = resonator.coefficient.imag();
     std::int64_t i = 0;
     while (i < frames) {
         if (i >= nextStart) {
             resonator.start(coefficients.get(next->second.note, rateFactor), next->second.velocity);
+            re = resonator.state.real();
+            im = resonator.state.imag();
+            cr = resonator.coefficient.real();
+            ci = resonator.coefficient.imag();
             ++next;
             nextStart = next != last ? next->first : frames + 1;
         }
         const std::int64_t stop = std::clamp<std::int64_t>(nextStart, i + 1, frames);
-        renderStretch<mode>(mode == Output::Discard ? nullptr : out + i, static_cast<std::int32_t>(stop - i));
+        if (!(re == 0.0f && im == 0.0f)) {
+            while (i < stop) {
+                if constexpr (mode == Output::Replace) out[i] = im;
+                if constexpr (mode == Output::Add) out[i] = static_cast<float>(static_cast<double>(out[i]) + im);
+                ++i;
+                const auto nextRe = static_cast<float>(re * cr - im * ci);
+                const auto nextIm = static_cast<float>(re * ci + im * cr);
+                if (Resonator::belowSilence(nextRe, nextIm)) [[unlikely]] {
+                    re = 0.0f;
+                    im = 0.0f;
+                    break;
+                }
+                re = nextRe;
+                im = nextIm;
+            }
+        }
+        if constexpr (mode == Output::Replace) {
+            std::fill(out + i, out + stop, 0.0f);
+        } else if constexpr (mode == Output::Add) {
+            // Adding the silent resonator's +0 still turns -0 into +0.
+            for (std::int64_t k = i; k < stop; ++k) out[k] = out[k] + 0.0f;
+        }
         i = stop;
     }
+    resonator.state = {re, im};
     schedule.clear();
-}
-
-// `count` frames with no click starting among them.
-//
-// While the resonator rings, the recurrence runs on locals, and the only
-// chain from one frame to the next is the product and its two roundings to
-// float. The gate is decided from the new parts and leaves the loop when it
-// closes: a branch that is always predicted "rings on", so the frames that
-// follow do not wait for the gate's arithmetic. Closing sets the state to +0,
-// exactly what the gate does frame by frame.
-//
-// A silent resonator (both parts exactly zero) stays silent with no start
-// in the stretch: zero times any coefficient is zero, which the gate sets to
-// +0 again. The gate leaves only +0 and a start only a +0 imaginary part, so
-// a silent resonator's every sample is +0, and the rest of the stretch is
-// written (or added) in bulk.
-template <Kestravian::Output mode>
-void Kestravian::renderStretch(float* out, std::int32_t count) noexcept {
-    std::int32_t k = 0;
-    if (!resonator.silent()) {
-        float re = resonator.state.real();
-        float im = resonator.state.imag();
-        const double cr = resonator.coefficient.real();
-        const double ci = resonator.coefficient.imag();
-        while (k < count) {
-            if constexpr (mode == Output::Replace) out[k] = im;
-            if constexpr (mode == Output::Add) out[k] = static_cast<float>(static_cast<double>(out[k]) + im);
-            ++k;
-            const auto nextRe = static_cast<float>(re * cr - im * ci);
-            const auto nextIm = static_cast<float>(re * ci + im * cr);
-            if (Resonator::belowSilence(nextRe, nextIm)) [[unlikely]] {
-                re = 0.0f;
-                im = 0.0f;
-                break;
-            }
-            re = nextRe;
-            im = nextIm;
-        }
-        resonator.state = {re, im};
-    }
-    if constexpr (mode == Output::Replace) {
-        std::fill(out + k, out + count, 0.0f);
-    } else if constexpr (mode == Output::Add) {
-        // Adding the silent resonator's +0 still turns -0 into +0.
-        for (; k < count; ++k) out[k] = out[k] + 0.0f;
-    }
 }
 
 // ---- requests -----------------------------------------------------------------

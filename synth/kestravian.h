@@ -70,8 +70,6 @@ private:
     enum class Output { Replace, Add, Discard };
     template <Output mode>
     void render(float* out, std::int32_t sampleFrames) noexcept;
-    template <Output mode>
-    void renderStretch(float* out, std::int32_t count) noexcept;
 
     float rateFactor;         // 44100 / the sample rate last set; read when a click starts
     ClickSchedule schedule;   // the clicks of the next rendered block
