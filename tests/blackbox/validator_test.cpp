@@ -1,0 +1,591 @@
+// What the strictest hosts and plug-in validators do to a plug-in: thousands
+// of instances, requests in odd orders, rates and block sizes that change
+// between blocks, absurd event lists and frame counts, every opcode with
+// null pointers. Every render goes through guarded buffers and is checked
+// for NaN, infinity and subnormals, and every case ends with an ordinary
+// click that must still come out exactly as the reference renders it.
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "tests/blackbox/blackbox.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <psapi.h>
+#elif defined(__linux__)
+#include <unistd.h>
+#include <fstream>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KSTV_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KSTV_ASAN 1
+#endif
+#endif
+#if defined(KSTV_ASAN)
+#include <sanitizer/lsan_interface.h>
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+using namespace blackbox;
+
+namespace {
+
+constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// An instance exactly as the entry hands it over: no rate, block size or
+// resume yet.
+struct Bare {
+    vsthost::Host host;
+    vsthost::Instance instance{module(), host};
+    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
+                       float opt = 0.0f) {
+        return instance.dispatch(opcode, index, value, ptr, opt);
+    }
+    void send(vsthost::EventList& events) { EXPECT_EQ(dispatch(effProcessEvents, 0, 0, events.get()), 1); }
+};
+
+// Samples with guard zones before and after, holding a NaN bit pattern no
+// renderer produces by accident.
+class Guarded {
+public:
+    static constexpr std::size_t kGuard = 16;
+    static constexpr std::uint32_t kPattern = 0x7FA5A5A5u;
+
+    Guarded(std::size_t frames, float fill) : frames_(frames), storage_(frames + 2 * kGuard) {
+        for (std::size_t i = 0; i < storage_.size(); ++i) setBits(i, kPattern);
+        for (std::size_t i = 0; i < frames; ++i) storage_[kGuard + i] = fill;
+    }
+    float* data() { return storage_.data() + kGuard; }
+    std::vector<float> body() const {
+        return {storage_.begin() + kGuard, storage_.begin() + static_cast<std::ptrdiff_t>(kGuard + frames_)};
+    }
+    bool guardsIntact() const {
+        for (std::size_t i = 0; i < kGuard; ++i) {
+            if (bits(i) != kPattern || bits(kGuard + frames_ + i) != kPattern) return false;
+        }
+        return true;
+    }
+    bool untouched() const {
+        for (std::size_t i = 0; i < storage_.size(); ++i) {
+            if (i >= kGuard && i < kGuard + frames_) continue;
+            if (bits(i) != kPattern) return false;
+        }
+        return true;
+    }
+
+private:
+    std::uint32_t bits(std::size_t i) const {
+        std::uint32_t b;
+        std::memcpy(&b, &storage_[i], 4);
+        return b;
+    }
+    void setBits(std::size_t i, std::uint32_t b) { std::memcpy(&storage_[i], &b, 4); }
+    std::size_t frames_;
+    std::vector<float> storage_;
+};
+
+testing::AssertionResult clean(const std::vector<float>& samples) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const int kind = std::fpclassify(samples[i]);
+        if (kind != FP_NORMAL && kind != FP_ZERO) {
+            return testing::AssertionFailure() << "frame " << i << " holds " << samples[i]
+                                               << (kind == FP_SUBNORMAL ? " (subnormal)" : "");
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult sameBits(const std::vector<float>& got, const std::vector<float>& want) {
+    if (got.size() != want.size()) {
+        return testing::AssertionFailure() << got.size() << " samples, expected " << want.size();
+    }
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::memcmp(&got[i], &want[i], 4) != 0) {
+            return testing::AssertionFailure() << "frame " << i << ": " << got[i] << " vs " << want[i];
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+enum class Entry { Replace, Accumulate };
+
+// One render call the way a careless host makes it: an input buffer the
+// synthesizer has no use for, three outputs where it announced one, every
+// buffer fenced by guards. Only the first output's `frames` samples may
+// change; what comes out must be finite and never subnormal.
+std::vector<float> renderChecked(vsthost::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace) {
+    const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
+    const float fill = entry == Entry::Replace ? 12345.0f : 0.0f;
+    Guarded first(n, fill), second(n, fill), third(n, fill), input(n, 0.25f);
+    float* outputs[3] = {first.data(), second.data(), third.data()};
+    float* inputs[1] = {input.data()};
+    if (entry == Entry::Replace) {
+        instance.processReplacing(inputs, outputs, frames);
+    } else {
+        instance.process(inputs, outputs, frames);
+    }
+    EXPECT_TRUE(first.guardsIntact()) << "written outside the " << frames << " frames of the first output";
+    EXPECT_TRUE(second.untouched() && second.body() == std::vector<float>(n, fill)) << "second output written";
+    EXPECT_TRUE(third.untouched() && third.body() == std::vector<float>(n, fill)) << "third output written";
+    EXPECT_TRUE(input.untouched() && input.body() == std::vector<float>(n, 0.25f)) << "input written";
+    std::vector<float> out = first.body();
+    EXPECT_TRUE(clean(out));
+    return out;
+}
+
+// After whatever a case did, an ordinary host session must sound exactly
+// right: a note-on on frame 0 replaces anything still ringing, so the
+// instance must render what a fresh reference at `rate` renders, across a
+// block boundary, through both entries. A note-on of velocity 0 then
+// silences it, so that the next case starts from silence.
+void expectOrdinaryClick(vsthost::Instance& instance, float rate) {
+    for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
+        vsthost::EventList events;
+        events.addNoteOn(0, 12, 100);
+        EXPECT_EQ(instance.dispatch(effProcessEvents, 0, 0, events.get()), 1);
+        Reference ref(rate);
+        ref.noteOn(0, 12, 100);
+        for (int block = 0; block < 3; ++block) {
+            EXPECT_TRUE(sameBits(renderChecked(instance, 512, entry), ref.render(512)))
+                << "ordinary click at " << rate << " Hz, block " << block;
+        }
+    }
+    vsthost::EventList silence;
+    silence.addNoteOn(0, 12, 0);
+    instance.dispatch(effProcessEvents, 0, 0, silence.get());
+    for (float s : renderChecked(instance, 64)) EXPECT_EQ(s, 0.0f);
+}
+
+// Memory the process holds, in bytes, as the platform tells it: the live
+// heap under AddressSanitizer (its quarantine keeps freed blocks resident),
+// the committed private memory on Windows (PagefileUsage: wine reports
+// PrivateUsage as 0), the resident set on Linux.
+std::size_t memoryInUse() {
+#if defined(KSTV_ASAN)
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+    return counters.PagefileUsage;
+#elif defined(__linux__)
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+// ---- lifecycle -----------------------------------------------------------------
+
+TEST(Validator, TenThousandInstancesComeAndGoWithoutGrowingTheProcess) {
+    vsthost::Host host;
+    vsthost::EventList few, many;
+    few.addNoteOn(3, 60, 127);
+    few.addNoteOn(40, 20, 90);
+    // More entries than the schedule keeps in its own storage.
+    for (std::int32_t f = 0; f < 2000; ++f) many.addNoteOn(f, f % 128, 1 + f % 127);
+    std::vector<float> out(256);
+    float* outputs[1] = {out.data()};
+    auto cycle = [&](int i) {
+        host.requests.clear();
+        vsthost::Instance instance(module(), host);
+        instance.dispatch(effOpen);
+        instance.dispatch(effSetSampleRate, 0, 0, nullptr, i % 2 == 0 ? 44100.0f : 48000.0f);
+        instance.dispatch(effSetBlockSize, 0, 256);
+        instance.dispatch(effMainsChanged, 0, 1);
+        instance.dispatch(effProcessEvents, 0, 0, (i % 50 == 0 ? many : few).get());
+        instance.processReplacing(nullptr, outputs, 256);
+        instance.dispatch(effProcessEvents, 0, 0, (i % 50 == 25 ? many : few).get());  // never rendered
+        instance.dispatch(effMainsChanged, 0, 0);
+        EXPECT_EQ(instance.close(), 1);
+    };
+    for (int i = 0; i < 200; ++i) cycle(i);  // let the allocators settle
+    const std::size_t before = memoryInUse();
+    ASSERT_GT(before, 0u) << "no way to measure this process's memory";
+    for (int i = 0; i < 10000; ++i) cycle(i);
+    const std::size_t after = memoryInUse();
+    // One lost instance would be tens of kilobytes; 10,000 of them hundreds
+    // of megabytes. A megabyte is less than a hundred bytes a cycle.
+    EXPECT_LT(after, before + (1u << 20)) << "grew from " << before << " to " << after << " bytes";
+#if defined(KSTV_ASAN)
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
+    Plugin p;
+    expectOrdinaryClick(*p.instance, 44100.0f);
+}
+
+TEST(Validator, RequestsInUnusualOrders) {
+    const struct Case {
+        const char* what;
+        std::function<void(Bare&)> run;
+    } cases[] = {
+        {"render before any rate, block size or resume",
+         [](Bare& b) {
+             for (float s : renderChecked(b.instance, 300)) EXPECT_EQ(s, 0.0f);
+             std::vector<float> acc = renderChecked(b.instance, 300, Entry::Accumulate);
+             for (float s : acc) EXPECT_EQ(s, 0.0f);
+         }},
+        {"a click before any rate sounds at 44100 Hz",
+         [](Bare& b) {
+             vsthost::EventList events;
+             events.addNoteOn(7, 50, 127);
+             b.send(events);
+             Reference ref;
+             ref.noteOn(7, 50, 127);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 700), ref.render(700)));
+         }},
+        {"events without a render, many times over; the next block plays them once",
+         [](Bare& b) {
+             vsthost::EventList events;
+             Reference ref;
+             for (std::int32_t f = 0; f < 1000; f += 3) {
+                 events.addNoteOn(f, f % 128, 1 + f % 100);
+                 ref.noteOn(f, f % 128, 1 + f % 100);
+             }
+             for (int i = 0; i < 200; ++i) b.send(events);
+             b.dispatch(effMainsChanged, 0, 0);
+             b.dispatch(effMainsChanged, 0, 1);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 1024), ref.render(1024)));
+         }},
+        {"renders without events",
+         [](Bare& b) {
+             b.dispatch(effMainsChanged, 0, 1);
+             for (int i = 0; i < 500; ++i) {
+                 for (float s : renderChecked(b.instance, 64)) ASSERT_EQ(s, 0.0f);
+             }
+         }},
+        {"suspend and resume while a click rings, and a render while suspended",
+         [](Bare& b) {
+             vsthost::EventList events;
+             events.addNoteOn(0, 5, 127);
+             b.send(events);
+             Reference ref;
+             ref.noteOn(0, 5, 127);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 300), ref.render(300)));
+             b.dispatch(effMainsChanged, 0, 0);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 300), ref.render(300)));
+             b.dispatch(effMainsChanged, 0, 1);
+             b.dispatch(effMainsChanged, 0, 1);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 300, Entry::Accumulate), ref.render(300)));
+         }},
+        {"open, suspend and resume repeated in any order",
+         [](Bare& b) {
+             for (int i = 0; i < 100; ++i) {
+                 b.dispatch(i % 3 == 0 ? effOpen : effMainsChanged, 0, i % 2);
+             }
+             EXPECT_EQ(b.host.requests.size(), 1u + 33u);  // the version query, then each resume asks for MIDI
+         }},
+        {"no output buffers at all while a click rings",
+         [](Bare& b) {
+             vsthost::EventList events;
+             events.addNoteOn(0, 5, 127);
+             b.send(events);
+             b.instance.processReplacing(nullptr, nullptr, 256);
+             float* none[1] = {nullptr};
+             b.instance.process(nullptr, none, 256);
+             Reference ref;
+             ref.noteOn(0, 5, 127);
+             ref.render(512);
+             EXPECT_TRUE(sameBits(renderChecked(b.instance, 256), ref.render(256)));  // time went on unheard
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bare b;
+        c.run(b);
+        expectOrdinaryClick(b.instance, 44100.0f);
+    }
+}
+
+// ---- rates and block sizes -------------------------------------------------------
+
+TEST(Validator, SampleRatesChangedBetweenBlocks) {
+    // Each rate in turn, while a click rings. A rate that is no sample rate
+    // leaves the clicks at the last good one; a ringing click keeps the
+    // rate it started with in any case.
+    const struct {
+        float rate;
+        bool taken;
+    } rates[] = {
+        {0.0f, false},      {-0.0f, false},    {-44100.0f, false}, {kNaN, false},       {kInf, false},
+        {-kInf, false},     {1.0f, true},      {8000.0f, true},    {44123.45f, true},   {384000.0f, true},
+        {44100.0f, true},   {FLT_TRUE_MIN, false}, {1.0e-30f, false}, {1.0e-20f, true}, {FLT_MAX, false}, {1.0e35f, false},
+        {1.0e30f, true},    {-1.0f, false},    {22050.0f, true},   {44100.0f, true},
+    };
+    for (bool suspend : {false, true}) {
+        SCOPED_TRACE(suspend ? "with suspend" : "without suspend");
+        Plugin p(96000.0f);
+        float current = 96000.0f;
+        for (const auto& r : rates) {
+            SCOPED_TRACE(testing::Message() << "rate " << r.rate);
+            vsthost::EventList events;
+            events.addNoteOn(10, 3, 120);
+            p.send(events);
+            Reference ringing(current);
+            ringing.noteOn(10, 3, 120);
+            EXPECT_TRUE(sameBits(renderChecked(*p.instance, 100), ringing.render(100)));
+            if (suspend) p.dispatch(effMainsChanged, 0, 0);
+            p.dispatch(effSetSampleRate, 0, 0, nullptr, r.rate);
+            if (suspend) p.dispatch(effMainsChanged, 0, 1);
+            EXPECT_TRUE(sameBits(renderChecked(*p.instance, 100), ringing.render(100)));
+            if (r.taken) current = r.rate;
+            expectOrdinaryClick(*p.instance, current);
+        }
+    }
+}
+
+// Soft clicks of every note at rates from absurdly low to absurdly high:
+// nothing that comes out may be NaN, infinite or subnormal.
+TEST(Validator, NoNanInfinityOrSubnormalAtAnyRate) {
+    const struct {
+        float rate;
+        bool taken;
+    } rates[] = {
+        {1.0f, true},    {3.0f, true},    {64.0f, true},   {8000.0f, true}, {384000.0f, true}, {1.0e7f, true},
+        {1.0e20f, true}, {1.0e30f, true}, {1.0e35f, false}, {3.0e38f, false}, {FLT_MAX, false}, {FLT_MIN, false},
+        {FLT_TRUE_MIN, false}, {1.0e-30f, false}, {1.0e-20f, true},
+    };
+    for (const auto& [rate, taken] : rates) {
+        SCOPED_TRACE(testing::Message() << "rate " << rate);
+        Plugin p(rate);
+        for (int note = 0; note < 128; note += 1) {
+            for (int velocity : {1, 2, 127}) {
+                vsthost::EventList events;
+                events.addNoteOn(0, note, velocity);
+                p.send(events);
+                renderChecked(*p.instance, 48);
+            }
+        }
+        expectOrdinaryClick(*p.instance, taken ? rate : 44100.0f);
+    }
+}
+
+TEST(Validator, BlockSizesThatDifferFromTheAnnouncedOne) {
+    const std::int32_t announced[] = {1, 0, -1, kMin32, kMax32, 1048576, 512};
+    std::mt19937 rng(4711);
+    for (std::int32_t size : announced) {
+        SCOPED_TRACE(testing::Message() << "announced " << size);
+        Plugin p;
+        p.dispatch(effSetBlockSize, 0, size);
+        p.dispatch(effSetBlockSizeAndSampleRate, 0, size, nullptr, 44100.0f);
+        Reference ref;
+        std::vector<std::int32_t> blocks = {1, 1, 0, 3};
+        if (size == 1 || size == 1048576) blocks.push_back(1048576);
+        for (int i = 0; i < 40; ++i) blocks.push_back(std::uniform_int_distribution<std::int32_t>(1, 3000)(rng));
+        for (std::int32_t frames : blocks) {
+            vsthost::EventList events;
+            for (int n = 0; n < 3; ++n) {
+                const auto frame = std::uniform_int_distribution<std::int32_t>(-2, frames + 2)(rng);
+                const int note = std::uniform_int_distribution<int>(0, 127)(rng);
+                const int velocity = std::uniform_int_distribution<int>(0, 127)(rng);
+                events.addNoteOn(frame, note, velocity);
+                ref.noteOn(frame, note, velocity);
+            }
+            p.send(events);
+            ASSERT_TRUE(sameBits(renderChecked(*p.instance, frames), ref.render(frames))) << frames << " frames";
+        }
+        expectOrdinaryClick(*p.instance, 44100.0f);
+    }
+}
+
+// ---- event lists and frame counts ----------------------------------------------
+
+TEST(Validator, EventListsOfEveryShape) {
+    struct Midi {
+        std::int32_t frame;
+        unsigned char status, data1, data2;
+    };
+    struct Click {
+        std::int32_t frame;
+        int note, velocity;
+    };
+    const auto everyStatus = [] {
+        std::vector<Midi> all;
+        for (int s = 0; s < 256; ++s) all.push_back({s, static_cast<unsigned char>(s), 60, 100});
+        return all;
+    };
+    const auto everyNoteOn = [] {
+        std::vector<Click> clicks;
+        for (int s = 0x90; s <= 0x9F; ++s) clicks.push_back({s, 60, 100});
+        return clicks;
+    };
+    const struct Case {
+        const char* what;
+        std::vector<Midi> midi;
+        std::vector<Click> clicks;
+    } cases[] = {
+        {"empty list", {}, {}},
+        {"every status byte; only note-ons sound", everyStatus(), everyNoteOn()},
+        {"the extreme frame offsets", {{kMin32, 0x90, 30, 90}, {0, 0x90, 31, 91}, {kMax32, 0x90, 32, 92}},
+         {{kMin32, 30, 90}, {0, 31, 91}}},
+        {"last frame of the block, first frame after it", {{255, 0x90, 20, 127}, {256, 0x90, 90, 127}},
+         {{255, 20, 127}}},
+        {"first frame after the block alone", {{256, 0x90, 20, 127}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Plugin p;
+        vsthost::EventList events;
+        for (const Midi& m : c.midi) events.addMidi(m.frame, m.status, m.data1, m.data2);
+        p.send(events);
+        Reference ref;
+        for (const Click& k : c.clicks) ref.noteOn(k.frame, k.note, k.velocity);
+        EXPECT_TRUE(sameBits(renderChecked(*p.instance, 256), ref.render(256)));
+        EXPECT_TRUE(sameBits(renderChecked(*p.instance, 256), ref.render(256)));  // the ring goes on
+        expectOrdinaryClick(*p.instance, 44100.0f);
+    }
+}
+
+TEST(Validator, EventListsThatAreHardlyLists) {
+    // Counts of zero and below, null entries, event types other than MIDI
+    // whose bytes look like note-ons, and no list at all.
+    vsthost::EventList noteOns;
+    noteOns.addNoteOn(0, 60, 127);
+    noteOns.addNoteOn(5, 61, 127);
+    for (std::int32_t count : {0, -1, -100000, kMin32}) {
+        SCOPED_TRACE(testing::Message() << "count " << count);
+        Plugin p;
+        VstEvents* list = noteOns.get();
+        list->numEvents = count;
+        EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, list), 1);
+        for (float s : renderChecked(*p.instance, 64)) EXPECT_EQ(s, 0.0f);
+        EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, nullptr), 1);
+        expectOrdinaryClick(*p.instance, 44100.0f);
+    }
+
+    vsthost::EventList others;
+    for (std::int32_t type : {0, 2, 3, 4, 5, 6, -1, kMin32, kMax32}) {
+        VstEvent e{};
+        e.type = type;
+        e.byteSize = 24;
+        e.deltaFrames = 3;
+        e.data[12] = static_cast<char>(0x90);  // where a MIDI event keeps its status byte
+        e.data[13] = 60;
+        e.data[14] = 127;
+        others.addRaw(e);
+    }
+    others.addNoteOn(9, 70, 80);
+    VstEvents* list = others.get();
+    const auto count = static_cast<std::size_t>(list->numEvents);
+    std::vector<unsigned char> storage(offsetof(VstEvents, events) + 2 * count * sizeof(VstEvent*));
+    auto* withNulls = reinterpret_cast<VstEvents*>(storage.data());
+    withNulls->numEvents = static_cast<std::int32_t>(2 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        withNulls->events[2 * i] = nullptr;
+        withNulls->events[2 * i + 1] = list->events[i];
+    }
+    Plugin p;
+    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, withNulls), 1);
+    Reference ref;
+    ref.noteOn(9, 70, 80);
+    EXPECT_TRUE(sameBits(renderChecked(*p.instance, 128), ref.render(128)));
+    expectOrdinaryClick(*p.instance, 44100.0f);
+}
+
+TEST(Validator, AHundredThousandEventsInOneList) {
+    // Distinct frames, so every one makes an entry of its own; duplicates of
+    // the first 1000 frames compete on velocity.
+    std::mt19937 rng(99);
+    Plugin p;
+    Reference ref;
+    vsthost::EventList events;
+    for (std::int32_t i = 0; i < 100000; ++i) {
+        const std::int32_t frame = i < 99000 ? i : i - 99000;
+        const int note = std::uniform_int_distribution<int>(0, 127)(rng);
+        const int velocity = std::uniform_int_distribution<int>(0, 127)(rng);
+        events.addNoteOn(frame, note, velocity);
+        ref.noteOn(frame, note, velocity);
+    }
+    p.send(events);
+    EXPECT_TRUE(sameBits(renderChecked(*p.instance, 100000), ref.render(100000)));
+    p.send(events);  // and again, this time mostly beyond a short block
+    ref.render(0);
+    EXPECT_TRUE(sameBits(renderChecked(*p.instance, 500), ref.render(500)));
+    expectOrdinaryClick(*p.instance, 44100.0f);
+}
+
+TEST(Validator, FrameCountsOfZeroAndBelowWriteNothing) {
+    for (std::int32_t frames : {0, -1, -512, kMin32}) {
+        for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
+            SCOPED_TRACE(testing::Message() << frames << " frames");
+            Plugin p;
+            vsthost::EventList events;
+            events.addNoteOn(0, 5, 127);
+            p.send(events);
+            Reference ref;
+            ref.noteOn(0, 5, 127);
+            EXPECT_TRUE(sameBits(renderChecked(*p.instance, 100, entry), ref.render(100)));
+            p.send(events);  // scheduled, then forgotten by the empty block
+            EXPECT_TRUE(renderChecked(*p.instance, frames, entry).empty());
+            EXPECT_TRUE(sameBits(renderChecked(*p.instance, 100, entry), ref.render(100)));  // rings on unchanged
+            expectOrdinaryClick(*p.instance, 44100.0f);
+        }
+    }
+}
+
+// ---- the dispatcher ------------------------------------------------------------
+
+TEST(Validator, EveryOpcodeWithNullPointers) {
+    // Arguments hosts send in the fields the opcode ignores or misuses; the
+    // pointer is null throughout, which every request must survive without
+    // writing through it. effClose would end the instance and comes last.
+    const struct {
+        std::int32_t index;
+        VstIntPtr value;
+        float opt;
+    } argumentSets[] = {
+        {0, 0, 0.0f}, {-1, -1, kNaN}, {kMax32, kMax32, -kInf}, {kMin32, kMin32, -1.0f}, {1, 1, 0.0f},
+    };
+    Plugin p;
+    for (const auto& a : argumentSets) {
+        for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
+            if (opcode == effClose) continue;
+            // effSetSpeakerArrangement takes an address in `value`.
+            const VstIntPtr value = opcode == effSetSpeakerArrangement ? 0 : a.value;
+            p.dispatch(opcode, a.index, value, nullptr, a.opt);
+        }
+        renderChecked(*p.instance, 512);
+        expectOrdinaryClick(*p.instance, 44100.0f);
+    }
+    EXPECT_EQ(p.instance->close(), 1);
+}
+
+TEST(Validator, EveryOpcodeWritesAtMostAPinRecordIntoAHostBuffer) {
+    // A 1 KiB buffer of 0xA5 bytes (NUL-terminated, for requests that read a
+    // text): no request may write beyond the 68 bytes of a pin record's label
+    // and flags, and every text written must end within it.
+    constexpr std::size_t kSize = 1024, kMostWritten = 68;
+    Plugin p;
+    for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
+        if (opcode == effClose) continue;
+        std::vector<unsigned char> buffer(kSize, 0xA5);
+        buffer.back() = 0;
+        if (opcode == effProcessEvents) std::fill(buffer.begin(), buffer.end(), 0);  // an empty list
+        for (std::int32_t index : {0, -1, 1}) {
+            const VstIntPtr value = opcode == effSetSpeakerArrangement ? reinterpret_cast<VstIntPtr>(buffer.data()) : 0;
+            p.dispatch(opcode, index, value, buffer.data(), 0.0f);
+            for (std::size_t i = kMostWritten; i < kSize; ++i) {
+                ASSERT_EQ(buffer[i], opcode == effProcessEvents || i == kSize - 1 ? 0 : 0xA5)
+                    << "opcode " << opcode << " index " << index << " wrote byte " << i;
+            }
+        }
+    }
+    expectOrdinaryClick(*p.instance, 44100.0f);
+}
