@@ -18,6 +18,9 @@ namespace reference {
 class Synth {
 public:
     explicit Synth(float rate = 44100.0f) : rateFactor_(static_cast<float>(44100.0 / rate)) {}
+    // Clicks started from now on use `factor` (44100 / the sample rate); a
+    // click that rings keeps its own, as in the plug-in.
+    void setRateFactor(float factor) { rateFactor_ = factor; }
     void noteOn(std::int32_t frame, int note, int velocity);
     std::vector<float> render(std::int32_t frames);
 

@@ -1,0 +1,43 @@
+// The command-line host's MIDI file reader, on any bytes. A file is either
+// refused with a MidiError or read into a sequence that keeps the reader's
+// promises: channel messages only, in time order, every time on the file's
+// one denominator, and frames that either fit or are refused.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz/check.h"
+#include "tools/vsthost/midifile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::vector<unsigned char> bytes(data, data + size);
+    vsthost::MidiSequence seq;
+    try {
+        seq = vsthost::parseMidi(bytes);
+    } catch (const vsthost::MidiError&) {
+        return 0;
+    }
+    if (seq.format != 0 && seq.format != 1) fuzz::fail("format", seq.format);
+    if (seq.trackCount < 1) fuzz::fail("track count", seq.trackCount);
+    const vsthost::MidiEvent* previous = nullptr;
+    for (const vsthost::MidiEvent& e : seq.events) {
+        if (e.size != 2 && e.size != 3) fuzz::fail("message size", e.size);
+        if (e.bytes[0] < 0x80 || e.bytes[0] >= 0xF0) fuzz::fail("status byte", e.bytes[0]);
+        for (int i = 1; i < e.size; ++i) {
+            if (e.bytes[i] >= 0x80) fuzz::fail("data byte", e.bytes[i]);
+        }
+        if (e.track < 0 || e.track >= seq.trackCount) fuzz::fail("track", e.track);
+        if (e.time.den == 0) fuzz::fail("zero denominator");
+        if (previous != nullptr) {
+            if (e.time.den != previous->time.den) fuzz::fail("denominators differ");
+            if (e.time.num < previous->time.num || e.tick < previous->tick) fuzz::fail("out of time order");
+        }
+        previous = &e;
+        for (std::uint32_t rate : {1u, 44100u, 384000u, 0xFFFFFFFFu}) {
+            try {
+                (void)e.time.frame(rate);
+            } catch (const vsthost::MidiError&) {
+            }
+        }
+    }
+    return 0;
+}
