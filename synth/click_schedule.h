@@ -63,7 +63,16 @@ public:
     // A note-on for `frame`: kept when the frame has no entry yet or holds a
     // softer one; an equal or louder entry stays as it is (the first of equals
     // wins). Throws std::bad_alloc when no memory is left for a new entry.
-    void offer(std::int32_t frame, ClickEntry click);
+    void offer(std::int32_t frame, ClickEntry click) {
+        // Hosts deliver a block's events in time order, so a new frame
+        // usually lies after every entry; with the end as the hint, such a
+        // frame goes in without a search (any other is searched for as
+        // usual). insert with a hint looks the frame up once, try_emplace
+        // with a hint twice.
+        const std::size_t before = map_.size();
+        const auto it = map_.insert(map_.end(), {frame, click});
+        if (map_.size() == before && it->second.velocity < click.velocity) it->second = click;
+    }
 
     // Entries in ascending order of frame offset, negative offsets first.
     const_iterator begin() const noexcept { return map_.begin(); }
