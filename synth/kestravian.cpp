@@ -118,15 +118,12 @@ void Kestravian::render(float* out, std::int32_t sampleFrames) noexcept {
                 if constexpr (mode == Output::Replace) out[i] = im;
                 if constexpr (mode == Output::Add) out[i] = static_cast<float>(static_cast<double>(out[i]) + im);
                 ++i;
-                const auto nextRe = static_cast<float>(re * cr - im * ci);
-                const auto nextIm = static_cast<float>(re * ci + im * cr);
-                if (Resonator::belowSilence(nextRe, nextIm)) [[unlikely]] {
+                Resonator::multiply(re, im, cr, ci);
+                if (Resonator::belowSilence(re, im)) [[unlikely]] {
                     re = 0.0f;
                     im = 0.0f;
                     break;
                 }
-                re = nextRe;
-                im = nextIm;
             }
         }
         if constexpr (mode == Output::Replace) {

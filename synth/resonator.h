@@ -46,22 +46,13 @@ struct Resonator {
 
     bool silent() const noexcept { return state.real() == 0.0f && state.imag() == 0.0f; }
 
-    // One frame: state = state * coefficient (double products, each part
-    // rounded to float), then the silence gate.
-    void advance() noexcept {
-        float re = state.real(), im = state.imag();
-        step(re, im, coefficient.real(), coefficient.imag());
-        state = {re, im};
-    }
-
-    // The same frame on parts held in locals, for loops that keep the
-    // recurrence in registers.
-    static void step(float& re, float& im, double cr, double ci) noexcept {
+    // One frame's product without the gate, on parts held in locals:
+    // state * coefficient with products and sums in double, each new part
+    // rounded to float.
+    static void multiply(float& re, float& im, double cr, double ci) noexcept {
         const auto nextRe = static_cast<float>(re * cr - im * ci);
-        const auto nextIm = static_cast<float>(re * ci + im * cr);
-        const bool silence = belowSilence(nextRe, nextIm);
-        re = silence ? 0.0f : nextRe;
-        im = silence ? 0.0f : nextIm;
+        im = static_cast<float>(re * ci + im * cr);
+        re = nextRe;
     }
 
     // The gate's decision: is |re + i im|, as the standard library's float
