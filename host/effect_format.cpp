@@ -75,7 +75,7 @@ void formatIntegerText(std::int32_t value, char* text) noexcept {
         copyHostText(text, kTextHuge);
         return;
     }
-    std::snprintf(text, kDisplayWidth + 1, "%7d", static_cast<int>(value));
+    (void)std::snprintf(text, kDisplayWidth + 1, "%7d", static_cast<int>(value));  // fits: checked above
 }
 
 void Effect::formatDecibels(float value, char* text) {

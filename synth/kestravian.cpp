@@ -188,7 +188,7 @@ bool Kestravian::copyProgram(std::int32_t destination) { return destination < 0;
 
 bool Kestravian::getOutputProperties(std::int32_t index, VstPinProperties* properties) {
     if (index >= 1 || properties == nullptr) return false;
-    std::snprintf(properties->label, sizeof properties->label, "Click %1d", static_cast<int>(index + 1));
+    (void)std::snprintf(properties->label, sizeof properties->label, "Click %1d", static_cast<int>(index + 1));
     properties->flags = kVstPinIsActive;
     return true;
 }

@@ -24,7 +24,7 @@ using vsthost::ModuleInfo;
 
 std::string hex32(std::int32_t v) {
     char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(v));
+    (void)std::snprintf(b, sizeof b, "0x%08X", static_cast<unsigned>(v));
     return b;
 }
 
@@ -207,9 +207,11 @@ int runProbeChild(const std::string& module, const std::string& reportPath) {
     crashguard::install(false);
     std::FILE* report = std::fopen(reportPath.c_str(), "wb");
     if (report == nullptr) return kInternal;
+    // A line that cannot be written is a line the parent does not see, as
+    // when this child crashes: the parent then reports the probe as failed.
     auto say = [&](const char* kind, const std::string& text) {
-        std::fprintf(report, "%s %s\n", kind, text.c_str());
-        std::fflush(report);
+        (void)std::fprintf(report, "%s %s\n", kind, text.c_str());
+        (void)std::fflush(report);
     };
     int code = kOk;
     try {
@@ -222,7 +224,7 @@ int runProbeChild(const std::string& module, const std::string& reportPath) {
         say("error", std::string("unexpected failure: ") + e.what());
         code = kInternal;
     }
-    std::fclose(report);
+    (void)std::fclose(report);
     return code;
 }
 

@@ -27,7 +27,6 @@ namespace {
 constexpr std::uint32_t kMaxRate = 1000000;
 constexpr std::int32_t kMaxBlock = 1 << 20;
 constexpr double kMaxTail = 3600.0;
-constexpr double kDefaultNoteLength = 0.25;
 
 const char* const kDescription =
     "vst2host - a command-line host for VST 2 plug-in modules\n"
@@ -92,7 +91,7 @@ std::optional<std::uint64_t> parseSeconds(const std::string& text) {
                 ++decimals;
             } else {
                 whole = whole * 10 + static_cast<std::uint64_t>(c - '0');
-                if (whole > 24 * 3600) return std::nullopt;
+                if (whole > std::uint64_t{24} * 3600) return std::nullopt;
             }
         } else {
             return std::nullopt;
@@ -119,8 +118,11 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
         item.erase(0, item.find_first_not_of(' '));
         item.erase(item.find_last_not_of(' ') + 1);
         auto bad = [&](const std::string& why) {
-            return Error(kUsage, "--notes: cannot read \"" + item + "\": " + why +
-                                     " (expected NOTE:VELOCITY@SECONDS[+LENGTH], e.g. 60:127@0.5)");
+            return Error(kUsage, std::string("--notes: cannot read \"")
+                                     .append(item)
+                                     .append("\": ")
+                                     .append(why)
+                                     .append(" (expected NOTE:VELOCITY@SECONDS[+LENGTH], e.g. 60:127@0.5)"));
         };
         const auto colon = item.find(':');
         const auto at = item.find('@');
@@ -192,7 +194,7 @@ vsthost::SampleFormat parseFormat(const std::string& f) {
 
 std::string formatSeconds(double s) {
     char b[32];
-    std::snprintf(b, sizeof b, "%.3f s", s);
+    (void)std::snprintf(b, sizeof b, "%.3f s", s);
     return b;
 }
 
@@ -212,7 +214,7 @@ public:
     void finish() {
         if (shown_) {
             draw(total_);
-            std::fputc('\n', stderr);
+            (void)std::fputc('\n', stderr);
         }
     }
 
@@ -224,9 +226,9 @@ private:
         const int filled = static_cast<int>(f * width);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(width - filled), '.');
-        std::fprintf(stderr, "\rrendering [%s] %3d%%  %.1f / %.1f s", bar.c_str(), static_cast<int>(f * 100.0),
+        (void)std::fprintf(stderr, "\rrendering [%s] %3d%%  %.1f / %.1f s", bar.c_str(), static_cast<int>(f * 100.0),
                      static_cast<double>(done) / rate_, static_cast<double>(total_) / rate_);
-        std::fflush(stderr);
+        (void)std::fflush(stderr);
         shown_ = true;
     }
     std::uint64_t total_;
@@ -338,7 +340,7 @@ int runRender(const RenderOptions& o) {
 
 }  // namespace tool
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     using namespace tool;
     CLI::App app(kDescription, "vst2host");
     app.footer(kFooter);
@@ -382,7 +384,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::string what = e.what();
         std::replace(what.begin(), what.end(), '\n', ' ');
-        std::fprintf(stderr, "vst2host: %s (see vst2host --help)\n", what.c_str());
+        (void)std::fprintf(stderr, "vst2host: %s (see vst2host --help)\n", what.c_str());
         return kUsage;
     }
 
@@ -394,11 +396,15 @@ int main(int argc, char** argv) {
         }
         return runRender(ro);
     } catch (const Error& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vst2host: %s\n", e.what());
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr, "vst2host: %s\n", e.what());
         return e.code();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "vst2host: internal error: %s\n", e.what());
+        (void)std::fprintf(stderr, "vst2host: internal error: %s\n", e.what());
         return kInternal;
     }
+} catch (...) {
+    // Setting up the command line itself failed (out of memory).
+    (void)std::fprintf(stderr, "vst2host: internal error while starting\n");
+    return tool::kInternal;
 }

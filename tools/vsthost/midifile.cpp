@@ -20,7 +20,7 @@ constexpr std::uint32_t kDefaultTempo = 500000;  // microseconds per quarter not
 
 std::string hex2(unsigned v) {
     char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xffu);
+    (void)std::snprintf(b, sizeof b, "0x%02X", v & 0xffu);
     return b;
 }
 

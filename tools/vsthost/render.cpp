@@ -18,6 +18,8 @@ void renderInstance(Instance& instance, const std::vector<TimedMidi>& events, co
     std::vector<std::vector<float>> outputStore(numOutputs + 1, std::vector<float>(static_cast<std::size_t>(block), 0.0f));
     std::vector<float*> inputs;
     std::vector<float*> outputs;
+    inputs.reserve(inputStore.size());
+    outputs.reserve(outputStore.size());
     for (auto& b : inputStore) inputs.push_back(b.data());
     for (auto& b : outputStore) outputs.push_back(b.data());
 

@@ -269,6 +269,8 @@ void EventList::clear() { events_.clear(); }
 
 VstEvents* EventList::get() {
     const std::size_t slots = events_.size() < 2 ? 2 : events_.size();
+    // The list holds event addresses, so the size of a pointer is meant.
+    // NOLINTNEXTLINE(bugprone-sizeof-expression)
     storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
     auto* list = reinterpret_cast<VstEvents*>(storage_.data());
     list->numEvents = static_cast<std::int32_t>(events_.size());

@@ -98,11 +98,12 @@ WavWriter::~WavWriter() {
 }
 
 void WavWriter::discard() noexcept {
+    // Throwing away a file that is not wanted: nothing to do if that fails.
     if (file_ != nullptr) {
-        std::fclose(file_);
+        (void)std::fclose(file_);
         file_ = nullptr;
     }
-    if (!tmpPath_.empty()) std::remove(tmpPath_.c_str());
+    if (!tmpPath_.empty()) (void)std::remove(tmpPath_.c_str());
 }
 
 void WavWriter::put(const void* data, std::size_t size) {
