@@ -414,13 +414,14 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Defaults for a noisy shared machine: repeated runs, interleaved so that
-    // a busy moment does not fall on one workload only, medians reported.
+    // Defaults for a noisy shared machine: many short runs, interleaved so
+    // that a busy moment does not fall on one workload only, medians reported.
     std::vector<std::string> args(argv, argv + argc);
     const auto given = [&](const char* flag) {
         return std::any_of(args.begin(), args.end(), [&](const std::string& a) { return a.rfind(flag, 0) == 0; });
     };
-    if (!given("--benchmark_repetitions")) args.emplace_back("--benchmark_repetitions=9");
+    if (!given("--benchmark_repetitions")) args.emplace_back("--benchmark_repetitions=21");
+    if (!given("--benchmark_min_time")) args.emplace_back("--benchmark_min_time=0.1");
     if (!given("--benchmark_enable_random_interleaving")) args.emplace_back("--benchmark_enable_random_interleaving=true");
     if (!given("--benchmark_report_aggregates_only")) args.emplace_back("--benchmark_report_aggregates_only=true");
     std::vector<char*> argp;
