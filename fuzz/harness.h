@@ -4,11 +4,14 @@
 // every render call must pass, against the reference synthesizer.
 #pragma once
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include <fenv.h>
 
 #include "fuzz/check.h"
 #include "host/abi/aeffect.h"
@@ -113,6 +116,22 @@ private:
     std::vector<unsigned char> storage_;
 };
 
+// While it lives, the floating-point exceptions many hosts unmask (invalid
+// operation, division by zero, overflow) trap: the plug-in must raise none.
+class Traps {
+public:
+    Traps() {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+    }
+    ~Traps() {
+        fedisableexcept(FE_ALL_EXCEPT);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    Traps(const Traps&) = delete;
+    Traps& operator=(const Traps&) = delete;
+};
+
 // One instance, created and closed the way the module's entry and a host do,
 // with the reference synthesizer beside it.
 class Session {
@@ -132,7 +151,11 @@ public:
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
         const float before = synth().getRateFactor();
-        const VstIntPtr answer = effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+        VstIntPtr answer = 0;
+        {
+            const Traps traps;
+            answer = effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+        }
         const float after = synth().getRateFactor();
         if (opcode == effSetSampleRate) {
             if (!std::isfinite(after) || !(after > 0.0f)) fail("rate factor not finite and positive");
@@ -161,16 +184,7 @@ public:
         for (std::size_t i = 0; i < allocated; ++i) first[i] = second[i] = input[i] = base;
         float* outputs[2] = {first.get(), second.get()};
         float* inputs[1] = {input.get()};
-        switch (how) {
-        case Output::Replace: effect_->processReplacing(effect_, inputs, outputs, frames); break;
-        case Output::Accumulate: effect_->process(effect_, inputs, outputs, frames); break;
-        case Output::None: effect_->processReplacing(effect_, inputs, nullptr, frames); break;
-        case Output::NullFirst: {
-            float* none[1] = {nullptr};
-            effect_->process(effect_, inputs, none, frames);
-            break;
-        }
-        }
+        call(how, inputs, outputs, frames);
         const std::vector<float> want = model_.render(frames);
         for (std::size_t i = 0; i < allocated; ++i) {
             if (std::memcmp(&second[i], &base, 4) != 0 || std::memcmp(&input[i], &base, 4) != 0) {
@@ -191,6 +205,17 @@ public:
     }
 
 private:
+    void call(Output how, float** inputs, float** outputs, std::int32_t frames) {
+        const Traps traps;
+        float* none[1] = {nullptr};
+        switch (how) {
+        case Output::Replace: effect_->processReplacing(effect_, inputs, outputs, frames); break;
+        case Output::Accumulate: effect_->process(effect_, inputs, outputs, frames); break;
+        case Output::None: effect_->processReplacing(effect_, inputs, nullptr, frames); break;
+        case Output::NullFirst: effect_->process(effect_, inputs, none, frames); break;
+        }
+    }
+
     static VstIntPtr VST_CALL callback(AEffect*, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
         return opcode == audioMasterVersion ? 2400 : 0;
     }

@@ -155,7 +155,9 @@ void Kestravian::setSampleRate(float rate) {
     // kLargestRateFactor], infinity included: the first samples of a soft
     // click turn subnormal above about 3e38 Hz, and the factor times a note
     // overflows a float below about 1e-32 Hz. The bounds keep well clear.
-    if (!(rate > 0.0f)) return;
+    // A quiet comparison: a host may run with invalid-operation traps
+    // unmasked, and an ordinary comparison with NaN would raise one.
+    if (!std::isgreater(rate, 0.0f)) return;
     const double factor = kReferenceRate / static_cast<double>(rate);
     if (factor >= kSmallestRateFactor && factor <= kLargestRateFactor) rateFactor = static_cast<float>(factor);
 }

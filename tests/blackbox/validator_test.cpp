@@ -4,6 +4,7 @@
 // null pointers. Every render goes through guarded buffers and is checked
 // for NaN, infinity and subnormals, and every case ends with an ordinary
 // click that must still come out exactly as the reference renders it.
+#include <cfenv>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -17,8 +18,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <float.h>
 #include <psapi.h>
+#include <xmmintrin.h>
 #elif defined(__linux__)
+#include <fenv.h>
 #include <unistd.h>
 #include <fstream>
 #endif
@@ -189,6 +193,43 @@ std::size_t memoryInUse() {
     return 0;
 #endif
 }
+
+// The floating-point exceptions many Windows hosts unmask on their audio
+// thread (invalid operation, division by zero, overflow), unmasked for the
+// life of this object: while it lives, any such operation traps and takes
+// the process down, as it would take down the host.
+class UnmaskedFloatingPointExceptions {
+public:
+    UnmaskedFloatingPointExceptions() {
+        std::feclearexcept(FE_ALL_EXCEPT);  // a pending x87 flag would trap at once
+#if defined(_WIN32)
+        saved_ = _controlfp(0, 0);
+        _controlfp(saved_ & ~static_cast<unsigned>(_EM_INVALID | _EM_ZERODIVIDE | _EM_OVERFLOW), _MCW_EM);
+        savedCsr_ = _mm_getcsr();  // the x87 settings above need not reach SSE
+        _mm_setcsr(savedCsr_ & ~static_cast<unsigned>(_MM_MASK_INVALID | _MM_MASK_DIV_ZERO | _MM_MASK_OVERFLOW));
+#elif defined(__linux__)
+        feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+#endif
+    }
+    ~UnmaskedFloatingPointExceptions() {
+#if defined(_WIN32)
+        _mm_setcsr(savedCsr_ & ~static_cast<unsigned>(_MM_EXCEPT_MASK));
+        _clearfp();
+        _controlfp(saved_, _MCW_EM);
+#elif defined(__linux__)
+        fedisableexcept(FE_ALL_EXCEPT);
+#endif
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    UnmaskedFloatingPointExceptions(const UnmaskedFloatingPointExceptions&) = delete;
+    UnmaskedFloatingPointExceptions& operator=(const UnmaskedFloatingPointExceptions&) = delete;
+
+private:
+#if defined(_WIN32)
+    unsigned saved_ = 0;
+    unsigned savedCsr_ = 0;
+#endif
+};
 
 }  // namespace
 
@@ -375,6 +416,49 @@ TEST(Validator, NoNanInfinityOrSubnormalAtAnyRate) {
         }
         expectOrdinaryClick(*p.instance, taken ? rate : 44100.0f);
     }
+}
+
+// A host that unmasks floating-point exceptions: nothing the plug-in does,
+// whatever the rate, events, frame counts or requests, may raise one. Only
+// the plug-in runs while they are unmasked; the checks come afterwards.
+TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
+    const float rates[] = {44100.0f, 0.0f,  -1.0f,  kNaN,   kInf,         -kInf,   1.0f,      8000.0f,
+                           384000.0f, 1e-20f, 1e-30f, 1e30f, FLT_TRUE_MIN, FLT_MAX, 44123.45f, 44100.0f};
+    vsthost::EventList notes, odd;
+    for (int note = 0; note < 128; note += 9) {
+        notes.addNoteOn(note, note, 1 + note % 127);
+        notes.addNoteOn(note + 200, 127 - note, 127);
+    }
+    for (int status = 0; status < 256; ++status) odd.addMidi(status - 100, static_cast<unsigned char>(status), 255, 255);
+    odd.addNoteOn(kMin32, 60, 127);
+    odd.addNoteOn(kMax32, 60, 127);
+    std::vector<std::vector<float>> blocks;
+    Plugin p;
+    {
+        UnmaskedFloatingPointExceptions traps;
+        Plugin inside;  // creation and set-up too
+        for (float rate : rates) {
+            p.dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+            p.dispatch(effSetBlockSizeAndSampleRate, 0, 512, nullptr, rate);
+            p.send(notes);
+            blocks.push_back(p.render(400));
+            p.send(odd);
+            blocks.emplace_back(400, 0.25f);
+            p.accumulate(blocks.back());
+            p.send(notes);
+            p.instance->processReplacing(nullptr, nullptr, 300);
+            float untouched[1] = {0.0f};
+            float* outputs[1] = {untouched};
+            for (std::int32_t frames : {0, -1, kMin32}) p.instance->process(nullptr, outputs, frames);
+        }
+        for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
+            if (opcode != effClose) inside.dispatch(opcode, -1, 0, nullptr, kNaN);
+        }
+        inside.send(notes);
+        blocks.push_back(inside.render(512));
+    }
+    for (const auto& block : blocks) EXPECT_TRUE(clean(block));
+    expectOrdinaryClick(*p.instance, 44100.0f);
 }
 
 TEST(Validator, BlockSizesThatDifferFromTheAnnouncedOne) {
