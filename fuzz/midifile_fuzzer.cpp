@@ -1,7 +1,8 @@
 // The command-line host's MIDI file reader, on any bytes. A file is either
 // refused with a MidiError or read into a sequence that keeps the reader's
 // promises: channel messages only, in time order, every time on the file's
-// one denominator, and frames that either fit or are refused.
+// one denominator, and frames that either fit or are refused, never going
+// backwards from one event to the next.
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (seq.format != 0 && seq.format != 1) fuzz::fail("format", seq.format);
     if (seq.trackCount < 1) fuzz::fail("track count", seq.trackCount);
+    constexpr std::uint32_t kRates[] = {1u, 44100u, 384000u, 0xFFFFFFFFu};
+    std::uint64_t lastFrame[4] = {0, 0, 0, 0};
     const vsthost::MidiEvent* previous = nullptr;
     for (const vsthost::MidiEvent& e : seq.events) {
         if (e.size != 2 && e.size != 3) fuzz::fail("message size", e.size);
@@ -32,9 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (e.time.num < previous->time.num || e.tick < previous->tick) fuzz::fail("out of time order");
         }
         previous = &e;
-        for (std::uint32_t rate : {1u, 44100u, 384000u, 0xFFFFFFFFu}) {
+        for (int r = 0; r < 4; ++r) {
             try {
-                (void)e.time.frame(rate);
+                const std::uint64_t frame = e.time.frame(kRates[r]);
+                if (frame < lastFrame[r]) fuzz::fail("frames go backwards", static_cast<long long>(kRates[r]));
+                lastFrame[r] = frame;
             } catch (const vsthost::MidiError&) {
             }
         }
