@@ -365,10 +365,10 @@ TEST(Validator, SampleRatesChangedBetweenBlocks) {
         float rate;
         bool taken;
     } rates[] = {
-        {0.0f, false},      {-0.0f, false},    {-44100.0f, false}, {kNaN, false},       {kInf, false},
-        {-kInf, false},     {1.0f, true},      {8000.0f, true},    {44123.45f, true},   {384000.0f, true},
-        {44100.0f, true},   {FLT_TRUE_MIN, false}, {1.0e-30f, false}, {1.0e-20f, true}, {FLT_MAX, false}, {1.0e35f, false},
-        {1.0e30f, true},    {-1.0f, false},    {22050.0f, true},   {44100.0f, true},
+        {0.0f, false},     {-0.0f, false},         {-44100.0f, false}, {kNaN, false},      {kInf, false},
+        {-kInf, false},    {1.0f, true},           {8000.0f, true},    {44123.45f, true},  {384000.0f, true},
+        {44100.0f, true},  {FLT_TRUE_MIN, false},  {1.0e-30f, false},  {1.0e-20f, true},   {FLT_MAX, false},
+        {1.0e35f, false},  {1.0e30f, true},        {-1.0f, false},     {22050.0f, true},   {44100.0f, true},
     };
     for (bool suspend : {false, true}) {
         SCOPED_TRACE(suspend ? "with suspend" : "without suspend");
