@@ -63,6 +63,11 @@ def rate(table_index):
     return bytes([8, table_index])
 
 
+def rate_bits(bits):
+    """Any float, given as its bit pattern."""
+    return bytes([8, 255]) + struct.pack("<I", bits)
+
+
 def mains(on):
     return bytes([10, 1 if on else 0])
 
@@ -81,6 +86,9 @@ EVENTS = {
     "empty_and_edge_blocks": note_on(0, 40, 100) + DELIVER + render_edge(0) + render_edge(2, 1)
     + render_edge(3) + note_on(2, 40, 100) + DELIVER + render(8, 2) + render(8, 3) + render(64, 1, 3),
     "last_frame_and_after": note_on(63, 12, 127) + note_on(64, 90, 127) + DELIVER + render(64) + render(64),
+    # Found by fuzzing: a signalling NaN rate trapped in the rate check.
+    "regression_signalling_nan_rate": rate_bits(0x7FA00000) + rate_bits(0xFFC00001) + note_on(0, 60, 127)
+    + DELIVER + render(64),
 }
 
 

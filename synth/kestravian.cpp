@@ -22,6 +22,15 @@ constexpr double kLargestRateFactor = 1e30;
 // through VstEvent; the MIDI bytes as raw bytes).
 constexpr std::size_t kMidiDataOffset = 24;
 
+// Whether a host's float is above zero and finite, decided on its bits. A
+// host may run with invalid-operation traps unmasked, and comparing a NaN
+// raises one (a signalling NaN even in a quiet comparison or std::isnan).
+bool positiveAndFinite(float value) noexcept {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits != 0 && bits < 0x7F800000u;  // sign clear, not +0, exponent not all ones
+}
+
 // Copies a name into a host buffer and answers whether it did.
 bool answerText(char* dst, const char* text) noexcept {
     if (dst == nullptr) return false;
@@ -155,9 +164,7 @@ void Kestravian::setSampleRate(float rate) {
     // kLargestRateFactor], infinity included: the first samples of a soft
     // click turn subnormal above about 3e38 Hz, and the factor times a note
     // overflows a float below about 1e-32 Hz. The bounds keep well clear.
-    // A quiet comparison: a host may run with invalid-operation traps
-    // unmasked, and an ordinary comparison with NaN would raise one.
-    if (!std::isgreater(rate, 0.0f)) return;
+    if (!positiveAndFinite(rate)) return;
     const double factor = kReferenceRate / static_cast<double>(rate);
     if (factor >= kSmallestRateFactor && factor <= kLargestRateFactor) rateFactor = static_cast<float>(factor);
 }

@@ -47,6 +47,7 @@ constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kSignallingNaN = std::numeric_limits<float>::signaling_NaN();
 
 // An instance exactly as the entry hands it over: no rate, block size or
 // resume yet.
@@ -366,6 +367,7 @@ TEST(Validator, SampleRatesChangedBetweenBlocks) {
         bool taken;
     } rates[] = {
         {0.0f, false},     {-0.0f, false},         {-44100.0f, false}, {kNaN, false},      {kInf, false},
+        {kSignallingNaN, false},
         {-kInf, false},    {1.0f, true},           {8000.0f, true},    {44123.45f, true},  {384000.0f, true},
         {44100.0f, true},  {FLT_TRUE_MIN, false},  {1.0e-30f, false},  {1.0e-20f, true},   {FLT_MAX, false},
         {1.0e35f, false},  {1.0e30f, true},        {-1.0f, false},     {22050.0f, true},   {44100.0f, true},
@@ -422,8 +424,9 @@ TEST(Validator, NoNanInfinityOrSubnormalAtAnyRate) {
 // whatever the rate, events, frame counts or requests, may raise one. Only
 // the plug-in runs while they are unmasked; the checks come afterwards.
 TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
-    const float rates[] = {44100.0f, 0.0f,  -1.0f,  kNaN,   kInf,         -kInf,   1.0f,      8000.0f,
-                           384000.0f, 1e-20f, 1e-30f, 1e30f, FLT_TRUE_MIN, FLT_MAX, 44123.45f, 44100.0f};
+    const float rates[] = {44100.0f, 0.0f,    -1.0f,  kNaN,         kSignallingNaN, -kSignallingNaN,
+                           kInf,     -kInf,   1.0f,   8000.0f,      384000.0f,      1e-20f,
+                           1e-30f,   1e30f,   FLT_MAX, FLT_TRUE_MIN, 44123.45f,     44100.0f};
     vsthost::EventList notes, odd;
     for (int note = 0; note < 128; note += 9) {
         notes.addNoteOn(note, note, 1 + note % 127);
@@ -452,7 +455,7 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
             for (std::int32_t frames : {0, -1, kMin32}) p.instance->process(nullptr, outputs, frames);
         }
         for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
-            if (opcode != effClose) inside.dispatch(opcode, -1, 0, nullptr, kNaN);
+            if (opcode != effClose) inside.dispatch(opcode, -1, 0, nullptr, opcode % 2 == 0 ? kNaN : kSignallingNaN);
         }
         inside.send(notes);
         blocks.push_back(inside.render(512));
