@@ -65,18 +65,20 @@ void Kestravian::setParameter(std::int32_t, float) {}
 float Kestravian::getParameter(std::int32_t) { return 0.0f; }
 
 void Kestravian::process(float**, float** outputs, std::int32_t sampleFrames) {
-    float* out = outputs != nullptr ? outputs[0] : nullptr;
-    if (out != nullptr) {
-        render<Output::Add>(out, sampleFrames);
-    } else {
-        render<Output::Discard>(nullptr, sampleFrames);
-    }
+    renderInto<Output::Add>(outputs, sampleFrames);
 }
 
 void Kestravian::processReplacing(float**, float** outputs, std::int32_t sampleFrames) {
+    renderInto<Output::Replace>(outputs, sampleFrames);
+}
+
+// Renders into the host's first output buffer; a host that passes none
+// still has its block's time pass (see render).
+template <Kestravian::Output mode>
+void Kestravian::renderInto(float** outputs, std::int32_t sampleFrames) noexcept {
     float* out = outputs != nullptr ? outputs[0] : nullptr;
     if (out != nullptr) {
-        render<Output::Replace>(out, sampleFrames);
+        render<mode>(out, sampleFrames);
     } else {
         render<Output::Discard>(nullptr, sampleFrames);
     }

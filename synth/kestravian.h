@@ -69,6 +69,8 @@ public:
 private:
     enum class Output { Replace, Add, Discard };
     template <Output mode>
+    void renderInto(float** outputs, std::int32_t sampleFrames) noexcept;
+    template <Output mode>
     void render(float* out, std::int32_t sampleFrames) noexcept;
 
     float rateFactor;         // 44100 / the sample rate last set; read when a click starts
