@@ -40,6 +40,9 @@ def ordered(x):
 
 def render(command, out):
     run = subprocess.run(command + ["--out", str(out)], capture_output=True, text=True)
+    if run.returncode == 77:  # wine cannot run this program on this machine
+        print(run.stdout, end="")
+        raise SystemExit(77)
     if run.returncode != 0:
         raise SystemExit(f"render failed ({run.returncode}): {' '.join(command)}\n{run.stdout}{run.stderr}")
     return run.stdout

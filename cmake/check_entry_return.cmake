@@ -1,0 +1,65 @@
+# Checks that a 32-bit Windows module's exported entry (ordinal 1) returns
+# with a plain `ret`, as the C calling convention wants: the caller removes
+# the arguments. A `ret $N` would mean the callee pops them (stdcall), which
+# unbalances the stack of every host that calls the entry.
+#   cmake -DMODULE=<dll> -DTOOL=<objdump> -P check_entry_return.cmake
+cmake_minimum_required(VERSION 3.25)
+
+function(fail message)
+  message(FATAL_ERROR "${MODULE}: ${message}")
+endfunction()
+
+execute_process(COMMAND ${TOOL} -p ${MODULE} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  fail("objdump -p failed")
+endif()
+if(NOT headers MATCHES "\nImageBase[ \t]+([0-9a-fA-F]+)")
+  fail("no ImageBase in the PE header")
+endif()
+set(base "0x${CMAKE_MATCH_1}")
+if(NOT headers MATCHES "\\[ +0\\] \\+base\\[ +1\\] +([0-9a-fA-F]+) Export RVA")
+  fail("no export at ordinal 1")
+endif()
+math(EXPR start "${base} + 0x${CMAKE_MATCH_1}" OUTPUT_FORMAT HEXADECIMAL)
+math(EXPR stop "${start} + 0x1000" OUTPUT_FORMAT HEXADECIMAL)
+
+execute_process(COMMAND ${TOOL} -d --no-show-raw-insn --start-address=${start} --stop-address=${stop} ${MODULE}
+  OUTPUT_VARIABLE code RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  fail("objdump -d failed")
+endif()
+# The entry's own instructions: from its first instruction to the next
+# function label, or to its first return where the module has no symbols.
+string(REGEX MATCHALL "[^\n]+" lines "${code}")
+set(body "")
+set(in_body OFF)
+string(REGEX REPLACE "^0x0*" "" start_hex "${start}")
+string(TOLOWER "${start_hex}" start_hex)
+foreach(line IN LISTS lines)
+  if(NOT in_body)
+    if(line MATCHES "^ *0*${start_hex}:")
+      set(in_body ON)
+    else()
+      continue()
+    endif()
+  elseif(line MATCHES "^[0-9a-f]+ <.*>:$")
+    break()
+  endif()
+  list(APPEND body "${line}")
+endforeach()
+if(NOT body)
+  fail("no instructions at the entry's address ${start}")
+endif()
+
+set(returns 0)
+foreach(line IN LISTS body)
+  if(line MATCHES ":[ \t]+ret[lq]?[ \t]+\\$(0x[0-9a-f]+)")
+    fail("the entry at ${start} returns with 'ret ${CMAKE_MATCH_1}' (the callee removes its arguments; hosts expect the caller to)")
+  elseif(line MATCHES ":[ \t]+ret[lq]?[ \t]*$")
+    math(EXPR returns "${returns} + 1")
+  endif()
+endforeach()
+if(returns EQUAL 0)
+  fail("no return found in the entry at ${start}")
+endif()
+message(STATUS "${MODULE}: entry at ${start} returns with a plain ret (${returns} return(s))")
