@@ -99,7 +99,11 @@ private:
 
 validate::Settings settingsFor(const std::string& module) {
     validate::Settings s;
-    s.module = module;
+    // A bare file name would make the system loader search its library
+    // path instead of opening the file meant.
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(module, ec);
+    s.module = ec ? module : absolute.string();
     s.strictness = options.strictness;
     s.seed = options.seed;
     s.rates = validate::defaultRates();
@@ -448,7 +452,9 @@ int runValidate() {
                 }
                 settings.seed = options.seed;
                 const std::string name = test.name;
-                if (o.result == Outcome::Result::Failed && name.rfind("loading.", 0) == 0) {
+                // Without a module, an entry or a usable record nothing else can run.
+                if (o.result == Outcome::Result::Failed &&
+                    (name == "loading.module" || name == "loading.entry" || name == "loading.record")) {
                     stopReason = "the module failed " + name;
                 }
             }
