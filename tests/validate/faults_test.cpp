@@ -36,7 +36,7 @@ const Fault kFaults[] = {
     {"overrun", "processing.guards", "past the", "lifecycle.blocks lifecycle.zero-frames", ""},
     {"input_write", "processing.inputs-untouched", "was changed", "", ""},
     {"crash", "lifecycle.suspend-resume", "crashed (", "lifecycle.rate-block-changes", ""},
-    {"hang", "lifecycle.rates", "did not finish within 3 s", "", "--timeout 3"},
+    {"hang", "lifecycle.rates", "made no progress for 3 s", "", "--timeout 3"},
     {"leak", "lifecycle.open-close", "grew steadily", "", ""},
     {"param_range", "parameters.range", "reads back", "", ""},
     {"unterminated", "parameters.texts", "no terminating NUL", "", ""},

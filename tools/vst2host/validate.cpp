@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -21,7 +22,9 @@
 #include "tools/vst2host/validate_tests.h"
 #include "tools/vsthost/process.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <cerrno>
 #include <csignal>
 #include <sys/wait.h>
@@ -177,6 +180,72 @@ void childRun(const validate::TestDef& test, const validate::Settings& settings,
     (void)std::fclose(f);
 }
 
+// Watches a child's report: a child that has not reported a step for
+// --timeout seconds is hung. A slow plug-in that keeps making progress is not.
+class Progress {
+public:
+    explicit Progress(std::string path) : path_(std::move(path)), last_(std::chrono::steady_clock::now()) {}
+    bool stalled() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - checked_ < std::chrono::milliseconds(50)) return false;
+        checked_ = now;
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(path_, ec);
+        if (!ec && size != size_) {
+            size_ = size;
+            last_ = now;
+        }
+        return std::chrono::duration<double>(now - last_).count() >= options.timeout;
+    }
+
+private:
+    std::string path_;
+    std::uintmax_t size_ = 0;
+    std::chrono::steady_clock::time_point last_, checked_{};
+};
+
+#if defined(_WIN32)
+// Quotes one argument so that the child's command-line parser gives it back
+// unchanged.
+std::string quoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+        } else if (c == '"') {
+            out.append(backslashes * 2 + 1, '\\');
+            out += '"';
+            backslashes = 0;
+        } else {
+            out.append(backslashes, '\\');
+            out += c;
+            backslashes = 0;
+        }
+    }
+    out.append(backslashes * 2, '\\');
+    out += '"';
+    return out;
+}
+
+std::string describeException(DWORD code) {
+    char hex[16];
+    (void)std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+    const char* name = "exception";
+    switch (code) {
+    case 0xC0000005: name = "access violation"; break;
+    case 0xC000001D: name = "illegal instruction"; break;
+    case 0xC0000094: name = "integer division by zero"; break;
+    case 0xC00000FD: name = "stack overflow"; break;
+    case 0xC0000409: name = "stack buffer overrun"; break;
+    case 0x80000003: name = "breakpoint"; break;
+    default: break;
+    }
+    return std::string(name) + " (" + hex + ")";
+}
+#endif
+
 struct ChildEnd {
     vsthost::ProcessResult::End end = vsthost::ProcessResult::End::NotStarted;
     int exitCode = 0;
@@ -186,8 +255,7 @@ struct ChildEnd {
 ChildEnd runChild(const validate::TestDef& test, const validate::Settings& settings, const std::string& reportPath) {
     ChildEnd r;
 #if defined(_WIN32)
-    const std::string self = vsthost::selfExecutable();
-    std::vector<std::string> argv = {self,
+    std::vector<std::string> argv = {vsthost::selfExecutable(),
                                      "validate",
                                      settings.module,
                                      "--strictness",
@@ -200,13 +268,50 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
                                      reportPath};
     if (!options.rates.empty()) argv.insert(argv.end(), {"--rates", options.rates});
     if (!options.blocks.empty()) argv.insert(argv.end(), {"--blocks", options.blocks});
-    vsthost::ProcessOptions po;
-    po.stdoutToStderr = true;
-    po.timeoutSeconds = options.timeout;
-    const vsthost::ProcessResult pr = vsthost::runProcess(argv, po);
-    r.end = pr.end;
-    r.exitCode = pr.exitCode;
-    r.why = pr.why;
+    std::string commandLine;
+    for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quoteArgument(a);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    // Whatever the plug-in prints goes to our standard error.
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE copy = nullptr;
+    if (err != nullptr && err != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        si.hStdOutput = si.hStdError = copy;
+    }
+    PROCESS_INFORMATION pi{};
+    std::vector<char> cmd(commandLine.begin(), commandLine.end());
+    cmd.push_back('\0');
+    const BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    const DWORD startError = GetLastError();
+    if (copy != nullptr) CloseHandle(copy);
+    if (!started) {
+        r.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
+        return r;
+    }
+    Progress progress(reportPath);
+    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
+        if (progress.stalled()) {
+            TerminateProcess(pi.hProcess, 1);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            r.end = vsthost::ProcessResult::End::TimedOut;
+            break;
+        }
+    }
+    if (r.end != vsthost::ProcessResult::End::TimedOut) {
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        if (code >= 0xC0000000u || code == 0x80000003u) {
+            r.end = vsthost::ProcessResult::End::Crashed;
+            r.why = describeException(code);
+        } else {
+            r.end = vsthost::ProcessResult::End::Exited;
+            r.exitCode = static_cast<int>(code);
+        }
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
 #else
     (void)std::fflush(stdout);
     (void)std::fflush(stderr);
@@ -223,9 +328,7 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
         _exit(0);
     }
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(options.timeout));
+    Progress progress(reportPath);
     auto pause = std::chrono::microseconds(200);
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
@@ -234,7 +337,7 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
             r.why = "lost track of the child process";
             return r;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (progress.stalled()) {
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
@@ -294,7 +397,7 @@ Outcome runOne(const validate::TestDef& test, const validate::Settings& settings
     case End::Crashed: o.failures.push_back("crashed (" + end.why + ") while " + lastStep); break;
     case End::TimedOut: {
         std::ostringstream s;
-        s << "did not finish within " << options.timeout << " s (--timeout) while " << lastStep;
+        s << "made no progress for " << options.timeout << " s (--timeout) while " << lastStep;
         o.failures.push_back(s.str());
         break;
     }
@@ -390,7 +493,7 @@ CLI::App* addValidateCommand(CLI::App& app) {
     v->add_option("--blocks", options.blocks, "Block sizes the block test uses, comma-separated (default 1,16,...,8192)");
     v->add_option("--only", options.only, "Run only these tests or groups (comma-separated; `processing`, `state.chunks`)");
     v->add_option("--skip", options.skip, "Skip these tests or groups (comma-separated)");
-    v->add_option("--timeout", options.timeout, "Seconds each test may take before it fails as hung (default 60)");
+    v->add_option("--timeout", options.timeout, "Seconds a test may go without progress before it fails as hung (default 60)");
     v->add_flag("--json", options.json, "Print one JSON object with every test's result instead of text");
     v->add_flag("--list", options.list, "List the tests with a line on each, and exit");
     v->add_option("--__child-test", options.childTest)->group("");

@@ -896,7 +896,9 @@ void testOpenClose(Context& ctx) {
     vsthost::EventList notes;
     notes.addNoteOn(0, 60, 100);
     notes.addMidi(100, 0x80, 60, 0);
+    int done = 0;
     auto cycle = [&](int i) {
+        ctx.step("open/close cycle " + std::to_string(++done) + " of " + std::to_string(cycles));
         ValidatorHost host;
         host.blockSize = 512;
         vsthost::Instance instance(ctx.module(), host);
@@ -925,15 +927,12 @@ void testOpenClose(Context& ctx) {
         instance.dispatch(effMainsChanged, 0, 0);
         instance.close();
     };
-    ctx.step("opening and closing instances to warm up");
     for (int i = 0; i < warmUp; ++i) cycle(i);
     constexpr int kSegments = 4;
     std::size_t memory[kSegments + 1];
     memory[0] = memoryInUse();
     const int perSegment = (cycles - warmUp) / kSegments;
     for (int s = 0; s < kSegments; ++s) {
-        ctx.step("open/close cycles " + std::to_string(warmUp + s * perSegment + 1) + " to " +
-                 std::to_string(warmUp + (s + 1) * perSegment));
         for (int i = 0; i < perSegment; ++i) cycle(i);
         memory[s + 1] = memoryInUse();
     }
