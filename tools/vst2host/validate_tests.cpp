@@ -826,6 +826,7 @@ void testRecord(Context& ctx) {
 
 struct Identity {
     std::string name, vendor, product;
+    std::vector<std::string> pins;  // "label, flags" or "" when not described
     std::int32_t uniqueId, version, vendorVersion, category, ins, outs, flags, params, programs, vstVersion;
 };
 
@@ -855,6 +856,28 @@ Identity identityOf(Context& ctx, Plug& p) {
     id.params = p.e->numParams;
     id.programs = p.e->numPrograms;
     id.vstVersion = static_cast<std::int32_t>(p.dispatch(effGetVstVersion));
+    // Pin descriptions, in a buffer longer than the record: a plug-in may
+    // write the record, not past it.
+    for (bool input : {true, false}) {
+        for (std::int32_t i = 0; i < std::min(input ? p.ins : p.outs, 64); ++i) {
+            const std::string what = std::string(input ? "input " : "output ") + std::to_string(i + 1) + " description";
+            ctx.step("asking the " + what);
+            std::vector<unsigned char> buffer(sizeof(VstPinProperties) + 1024, 0);
+            std::fill(buffer.begin() + sizeof(VstPinProperties), buffer.end(), 0xA5);
+            const bool described =
+                p.dispatch(input ? effGetInputProperties : effGetOutputProperties, i, 0, buffer.data()) != 0;
+            if (std::any_of(buffer.begin() + sizeof(VstPinProperties), buffer.end(), [](unsigned char c) { return c != 0xA5; })) {
+                ctx.fail(what + ": written past the end of the " + std::to_string(sizeof(VstPinProperties)) + "-byte record");
+            }
+            VstPinProperties pin{};
+            std::memcpy(&pin, buffer.data(), sizeof pin);
+            if (described && std::find(pin.label, pin.label + sizeof pin.label, '\0') == pin.label + sizeof pin.label) {
+                ctx.fail(what + ": the label has no terminating NUL within its 64 bytes");
+                pin.label[sizeof pin.label - 1] = '\0';
+            }
+            id.pins.push_back(described ? std::string(pin.label) + ", flags " + std::to_string(pin.flags) : "");
+        }
+    }
     return id;
 }
 
@@ -883,6 +906,9 @@ void testIdentity(Context& ctx) {
     sameNumber("the number of parameters", x.params, y.params);
     sameNumber("the number of programs", x.programs, y.programs);
     sameNumber("the interface version", x.vstVersion, y.vstVersion);
+    for (std::size_t i = 0; i < x.pins.size() && i < y.pins.size(); ++i) {
+        same(("pin description " + std::to_string(i + 1)).c_str(), x.pins[i], y.pins[i]);
+    }
     if (x.uniqueId == 0) ctx.failFrom(7, "the unique identifier is 0; hosts tell plug-ins apart by it");
     if (x.name.empty()) ctx.warn("the plug-in gives no effect name");
 }
