@@ -546,7 +546,9 @@ int runValidate() {
                     settings.seed = options.seed + static_cast<std::uint64_t>(k);
                     Outcome run = runOne(test, settings, reportPath);
                     if (options.repeat > 1 && !run.failures.empty()) {
-                        for (auto& f : run.failures) f = "run " + std::to_string(k + 1) + " (seed " + std::to_string(settings.seed) + "): " + f;
+                        const std::string which =
+                            "run " + std::to_string(k + 1) + " (seed " + std::to_string(settings.seed) + "): ";
+                        for (auto& f : run.failures) f.insert(0, which);
                     }
                     const double total = o.seconds + run.seconds;
                     if (k == 0 || run.result == Outcome::Result::Failed) o = std::move(run);

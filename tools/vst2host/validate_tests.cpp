@@ -182,8 +182,8 @@ public:
             if (r.ptr != nullptr) std::strcpy(static_cast<char*>(r.ptr), "vst2host validate");
             return 1;
         case audioMasterGetVendorVersion: return 1000;
-        case audioMasterGetLanguage: return 1;  // English
-        case audioMasterGetAutomationState: return 1;  // off
+        case audioMasterGetLanguage:         // 1: English
+        case audioMasterGetAutomationState:  // 1: off
         case audioMasterUpdateDisplay: return 1;
         case audioMasterCanDo: {
             if (r.ptr == nullptr) return 0;
@@ -520,7 +520,7 @@ struct Run {
 
 // A known, non-zero signal accumulating renders add to.
 float bed(std::int32_t channel, std::int64_t frame) {
-    return 0.125f * static_cast<float>((frame * 7 + channel * 13) % 17) / 17.0f;
+    return 0.125f * static_cast<float>((frame * 7 + std::int64_t{channel} * 13) % 17) / 17.0f;
 }
 
 // Renders a material through a plug block by block, checking each block.
@@ -919,7 +919,8 @@ void testIdentity(Context& ctx) {
 void testOpenClose(Context& ctx) {
     const int cycles = 40 * ctx.strictness();
     const int warmUp = std::max(cycles / 5, 10);
-    std::vector<float> out(512 * 64);
+    constexpr std::size_t kFrames = 512;
+    std::vector<float> out(kFrames * 64);
     vsthost::EventList notes;
     notes.addNoteOn(0, 60, 100);
     notes.addMidi(100, 0x80, 60, 0);
@@ -941,8 +942,8 @@ void testOpenClose(Context& ctx) {
             for (std::size_t c = 0; c < in.size(); ++c) in[c] = outs[c] = nullptr;
             std::vector<float> input(512 * in.size(), 0.1f);
             for (std::int32_t c = 0; c < channels; ++c) {
-                in[static_cast<std::size_t>(c)] = input.data() + 512 * c;
-                outs[static_cast<std::size_t>(c)] = out.data() + 512 * c;
+                in[static_cast<std::size_t>(c)] = input.data() + kFrames * static_cast<std::size_t>(c);
+                outs[static_cast<std::size_t>(c)] = out.data() + kFrames * static_cast<std::size_t>(c);
             }
             if (isInstrument(e, 0)) instance.dispatch(effProcessEvents, 0, 0, notes.get());
             if ((e->flags & effFlagsCanReplacing) && e->processReplacing != nullptr) {
@@ -1010,6 +1011,8 @@ void testInstances(Context& ctx) {
     const bool same = deterministic(ctx, m, rate, block, &alone);
     std::vector<std::unique_ptr<Plug>> plugs;
     std::vector<Material> others;
+    plugs.reserve(static_cast<std::size_t>(count));
+    others.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) plugs.push_back(std::make_unique<Plug>(ctx, rate, block));
     for (int i = 1; i < count; ++i) others.push_back(materialFor(ctx, *plugs[static_cast<std::size_t>(i)], seconds(ctx, 0.5)));
     std::vector<std::unique_ptr<Renderer>> renderers;
