@@ -563,10 +563,6 @@ int runValidate() {
                     stopReason = "the module failed " + name;
                 }
             }
-            if (!o.plugin.empty()) {
-                pluginSummary = toUtf8(o.plugin);
-                if (text) std::cout << "  " << o.plugin << '\n';
-            }
             switch (o.result) {
             case Outcome::Result::Passed: ++mp; break;
             case Outcome::Result::Failed: ++mf; break;
@@ -581,7 +577,11 @@ int runValidate() {
                 for (const auto& f : o.failures) std::cout << "FAIL  " << test.name << ": " << f << '\n';
                 for (const auto& w : o.warnings) std::cout << "warn  " << test.name << ": " << w << '\n';
                 for (const auto& n : o.notes) std::cout << "note  " << test.name << ": " << n << '\n';
+                if (!o.plugin.empty()) std::cout << "      " << o.plugin << '\n';
                 std::cout.flush();
+            }
+            if (!o.plugin.empty()) pluginSummary = toUtf8(o.plugin);
+            {
             }
             json t = {{"name", test.name}, {"result", resultName(o.result)}, {"seconds", o.seconds}};
             auto list = [](const std::vector<std::string>& v) {
