@@ -478,11 +478,19 @@ int runChildSide() {
 
 CLI::App* addValidateCommand(CLI::App& app) {
     CLI::App* v = app.add_subcommand("validate", "Test plug-in modules the way strict hosts use them");
-    v->description(
-        "Test plug-in modules the way strict hosts use them. Each test runs in a child\n"
-        "process with a timeout; a crash or hang fails that test and the run goes on.\n"
-        "One line per failure, then `N passed, M failed, K skipped`. Exit code 0 when\n"
-        "nothing failed, 1 otherwise, 2 for bad options.");
+    v->footer(
+        "Each test runs in a child process; a crash, or no progress for --timeout\n"
+        "seconds, fails that test and the run goes on. One line per failure, then\n"
+        "`N passed, M failed, K skipped` alone on the last line.\n"
+        "\n"
+        "Examples:\n"
+        "  vst2host validate --list\n"
+        "  vst2host validate my-plugin.so\n"
+        "  vst2host validate my-plugin.so --strictness 10 --json > report.json\n"
+        "  vst2host validate my-plugin.so --only processing,state --skip processing.subnormals\n"
+        "\n"
+        "Exit codes: 0 nothing failed; 1 a test failed (or the validator itself did);\n"
+        "2 bad options.");
     v->add_option("MODULE", options.modules, "Plug-in modules (.so or .dll) to validate");
     v->add_option("--strictness", options.strictness, "1 to 10 (default 5): higher runs more and longer tests")
         ->check(CLI::Range(1, validate::kMaxStrictness));
