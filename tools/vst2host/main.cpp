@@ -14,6 +14,7 @@
 
 #include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
+#include "tools/vst2host/validate.h"
 #include "tools/vsthost/midifile.h"
 #include "tools/vsthost/process.h"
 #include "tools/vsthost/render.h"
@@ -368,6 +369,8 @@ int main(int argc, char** argv) try {
     render->add_option("--tail", ro.tail, "Seconds to render after the last event (default 1.0)");
     render->add_option("--format", ro.format, "Sample format: float, pcm16 or pcm24 (default float)");
 
+    CLI::App* validate = addValidateCommand(app);
+
     std::string probeModule;
     std::string probeReport;
     CLI::App* probe = app.add_subcommand("__probe", "");
@@ -390,6 +393,7 @@ int main(int argc, char** argv) try {
 
     try {
         if (*probe) return runProbeChild(probeModule, probeReport);
+        if (*validate) return runValidate();
         if (*info) {
             if (!(infoTimeout > 0)) throw Error(kUsage, "--timeout must be more than 0 seconds");
             return runInfo(infoModule, infoJson, infoTimeout);

@@ -1,0 +1,332 @@
+// A small, well-behaved plug-in (2 inputs, 2 outputs, MIDI in, 3 parameters,
+// 4 programs, chunks) with one fault injected per build, so that the
+// validator can be shown to catch each fault with the test meant for it.
+// FAULT selects the fault; 0 builds the clean plug-in, which must pass all.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "host/abi/aeffect.h"
+#include "host/abi/events.h"
+#include "host/abi/opcodes.h"
+
+#define FAULT_NONE 0
+#define FAULT_NAN 1             // a NaN in the output once 20000 frames have been rendered
+#define FAULT_OVERRUN 2         // writes one frame past the frames asked for
+#define FAULT_INPUT_WRITE 3     // scales its inputs in place
+#define FAULT_CRASH 4           // crashes on an instance's 5th resume
+#define FAULT_HANG 5            // never returns from effSetSampleRate at 11025 Hz
+#define FAULT_LEAK 6            // forgets 16 KiB on every close
+#define FAULT_PARAM_RANGE 7     // parameter 2 reads back twice what was set
+#define FAULT_UNTERMINATED 8    // parameter names without a terminating NUL
+#define FAULT_OVERLONG 9        // display texts of 300 characters
+#define FAULT_CHUNK 10          // every chunk it gives differs from the last
+#define FAULT_RANDOM 11         // adds noise that differs between instances
+#define FAULT_SUBNORMAL 12      // a decaying tail that is never flushed to zero
+#define FAULT_IN_PLACE 13       // reads the previous input frame after overwriting it
+#define FAULT_ACCUMULATE 14     // process overwrites instead of adding
+#define FAULT_PROGRAM 15        // effGetProgram always answers 0
+#define FAULT_BAD_CHUNK 16      // trusts a length inside the chunk it is given
+#define FAULT_IDENTITY 17       // a different name for every instance
+#define FAULT_SHARED 18         // instances share their filter state
+#define FAULT_BAD_RECORD 19     // announces -1 outputs
+#define FAULT_ZERO_FRAMES 20    // writes a frame when asked for none
+#define FAULT_UNWRITTEN 21      // processReplacing leaves the last frame unwritten
+
+#if defined(_WIN32)
+#define FAULT_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAULT_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+constexpr int kParams = 3;
+constexpr int kPrograms = 4;
+
+struct State {
+    float memory[2] = {0.0f, 0.0f};  // one-pole filter state per channel
+    float tail = 0.0f;               // a decaying click started by note-ons
+};
+
+struct Plugin {
+    AEffect record{};
+    float params[kParams] = {0.5f, 0.5f, 0.5f};
+    int program = 0;
+    char programNames[kPrograms][24] = {"Init", "Soft", "Hard", "Wide"};
+    float sampleRate = 44100.0f;
+    State own;
+    State* state = &own;
+    int resumes = 0;
+    long long rendered = 0;
+    unsigned chunkSerial = 0;
+    int serial = 0;
+    // The chunk: the number of parameters, their values, a tag.
+    unsigned char chunk[4 + 4 * kParams + 4] = {};
+    unsigned noise = 0;
+    void* lost = nullptr;
+};
+
+Plugin* self(AEffect* e) { return static_cast<Plugin*>(e->object); }
+
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((no_sanitize("address", "undefined")))
+#endif
+[[maybe_unused]] void crash() {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// Reads as many values as the chunk's first word says, with no regard for
+// its size: a real access violation also in sanitizer builds.
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((no_sanitize("address", "undefined")))
+#endif
+[[maybe_unused]] void readAsTold(const unsigned char* data) {
+    unsigned count = 0;
+    std::memcpy(&count, data, 4);
+    volatile float sum = 0.0f;
+    for (unsigned i = 0; i < count; ++i) sum = sum + reinterpret_cast<const volatile float*>(data + 4)[i * 1024];
+}
+
+[[maybe_unused]] State sharedState;
+[[maybe_unused]] int instances = 0;
+[[maybe_unused]] unsigned randomSeed = 1;
+
+void text(void* ptr, const char* s) { std::strcpy(static_cast<char*>(ptr), s); }
+
+VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
+    Plugin* p = self(e);
+    switch (opcode) {
+    case effClose:
+#if FAULT == FAULT_LEAK
+        p->lost = nullptr;  // the 16 KiB block is forgotten
+#else
+        std::free(p->lost);
+#endif
+        delete p;
+        return 1;
+    case effSetSampleRate:
+#if FAULT == FAULT_HANG
+        if (opt == 11025.0f) {
+            for (volatile bool forever = true; forever;) {
+            }
+        }
+#endif
+        if (opt > 0.0f) p->sampleRate = opt;
+        return 0;
+    case effMainsChanged:
+        if (value != 0) {
+#if FAULT == FAULT_CRASH
+            if (++p->resumes == 5) crash();
+#endif
+            p->state->memory[0] = p->state->memory[1] = 0.0f;
+            p->state->tail = 0.0f;
+        }
+        return 0;
+    case effSetProgram:
+        if (value >= 0 && value < kPrograms) p->program = static_cast<int>(value);
+        return 0;
+    case effGetProgram:
+#if FAULT == FAULT_PROGRAM
+        return 0;
+#else
+        return p->program;
+#endif
+    case effSetProgramName: std::strncpy(p->programNames[p->program], static_cast<const char*>(ptr), 23); return 0;
+    case effGetProgramName: text(ptr, p->programNames[p->program]); return 0;
+    case effGetProgramNameIndexed:
+        if (index < 0 || index >= kPrograms) return 0;
+        text(ptr, p->programNames[index]);
+        return 1;
+    case effGetParamName:
+#if FAULT == FAULT_UNTERMINATED
+        std::memcpy(ptr, "Gain", 4);
+#else
+        if (index >= 0 && index < kParams) text(ptr, index == 0 ? "Gain" : index == 1 ? "Tone" : "Click");
+#endif
+        return 0;
+    case effGetParamLabel: text(ptr, index == 0 ? "dB" : ""); return 0;
+    case effGetParamDisplay:
+#if FAULT == FAULT_OVERLONG
+        std::memset(ptr, 'x', 300);
+        static_cast<char*>(ptr)[300] = 0;
+#else
+        if (index >= 0 && index < kParams) {
+            char* out = static_cast<char*>(ptr);
+            const int v = static_cast<int>(p->params[index] * 100.0f + 0.5f);
+            out[0] = static_cast<char>('0' + v / 100);
+            out[1] = static_cast<char>('0' + v / 10 % 10);
+            out[2] = static_cast<char>('0' + v % 10);
+            out[3] = 0;
+        }
+#endif
+        return 0;
+    case effGetChunk: {
+        const unsigned count = kParams;
+        std::memcpy(p->chunk, &count, 4);
+        for (int i = 0; i < kParams; ++i) std::memcpy(p->chunk + 4 + 4 * i, &p->params[i], 4);
+        unsigned tag = 0x4B535456;
+#if FAULT == FAULT_CHUNK
+        tag += ++p->chunkSerial;
+#endif
+        std::memcpy(p->chunk + 4 + 4 * kParams, &tag, 4);
+        *static_cast<void**>(ptr) = p->chunk;
+        return sizeof p->chunk;
+    }
+    case effSetChunk: {
+        const auto* data = static_cast<const unsigned char*>(ptr);
+#if FAULT == FAULT_BAD_CHUNK
+        if (data != nullptr && value >= 4) readAsTold(data);
+#endif
+        if (data == nullptr || value != static_cast<VstIntPtr>(sizeof p->chunk)) return 0;
+        for (int i = 0; i < kParams; ++i) {
+            float v;
+            std::memcpy(&v, data + 4 + 4 * i, 4);
+            if (v >= 0.0f && v <= 1.0f) p->params[i] = v;
+        }
+        return 1;
+    }
+    case effProcessEvents: {
+        const auto* list = static_cast<const VstEvents*>(ptr);
+        if (list == nullptr) return 1;
+        for (std::int32_t i = 0; i < list->numEvents; ++i) {
+            const VstEvent* ev = list->events[i];
+            if (ev == nullptr || ev->type != kVstMidiType) continue;
+            const auto* m = reinterpret_cast<const VstMidiEvent*>(ev);
+            if ((m->midiData[0] & 0xF0) == 0x90 && m->midiData[2] != 0) {
+                p->state->tail = static_cast<float>(m->midiData[2]) / 127.0f * p->params[2];
+            }
+        }
+        return 1;
+    }
+    case effGetEffectName:
+#if FAULT == FAULT_IDENTITY
+        text(ptr, p->serial % 2 == 0 ? "Faulty" : "Faulty B");
+#else
+        text(ptr, "Faulty");
+#endif
+        return 1;
+    case effGetVendorString: text(ptr, "Kestravian Tests"); return 1;
+    case effGetProductString: text(ptr, "Faulty"); return 1;
+    case effGetVendorVersion: return 1;
+    case effGetVstVersion: return 2400;
+    case effGetPlugCategory: return 1;
+    case effCanDo: {
+        const char* word = static_cast<const char*>(ptr);
+        return word != nullptr && (std::strcmp(word, "receiveVstEvents") == 0 || std::strcmp(word, "receiveVstMidiEvent") == 0)
+                   ? 1
+                   : 0;
+    }
+    default: return 0;
+    }
+}
+
+// A one-pole low-pass per channel, a gain, and a decaying click after each
+// note-on, flushed to zero once inaudible.
+void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) {
+    Plugin* p = self(e);
+#if FAULT == FAULT_ZERO_FRAMES
+    if (frames == 0) out[0][0] = 0.0f;
+#endif
+    if (frames <= 0) return;
+    const float gain = 2.0f * p->params[0];
+    const float k = 0.05f + 0.9f * p->params[1];
+    for (int c = 0; c < 2; ++c) {
+        float m = p->state->memory[c];
+        float tail = p->state->tail;
+        [[maybe_unused]] float previous = 0.0f;
+        std::int32_t last = frames;
+#if FAULT == FAULT_UNWRITTEN
+        if (!add) last = frames - 1;
+#endif
+        for (std::int32_t i = 0; i < last; ++i) {
+            float x = in[c][i];
+#if FAULT == FAULT_IN_PLACE
+            x = 0.5f * (x + previous);
+#endif
+            m += k * (x - m);
+            float y = gain * m + tail;
+            tail *= 0.999f;
+            if (std::fabs(tail) < 1e-9f) tail = 0.0f;
+#if FAULT != FAULT_SUBNORMAL
+            if (std::fabs(m) < 1e-20f) m = 0.0f;
+#endif
+#if FAULT == FAULT_RANDOM
+            randomSeed = randomSeed * 1103515245u + 12345u;
+            y += static_cast<float>(randomSeed >> 16) * 1e-6f;
+#endif
+#if FAULT == FAULT_NAN
+            if (p->rendered + i == 20000) y = std::nanf("");
+#endif
+            if (add) {
+#if FAULT == FAULT_ACCUMULATE
+                out[c][i] = y;
+#else
+                out[c][i] += y;
+#endif
+            } else {
+                out[c][i] = y;
+            }
+#if FAULT == FAULT_INPUT_WRITE
+            if (in[c] != out[c]) in[c][i] *= 0.5f;
+#endif
+#if FAULT == FAULT_IN_PLACE
+            previous = in[c][i];  // already overwritten when processing in place
+#endif
+        }
+#if FAULT == FAULT_OVERRUN
+        out[c][frames] = 0.0f;
+#endif
+        p->state->memory[c] = m;
+        if (c == 1) p->state->tail = tail;
+    }
+    p->rendered += frames;
+}
+
+void VST_CALL process(AEffect* e, float** in, float** out, std::int32_t frames) { render(e, in, out, frames, true); }
+void VST_CALL processReplacing(AEffect* e, float** in, float** out, std::int32_t frames) {
+    render(e, in, out, frames, false);
+}
+void VST_CALL setParameter(AEffect* e, std::int32_t index, float value) {
+    if (index >= 0 && index < kParams) self(e)->params[index] = value;
+}
+float VST_CALL getParameter(AEffect* e, std::int32_t index) {
+    if (index < 0 || index >= kParams) return 0.0f;
+#if FAULT == FAULT_PARAM_RANGE
+    if (index == 1) return 2.0f * self(e)->params[index];
+#endif
+    return self(e)->params[index];
+}
+
+}  // namespace
+
+FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
+    if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+    auto* p = new (std::nothrow) Plugin;
+    if (p == nullptr) return nullptr;
+    p->serial = ++instances;
+#if FAULT == FAULT_SHARED
+    p->state = &sharedState;
+#endif
+    p->lost = std::malloc(16384);
+    if (p->lost != nullptr) std::memset(p->lost, 1, 16384);
+    AEffect& r = p->record;
+    r.magic = kEffectMagic;
+    r.dispatcher = dispatch;
+    r.process = process;
+    r.processReplacing = processReplacing;
+    r.setParameter = setParameter;
+    r.getParameter = getParameter;
+    r.numPrograms = kPrograms;
+    r.numParams = kParams;
+    r.numInputs = 2;
+    r.numOutputs = FAULT == FAULT_BAD_RECORD ? -1 : 2;
+    r.flags = effFlagsCanReplacing | effFlagsProgramChunks;
+    r.ioRatio = 1.0f;
+    r.object = p;
+    r.uniqueID = fourCharCode('F', 'l', 't', 'y');
+    r.version = 1;
+    return &r;
+}
