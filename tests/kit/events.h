@@ -33,23 +33,23 @@ public:
     // valid until this list changes.
     VstEvents* get() { return get(static_cast<std::int32_t>(order_.size())); }
     VstEvents* get(std::int32_t count) {
-        VstEvents* events = events_.get();
+        VstEvent* const* from = events_.get()->events;  // as many as events, past the declared two
         const std::size_t slots = order_.size() < 2 ? 2 : order_.size();
         storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
         auto* list = reinterpret_cast<VstEvents*>(storage_.data());
         list->numEvents = count;
         VstEvent** slot = list->events;  // as many slots as entries, past the declared two
         for (std::size_t i = 0; i < order_.size(); ++i) {
-            slot[i] = order_[i] < 0 ? nullptr : events->events[order_[i]];
+            slot[i] = order_[i] < 0 ? nullptr : from[order_[i]];
         }
         return list;
     }
     // Every entry that is not null, in order.
     std::vector<const VstEvent*> entries() {
-        VstEvents* events = events_.get();
+        VstEvent* const* from = events_.get()->events;
         std::vector<const VstEvent*> out;
         for (std::ptrdiff_t i : order_) {
-            if (i >= 0) out.push_back(events->events[i]);
+            if (i >= 0) out.push_back(from[i]);
         }
         return out;
     }
