@@ -69,10 +69,13 @@ AEffect* createEffect(audioMasterCallback audioMaster) noexcept {
         __asm__("main") __attribute__((alias("VSTPluginMain")));
 #endif
 
-// Defines the module's entry for `EffectClass`.
+// Defines the module's entry for `EffectClass`. (It expands to definitions,
+// which parentheses cannot enclose.)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define KSTV_PLUGIN_ENTRY(EffectClass)                                                                 \
     extern "C" KSTV_ENTRY_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback audioMaster) noexcept { \
         return ::kstv::createEffect<EffectClass>(audioMaster);                                         \
     }                                                                                                  \
     KSTV_ENTRY_ALIASES_                                                                                \
     static_assert(true, "a semicolon after the entry line")
+// NOLINTEND(bugprone-macro-parentheses)

@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 
