@@ -148,7 +148,10 @@ public:
 
     // ---- programs ------------------------------------------------------------
     void setProgram(std::int32_t program) override {
-        if (program >= 0 && program < kNumPrograms) curProgram = program;
+        if (program >= 0 && program < kNumPrograms) {
+            curProgram = program;
+            current_.store(program);
+        }
     }
     void setProgramName(char* name) override {
         if (name != nullptr) copyName(names_[program()], name);
@@ -208,7 +211,7 @@ public:
             if (!readProgram(at + 4 + p * kProgramSize, bank[p])) return 0;
         }
         for (std::int32_t p = 0; p < kNumPrograms; ++p) store(p, bank[p]);
-        curProgram = static_cast<std::int32_t>(current);
+        setProgram(static_cast<std::int32_t>(current));
         return 1;
     }
 
@@ -242,7 +245,7 @@ public:
     }
 
 private:
-    std::int32_t program() const noexcept { return curProgram >= 0 && curProgram < kNumPrograms ? curProgram : 0; }
+    std::int32_t program() const noexcept { return current_.load(); }
 
     template <bool accumulate>
     void render(float** inputs, float** outputs, std::int32_t frames) noexcept {
@@ -325,6 +328,7 @@ private:
         return true;
     }
 
+    std::atomic<std::int32_t> current_{0};  // curProgram, for the audio thread; always in range
     double rate_ = 44100.0;  // Hz; only rates that make sense get here
     double phase_ = 0.0;     // of the left channel's period, 0 to 1
     char names_[kNumPrograms][kNameSize] = {};
