@@ -13,7 +13,7 @@
 #     visibility; NAME.dll on Windows with an export list of its own (`main`
 #     alone at ordinal 1 on 32-bit, `VSTPluginMain` and `main` on 64-bit) and
 #     the C++ runtime linked in; SSE2 arithmetic on 32-bit x86;
-#   - the install rule: `cmake --install <build> --prefix ~` puts it in
+#   - the install rule (Linux): `cmake --install <build> --prefix ~` puts it in
 #     ~/.vst, any other prefix in <prefix>/lib/vst;
 #   - ctest tests <target>.exports (what the system loader sees),
 #     <target>.install_locations (Linux), <target>.conformance.* (the generic
