@@ -11,13 +11,14 @@
 #include <memory>
 #include <vector>
 
-#include <fenv.h>
-
 #include "fuzz/check.h"
 #include "host/abi/aeffect.h"
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "synth/kestravian.h"
+#include "tests/kit/events.h"
+#include "tests/kit/samples.h"
+#include "tests/kit/traps.h"
 #include "tests/reference/reference.h"
 
 namespace fuzz {
@@ -64,73 +65,44 @@ private:
     std::size_t pos_ = 0;
 };
 
-// A host's event list under construction: MIDI and other events, null
-// entries, delivered with the true count or a count of zero or below.
+// A host's event list under construction (the test kit's): MIDI and other
+// events, null entries, delivered with the true count or a count of zero or
+// below.
 class EventBuilder {
 public:
     void addMidi(std::int32_t frame, std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
-        VstMidiEvent m{};
-        m.type = kVstMidiType;
-        m.byteSize = static_cast<std::int32_t>(sizeof m - 8);
-        m.deltaFrames = frame;
-        m.midiData[0] = static_cast<char>(status);
-        m.midiData[1] = static_cast<char>(data1);
-        m.midiData[2] = static_cast<char>(data2);
-        auto e = std::make_unique<VstEvent>();
-        std::memcpy(e.get(), &m, sizeof m);
-        events_.push_back(std::move(e));
+        list_.addMidi(frame, status, data1, data2);
     }
     void addOther(std::int32_t type, std::int32_t frame, const std::uint8_t (&bytes)[16]) {
-        auto e = std::make_unique<VstEvent>();
-        e->type = type == kVstMidiType ? 6 : type;
-        e->byteSize = 24;
-        e->deltaFrames = frame;
-        std::memcpy(e->data, bytes, sizeof e->data);
-        events_.push_back(std::move(e));
+        VstEvent e{};
+        e.type = type == kVstMidiType ? 6 : type;
+        e.byteSize = 24;
+        e.deltaFrames = frame;
+        std::memcpy(e.data, bytes, sizeof e.data);
+        list_.addRaw(e);
     }
-    void addNull() { events_.push_back(nullptr); }
-    std::size_t size() const noexcept { return events_.size(); }
+    void addNull() { list_.addNull(); }
+    std::size_t size() const noexcept { return list_.size(); }
 
     // The list as the plug-in sees it, valid until the builder changes.
-    VstEvents* list(std::int32_t count) {
-        const std::size_t slots = events_.size() < 2 ? 2 : events_.size();
-        storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
-        auto* l = reinterpret_cast<VstEvents*>(storage_.data());
-        l->numEvents = count;
-        VstEvent** slot = l->events;  // as many slots as events, past the declared two
-        for (std::size_t i = 0; i < events_.size(); ++i) slot[i] = events_[i].get();
-        return l;
-    }
+    VstEvents* list(std::int32_t count) { return list_.get(count); }
     // What the instance should make of the list: its note-ons, in order.
-    void feed(reference::Synth& model) const {
-        for (const auto& e : events_) {
-            if (!e || e->type != kVstMidiType) continue;
-            const auto* midi = reinterpret_cast<const std::uint8_t*>(e.get()) + offsetof(VstMidiEvent, midiData);
+    void feed(reference::Synth& model) {
+        for (const VstEvent* e : list_.entries()) {
+            if (e->type != kVstMidiType) continue;
+            const auto* midi = reinterpret_cast<const std::uint8_t*>(e) + offsetof(VstMidiEvent, midiData);
             if ((midi[0] & 0xF0) == 0x90) model.noteOn(e->deltaFrames, midi[1] & 0x7F, midi[2] & 0x7F);
         }
     }
-    void clear() { events_.clear(); }
+    void clear() { list_.clear(); }
 
 private:
-    std::vector<std::unique_ptr<VstEvent>> events_;
-    std::vector<unsigned char> storage_;
+    kit::RawEventList list_;
 };
 
 // While it lives, the floating-point exceptions many hosts unmask (invalid
 // operation, division by zero, overflow) trap: the plug-in must raise none.
-class Traps {
-public:
-    Traps() {
-        std::feclearexcept(FE_ALL_EXCEPT);
-        feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
-    }
-    ~Traps() {
-        fedisableexcept(FE_ALL_EXCEPT);
-        std::feclearexcept(FE_ALL_EXCEPT);
-    }
-    Traps(const Traps&) = delete;
-    Traps& operator=(const Traps&) = delete;
-};
+using Traps = kit::UnmaskedFloatingPointExceptions;
 
 // One instance, created and closed the way the module's entry and a host do,
 // with the reference synthesizer beside it.
@@ -200,7 +172,7 @@ public:
             const int kind = std::fpclassify(got);
             if (kind != FP_NORMAL && kind != FP_ZERO) fail("NaN, infinite or subnormal sample", static_cast<long long>(i));
             const float expected = how == Output::Replace ? want[i] : static_cast<float>(static_cast<double>(base) + want[i]);
-            if (std::memcmp(&got, &expected, 4) != 0) fail("sample differs from the reference", static_cast<long long>(i));
+            if (kit::firstDifference(&got, 1, &expected, 1) >= 0) fail("sample differs from the reference", static_cast<long long>(i));
         }
     }
 

@@ -31,58 +31,87 @@ public:
     virtual void idleEditor() = 0;   // effEditIdle
 };
 
+// Who calls each operation, on which thread and in which state, stands in
+// brackets where it is declared:
+//   [audio thread; no lock, no allocation]  the host's real-time thread, one
+//       call at a time per instance; a lock or an allocation there can make
+//       the host drop out
+//   [any thread; no lock, no allocation]  hosts call it from the audio thread
+//       as well as from their user interface
+//   [main thread; suspended]  the host's user-interface thread, only while the
+//       effect is suspended (before the first resume, or after effMainsChanged 0)
+//   [main thread]  the user-interface thread, suspended or running
+//   [constructor]  the derived effect's own constructor, before the host has
+//       the record; hosts read these fields once and do not expect changes
+//   [caller's thread]  host services: they call the host at once, on the thread
+//       the effect calls them from
 class Effect {
 public:
     // Fills the record (cleared first): magic, the five entries, the counts
     // given here, 1 input, 2 outputs, no flags, 'NoEf', version 1, ioRatio
     // 1.0. Sends nothing to the host; `audioMaster` may be null, and then
     // every host service answers its default without calling anything.
+    // [main thread, from the module's entry]
     Effect(audioMasterCallback audioMaster, std::int32_t numPrograms, std::int32_t numParams) noexcept;
     // Destroys the attached editor, if any. Reached only through effClose.
+    // [main thread; suspended]
     virtual ~Effect();
 
     Effect(const Effect&) = delete;
     Effect& operator=(const Effect&) = delete;
 
     // ---- parameters and audio (record entries) ----------------------------
-    virtual void setParameter(std::int32_t index, float value);  // default: nothing
-    virtual float getParameter(std::int32_t index);              // default: 0.0
+    // Default: nothing / 0.0. [any thread; no lock, no allocation]
+    virtual void setParameter(std::int32_t index, float value);
+    virtual float getParameter(std::int32_t index);
     // Takes the value through setParameter, then tells the host
-    // (audioMasterAutomate) when a callback is set.
+    // (audioMasterAutomate) when a callback is set. [main thread: a user's
+    // change in the effect's own interface]
     virtual void automateParameter(std::int32_t index, float value);
     // Adds `sampleFrames` frames to the output buffers. Every effect renders.
+    // [audio thread; no lock, no allocation]
     virtual void process(float** inputs, float** outputs, std::int32_t sampleFrames) = 0;
     // Overwrites the output buffers; default: nothing.
+    // [audio thread; no lock, no allocation]
     virtual void processReplacing(float** inputs, float** outputs, std::int32_t sampleFrames);
 
     // ---- requests ----------------------------------------------------------
     // Answers requests 0 to 24 by calling one operation each; 0 for any other.
+    // [the thread of the request it serves]
     virtual VstIntPtr dispatcher(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr,
                                  float opt);
-    virtual void open();   // effOpen
-    virtual void close();  // effClose, just before destruction
-    virtual std::int32_t getProgram();              // answers curProgram
-    virtual void setProgram(std::int32_t program);  // reached only for program < numPrograms
+    virtual void open();   // effOpen, once after construction [main thread; suspended]
+    virtual void close();  // effClose, just before destruction [main thread; suspended]
+    virtual std::int32_t getProgram();              // answers curProgram [main thread]
+    // Reached only for program < numPrograms (no lower bound). [main thread]
+    virtual void setProgram(std::int32_t program);
     // The text defaults write an empty string; with a null buffer, nothing.
+    // [main thread]
     virtual void setProgramName(char* name);
     virtual void getProgramName(char* name);
     virtual void getParamLabel(std::int32_t index, char* label);
     virtual void getParamDisplay(std::int32_t index, char* text);
     virtual void getParamName(std::int32_t index, char* text);
-    virtual float getVu();  // a level from -1.0 to 1.0; default 0.0
-    // Chunks: default 0, data untouched.
+    // A level from -1.0 to 1.0; default 0.0. [main thread, on its meter timer]
+    virtual float getVu();
+    // Chunks: default 0, data untouched. The host saves a project or preset
+    // with getChunk and restores one with setChunk. [main thread]
     virtual std::int32_t getChunk(void* data, bool isPreset);
     virtual std::int32_t setChunk(void* data, std::int32_t byteSize, bool isPreset);
-    virtual void setSampleRate(float rate);      // stores sampleRate
-    virtual void setBlockSize(std::int32_t size);  // stores blockSize
-    virtual void suspend();  // effMainsChanged 0; default: nothing
-    virtual void resume();   // effMainsChanged != 0; default: nothing
+    virtual void setSampleRate(float rate);        // stores sampleRate [main thread; suspended]
+    virtual void setBlockSize(std::int32_t size);  // stores blockSize [main thread; suspended]
+    // effMainsChanged 0; default: nothing. [main thread; running, then suspended]
+    virtual void suspend();
+    // effMainsChanged != 0; default: nothing. [main thread; suspended, then
+    // running: rendering may start as soon as it returns]
+    virtual void resume();
 
     // ---- the record's identity and capabilities ---------------------------
+    // [constructor]
     virtual void setUniqueId(std::int32_t id);
     virtual void setNumInputs(std::int32_t count);
     virtual void setNumOutputs(std::int32_t count);
-    // Each flag setter sets (true) or clears (false) its one bit.
+    // Each flag setter sets (true) or clears (false) its one bit. [constructor]
     virtual void setHasVu(bool state);
     virtual void setHasClip(bool state);
     virtual void setCanMono(bool state);
@@ -91,10 +120,11 @@ public:
     virtual void setRealQualities(std::int32_t qualities);
     virtual void setOffQualities(std::int32_t qualities);
     virtual void setInitialDelay(std::int32_t frames);
+    // The fields as the host last set them. [any thread; no lock, no allocation]
     virtual float getSampleRate();
     virtual std::int32_t getBlockSize();
 
-    // ---- host services -----------------------------------------------------
+    // ---- host services [caller's thread] -----------------------------------
     virtual std::int32_t hostVersion();    // the host's version; 1 when it answers 0 or is absent
     virtual std::int32_t hostCurrentId();  // 0 without a host
     virtual std::int32_t hostIdle();       // 0 without a host
@@ -103,6 +133,7 @@ public:
     virtual bool hostOutputConnected(std::int32_t output);
 
     // ---- display formatting (8 characters and a NUL into `text`) -----------
+    // Pure conversions, for the display requests. [any thread; no lock, no allocation]
     // 20 log10(value) through formatFloat, or "  -oo   " for 0, less or NaN.
     virtual void formatDecibels(float value, char* text);
     // sample rate / samples through formatFloat; 0 for a period of 0 or NaN.

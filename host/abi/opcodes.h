@@ -128,6 +128,7 @@ enum EffectFlags : std::int32_t {
 // Answers to effGetPlugCategory that this frame can give.
 enum PlugCategory : std::int32_t {
     kPlugCategUnknown = 0,
+    kPlugCategEffect = 1,
     kPlugCategSynth = 2,
 };
 

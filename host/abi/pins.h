@@ -6,6 +6,7 @@
 #include <cstdint>
 
 inline constexpr std::int32_t kVstPinIsActive = 1 << 0;
+inline constexpr std::int32_t kVstPinIsStereo = 1 << 1;  // this pin and the next are a stereo pair
 
 // Filled by the plug-in in a buffer the host owns. A plug-in that answers
 // the request writes `label` and `flags` and leaves the rest as it found it.

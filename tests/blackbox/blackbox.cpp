@@ -1,22 +1,11 @@
 #include "tests/blackbox/blackbox.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 #include <gtest/gtest.h>
 
 namespace blackbox {
-
-namespace {
-std::string modulePath;
-}
-
-const vsthost::Module& module() {
-    static std::unique_ptr<vsthost::Module> loaded = vsthost::Module::open(modulePath);
-    return *loaded;
-}
 
 Plugin::Plugin(float rate, std::int32_t block) {
     host.sampleRate = rate;
@@ -68,25 +57,3 @@ std::int64_t ringLength(const std::vector<float>& signal, std::int64_t from) {
 }
 
 }  // namespace blackbox
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();  // listing needs no module
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--module=", 9) == 0) blackbox::modulePath = argv[i] + 9;
-    }
-    if (blackbox::modulePath.empty()) {
-        if (const char* env = std::getenv("KSTV_MODULE")) blackbox::modulePath = env;
-    }
-    if (blackbox::modulePath.empty()) {
-        std::cerr << "usage: " << argv[0] << " --module=PATH (or KSTV_MODULE=PATH)\n";
-        return 2;
-    }
-    try {
-        blackbox::module();
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
-        return 2;
-    }
-    return RUN_ALL_TESTS();
-}

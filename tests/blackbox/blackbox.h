@@ -1,6 +1,7 @@
-// Shared pieces of the black-box suite: the module under test (given on the
-// command line, so the same tests run against every binary we ship), a host
-// that records what the plug-in asks, and a plain reference synthesizer.
+// Shared pieces of Kestravian's black-box suite: the module under test (from
+// the test kit: given on the command line, so the same tests run against
+// every binary we ship), a host that records what the plug-in asks, and a
+// plain reference synthesizer.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/kit.h"
 #include "tests/reference/reference.h"
 #include "tools/vsthost/vsthost.h"
 
 namespace blackbox {
 
-// The module under test, loaded once for the whole run.
-const vsthost::Module& module();
+using kit::module;
+using kit::sameBits;
 
 // One instance with its own recording host, set up as hosts usually do:
 // sample rate, block size, resume.

@@ -1,5 +1,6 @@
-// What a host sees of the plug-in: the entry, the record, names, pins,
-// capabilities, and the requests the plug-in makes of the host.
+// What a host sees of Kestravian: the record, names, pins, capabilities, and
+// the requests the plug-in makes of the host. (The entry and what every
+// module must show are the conformance suite's, tests/kit.)
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -25,39 +26,6 @@ struct RawHost {
 };
 
 }  // namespace
-
-TEST(Entry, AsksTheVersionOnceWithANullRecordAndRefusesVersionZero) {
-    RawHost::calls = 0;
-    RawHost::version = 0;
-    EXPECT_EQ(module().entry()(&RawHost::callback), nullptr);
-    EXPECT_EQ(RawHost::calls, 1);
-    EXPECT_EQ(RawHost::lastEffect, nullptr);
-    EXPECT_EQ(RawHost::lastOpcode, audioMasterVersion);
-
-    RawHost::calls = 0;
-    RawHost::version = 2;
-    AEffect* e = module().entry()(&RawHost::callback);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(RawHost::calls, 1);  // the constructor itself sends nothing
-    EXPECT_EQ(e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f), 1);
-}
-
-#if defined(_WIN32) && !defined(_WIN64)
-TEST(Entry, OrdinalOneIsMain) {
-    EXPECT_NE(module().ordinal(1), nullptr);
-    EXPECT_EQ(module().ordinal(1), module().symbol("main"));
-}
-#endif
-
-TEST(Entry, NullCallbackGivesNoInstance) { EXPECT_EQ(module().entry()(nullptr), nullptr); }
-
-TEST(Entry, BothExportedNamesAreTheSameFunction) {
-    void* mainEntry = module().symbol("main");
-    ASSERT_NE(mainEntry, nullptr);
-    if (void* other = module().symbol("VSTPluginMain")) {
-        EXPECT_EQ(other, mainEntry);
-    }
-}
 
 TEST(Record, FreshInstanceShowsTheSynthesizersIdentity) {
     RawHost::version = 2;

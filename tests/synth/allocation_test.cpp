@@ -17,15 +17,9 @@
 
 #include "host/abi/opcodes.h"
 #include "synth/kestravian.h"
+#include "tests/kit/sanitizers.h"
 #include "tests/reference/reference.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KSTV_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KSTV_ASAN 1
-#endif
-#endif
 #if defined(__GLIBC__) && !defined(KSTV_ASAN)
 #define KSTV_COUNT_MALLOC 1
 #endif

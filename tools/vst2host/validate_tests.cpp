@@ -290,6 +290,7 @@ private:
 struct Text {
     std::string text;
     bool terminated = true;
+    bool untouched = false;   // the answer was 0 and nothing was written
     std::size_t pastEnd = 0;  // bytes written beyond the buffer
 };
 
@@ -298,8 +299,12 @@ struct Text {
 Text guardedText(Plug& p, std::int32_t opcode, std::int32_t index, std::size_t size, VstIntPtr value = 0) {
     constexpr std::size_t kGuard = 4096;
     std::vector<unsigned char> buffer(size + kGuard, 0xA5);
-    p.dispatch(opcode, index, value, buffer.data());
+    const VstIntPtr answer = p.dispatch(opcode, index, value, buffer.data());
     Text t;
+    // A request the plug-in does not handle leaves the buffer as it was;
+    // hosts read that as an empty text.
+    t.untouched = answer == 0 && std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xA5; });
+    if (t.untouched) return t;
     const auto end = std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size), 0);
     t.terminated = end != buffer.begin() + static_cast<std::ptrdiff_t>(size);
     t.text.assign(buffer.begin(), t.terminated ? end : buffer.begin() + static_cast<std::ptrdiff_t>(size));
@@ -328,8 +333,9 @@ bool checkText(Context& ctx, const Text& t, const std::string& what, std::size_t
 }
 
 // The buffer sizes hosts give: generous ones, or at strictness 9 and up the
-// interface's own limits.
-std::size_t textSize(const Context& ctx, std::size_t nominal) { return ctx.strictness() >= 9 ? nominal : 256; }
+// interface's own limits. Those count characters (a display text is at most
+// 8), so the buffer holds one more byte for the terminating NUL.
+std::size_t textSize(const Context& ctx, std::size_t nominal) { return ctx.strictness() >= 9 ? nominal + 1 : 256; }
 
 // ---- audio buffers -----------------------------------------------------------
 

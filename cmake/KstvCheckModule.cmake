@@ -1,13 +1,21 @@
 # Checks what a built plug-in module shows the system loader.
-#   cmake -DMODULE=<file> -DKIND=linux|win32|win64 -DTOOL=<nm or objdump> -P check_module.cmake
-# Linux: exactly the two entry names are exported.
-# Windows: the export directory is named KESTRAVIAN.dll and holds main at
-# ordinal 1 (and VSTPluginMain on 64-bit); only system DLLs are imported.
+#   cmake -DMODULE=<file> -DKIND=linux|win32|win64 -DTOOL=<nm or objdump> [-DOBJDUMP=<objdump>]
+#         -DFILE_NAME=<name>
+#         -P KstvCheckModule.cmake
+# Linux: exactly the two entry names are exported, and only the C and C++
+# runtimes (and the sanitizers' in a sanitizer build) are needed.
+# Windows: the export directory carries FILE_NAME and holds main at ordinal 1
+# (and VSTPluginMain on 64-bit); only system DLLs are imported.
 cmake_minimum_required(VERSION 3.25)
 
 function(fail message)
   message(FATAL_ERROR "${MODULE}: ${message}")
 endfunction()
+
+get_filename_component(actual_name "${MODULE}" NAME)
+if(NOT actual_name STREQUAL FILE_NAME)
+  fail("the file is named ${actual_name}, expected ${FILE_NAME}")
+endif()
 
 if(KIND STREQUAL "linux")
   execute_process(COMMAND ${TOOL} -D --defined-only ${MODULE} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
@@ -24,6 +32,18 @@ if(KIND STREQUAL "linux")
   if(NOT names STREQUAL "VSTPluginMain;main")
     fail("exports '${names}', expected only VSTPluginMain and main")
   endif()
+  execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    fail("objdump failed")
+  endif()
+  string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${out}")
+  list(TRANSFORM needed REPLACE "NEEDED +" "")
+  foreach(lib IN LISTS needed)
+    if(NOT lib MATCHES "^(libc|libm|libstdc\\+\\+|libgcc_s|ld-linux[-a-z0-9_]*|libasan|libubsan|libdl|libpthread)\\.so")
+      fail("needs ${lib}, which a host machine need not have")
+    endif()
+  endforeach()
+  message(STATUS "${MODULE}: exports ${names}; needs ${needed}")
   return()
 endif()
 
@@ -32,8 +52,9 @@ if(NOT rc EQUAL 0)
   fail("objdump failed")
 endif()
 
-if(NOT out MATCHES "\nName [^\n]* KESTRAVIAN\\.dll\n")
-  fail("export directory is not named KESTRAVIAN.dll")
+string(REPLACE "." "\\." name_pattern "${FILE_NAME}")
+if(NOT out MATCHES "\nName [^\n]* ${name_pattern}\n")
+  fail("export directory is not named ${FILE_NAME}")
 endif()
 if(NOT out MATCHES "Ordinal Base[ \t]+1\n")
   fail("export ordinals do not start at 1")

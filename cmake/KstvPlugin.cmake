@@ -1,0 +1,151 @@
+# kstv_add_plugin(<target>
+#                 SOURCES <file>...          the effect's class and its entry line
+#                 UNIQUE_ID <4 characters>    the identifier its record must carry
+#                 [OUTPUT_NAME <name>]        file name without suffix (default <target>);
+#                                             Windows gets it upper-cased: NAME.dll
+#                 [LIBRARIES <target>...]     linked in besides the frame
+#                 [DIST_FOLDER <folder>])     where scripts/dist puts it in dist/<platform>/
+#
+# Makes a plug-in module for whatever preset is being built, and the checks
+# every module gets:
+#   - <name>.so on Linux, exporting only `main` and `VSTPluginMain` (version
+#     script), every symbol resolved at link time (-z defs), hidden
+#     visibility; NAME.dll on Windows with an export list of its own (`main`
+#     alone at ordinal 1 on 32-bit, `VSTPluginMain` and `main` on 64-bit) and
+#     the C++ runtime linked in; SSE2 arithmetic on 32-bit x86;
+#   - the install rule (Linux): `cmake --install <build> --prefix ~` puts it in
+#     ~/.vst, any other prefix in <prefix>/lib/vst;
+#   - ctest tests <target>.exports (what the system loader sees),
+#     <target>.entry_returns_plainly (32-bit Windows: the entry is cdecl),
+#     <target>.install_locations (Linux), <target>.conformance.* (the generic
+#     suite of tests/kit: entry, record, identity, validator cases) and
+#     <target>.validate (the command-line validator, where it is built).
+# The module's sources must include one KSTV_PLUGIN_ENTRY line (host/entry.h).
+include_guard(GLOBAL)
+
+set(KSTV_PLUGIN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Every module, for `cmake --build <build> --target kstv_plugins` (scripts/dist).
+add_custom_target(kstv_plugins)
+
+function(kstv_add_plugin target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "UNIQUE_ID;OUTPUT_NAME;DIST_FOLDER" "SOURCES;LIBRARIES")
+  if(NOT arg_SOURCES)
+    message(FATAL_ERROR "kstv_add_plugin(${target}): SOURCES is required")
+  endif()
+  string(LENGTH "${arg_UNIQUE_ID}" id_length)
+  if(NOT id_length EQUAL 4)
+    message(FATAL_ERROR "kstv_add_plugin(${target}): UNIQUE_ID must be four characters, got '${arg_UNIQUE_ID}'")
+  endif()
+  if(NOT arg_OUTPUT_NAME)
+    set(arg_OUTPUT_NAME ${target})
+  endif()
+
+  add_library(${target} MODULE ${arg_SOURCES})
+  target_link_libraries(${target} PRIVATE kstv_frame ${arg_LIBRARIES} kstv_warnings)
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  # x87 excess precision would change every float rounding on 32-bit x86.
+  # (The libraries linked in need the same; the top of this build sets it
+  # for everything.)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86|X86|AMD64|x86_64)$")
+    target_compile_options(${target} PRIVATE -msse2 -mfpmath=sse)
+  endif()
+
+  if(WIN32)
+    string(TOUPPER "${arg_OUTPUT_NAME}" file_base)
+    set(file_name "${file_base}.dll")
+    # Nothing but system DLLs may be needed beside the module.
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(exports "; 32-bit Windows hosts look up `main`: it is the one export, ordinal 1.\n  main = VSTPluginMain @1\n")
+    else()
+      set(exports "; 64-bit Windows hosts look up VSTPluginMain first, older ones `main`.\n  VSTPluginMain @1\n  main = VSTPluginMain @2\n")
+    endif()
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${target}_exports.def)
+    file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY ${file_name}\nEXPORTS\n${exports}" @ONLY)
+    target_sources(${target} PRIVATE ${def})
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${file_base} SUFFIX ".dll")
+  else()
+    set(file_name "${arg_OUTPUT_NAME}.so")
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME} SUFFIX ".so"
+      LINK_DEPENDS ${KSTV_PLUGIN_CMAKE_DIR}/KstvPlugin.map)
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${KSTV_PLUGIN_CMAKE_DIR}/KstvPlugin.map
+      -Wl,-z,defs)
+    # Where Linux hosts look for plug-ins.
+    install(CODE "
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"\$ENV{HOME}\")
+        set(kstv_vst_dir \"\$ENV{HOME}/.vst\")
+      else()
+        set(kstv_vst_dir \"\${CMAKE_INSTALL_PREFIX}/lib/vst\")
+      endif()
+      file(INSTALL \"$<TARGET_FILE:${target}>\" DESTINATION \"\${kstv_vst_dir}\")
+    ")
+  endif()
+
+  add_dependencies(kstv_plugins ${target})
+  # What scripts/dist reads: the file, then the folder it goes to.
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/plugins/${target}.txt
+    CONTENT "$<TARGET_FILE:${target}>\n${arg_DIST_FOLDER}\n")
+
+  # The tests are added once the whole build is known: the suites and the
+  # validator may be defined after the module. (A deferred call evaluates its
+  # arguments when it runs, so they are spelled out now.)
+  cmake_language(EVAL CODE "
+    cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]]
+      CALL _kstv_add_plugin_tests [[${target}]] [[${file_name}]] [[${arg_UNIQUE_ID}]])")
+endfunction()
+
+function(_kstv_add_plugin_tests target file_name unique_id)
+  if(NOT KSTV_BUILD_TESTS)
+    return()
+  endif()
+  if(WIN32)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(kind win32)
+    else()
+      set(kind win64)
+    endif()
+    string(REGEX REPLACE "g\\+\\+(-posix|-win32)?$" "objdump" tool "${CMAKE_CXX_COMPILER}")
+    set(objdump ${tool})
+  else()
+    set(kind linux)
+    find_program(KSTV_NM nm REQUIRED)
+    find_program(KSTV_OBJDUMP objdump REQUIRED)
+    set(tool ${KSTV_NM})
+    set(objdump ${KSTV_OBJDUMP})
+  endif()
+  add_test(NAME ${target}.exports
+    COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${target}> -DKIND=${kind} -DTOOL=${tool} -DOBJDUMP=${objdump}
+            -DFILE_NAME=${file_name} -P ${KSTV_PLUGIN_CMAKE_DIR}/KstvCheckModule.cmake)
+  # Run on the build machine, not under wine.
+  set_tests_properties(${target}.exports PROPERTIES CROSSCOMPILING_EMULATOR "")
+  if(kind STREQUAL "win32")
+    # 32-bit hosts remove the entry's argument themselves.
+    add_test(NAME ${target}.entry_returns_plainly
+      COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${target}> -DTOOL=${objdump}
+              -P ${KSTV_PLUGIN_CMAKE_DIR}/check_entry_return.cmake)
+    set_tests_properties(${target}.entry_returns_plainly PROPERTIES CROSSCOMPILING_EMULATOR "")
+  endif()
+
+  if(NOT WIN32)
+    # A user install lands in ~/.vst, a system install in <prefix>/lib/vst.
+    set(scratch ${CMAKE_CURRENT_BINARY_DIR}/install-check/${target})
+    add_test(NAME ${target}.install_locations
+      COMMAND sh -c "rm -rf \"$1\" && mkdir -p \"$1/home\" && HOME=\"$1/home\" ${CMAKE_COMMAND} --install \"$2\" --prefix \"$1/home\" >/dev/null && HOME=\"$1/home\" ${CMAKE_COMMAND} --install \"$2\" --prefix \"$1/usr\" >/dev/null && test -f \"$1/home/.vst/$3\" && test -f \"$1/usr/lib/vst/$3\""
+              install-check ${scratch} ${CMAKE_BINARY_DIR} ${file_name})
+  endif()
+
+  if(TARGET kstv_conformance)
+    add_dependencies(kstv_conformance ${target})
+    kstv_add_gtests(kstv_conformance PREFIX "${target}.conformance."
+      ARGS "--module=$<TARGET_FILE:${target}>" "--unique-id=${unique_id}" "--file-name=${file_name}")
+  endif()
+
+  # The command-line validator, at its strictest.
+  if(COMMAND kstv_add_validate_test)
+    kstv_add_validate_test(NAME ${target}.validate MODULE $<TARGET_FILE:${target}> STRICTNESS 10)
+  endif()
+endfunction()

@@ -1,0 +1,310 @@
+// The example tremolo through a host's eyes: its sound measured (gains in
+// dB, modulation periods and the right channel's lag in frames), its texts,
+// programs and chunks. Run as kstv_tremolo_tests --module=PATH.
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "tests/kit/kit.h"
+
+namespace {
+
+enum Param : std::int32_t { kRate, kDepth, kShape, kSpread };
+constexpr float kSquare = 1.0f, kTriangle = 0.5f, kSmooth = 0.0f;
+
+struct Tremolo {
+    explicit Tremolo(float rate = 44100.0f) {
+        host.sampleRate = rate;
+        instance = std::make_unique<vsthost::Instance>(kit::module(), host);
+        dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+        dispatch(effMainsChanged, 0, 1);
+    }
+    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
+                       float opt = 0.0f) {
+        return instance->dispatch(opcode, index, value, ptr, opt);
+    }
+    void set(float rate, float depth, float shape, float spread = 0.0f) {
+        const float values[] = {rate, depth, shape, spread};
+        for (std::int32_t i = 0; i < 4; ++i) instance->setParameter(i, values[i]);
+    }
+    // Renders `frames` of constant `left` and `right` input; returns both outputs.
+    std::pair<std::vector<float>, std::vector<float>> render(std::int32_t frames, float left = 1.0f,
+                                                             float right = 1.0f) {
+        std::vector<float> inL(frames, left), inR(frames, right), outL(frames, 99.0f), outR(frames, 99.0f);
+        float* ins[2] = {inL.data(), inR.data()};
+        float* outs[2] = {outL.data(), outR.data()};
+        instance->processReplacing(ins, outs, frames);
+        return {outL, outR};
+    }
+    std::vector<unsigned char> chunk(bool preset) {
+        void* data = nullptr;
+        const auto size = dispatch(effGetChunk, preset ? 1 : 0, 0, &data);
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        return size > 0 && bytes != nullptr ? std::vector<unsigned char>(bytes, bytes + size)
+                                            : std::vector<unsigned char>();
+    }
+    vsthost::Host host;
+    std::unique_ptr<vsthost::Instance> instance;
+};
+
+// Frames at which a square-shaped gain falls (from its high to its low value).
+std::vector<std::int64_t> fallingEdges(const std::vector<float>& signal) {
+    std::vector<std::int64_t> edges;
+    for (std::size_t i = 1; i < signal.size(); ++i) {
+        if (signal[i] < signal[i - 1]) edges.push_back(static_cast<std::int64_t>(i));
+    }
+    return edges;
+}
+
+}  // namespace
+
+TEST(Sound, GainsAreExactlyTheDecibelsShown) {
+    const struct {
+        float depth;
+        const char* shown;  // the lowest gain, in dB
+        double db;
+    } cases[] = {
+        {0.0f, "0.000000", 0.0}, {0.5f, "-6.02059", -6.0206}, {0.75f, "-12.0411", -12.0412}, {1.0f, "  -oo   ", -INFINITY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        Tremolo t;
+        t.set(0.25f, c.depth, kSquare);  // 5 Hz: 4410 frames high, 4410 low
+        EXPECT_EQ(t.instance->text(effGetParamDisplay, kDepth), c.shown);
+        const auto [left, right] = t.render(8820, 0.8f, -0.3f);
+        EXPECT_EQ(left[100], 0.8f);  // the high half passes the input unchanged
+        EXPECT_EQ(right[100], -0.3f);
+        const double lowL = left[6000] / static_cast<double>(0.8f);
+        const double lowR = right[6000] / static_cast<double>(-0.3f);
+        EXPECT_EQ(lowL, 1.0 - c.depth);  // to the bit: these gains need no rounding
+        EXPECT_EQ(lowR, 1.0 - c.depth);
+        if (c.depth < 1.0f) {
+            EXPECT_NEAR(20.0 * std::log10(lowL), c.db, 1e-4);
+        }
+    }
+}
+
+TEST(Sound, ModulationPeriodInFrames) {
+    const struct {
+        float rate, value;
+        double period;  // frames
+        const char* shown;
+    } cases[] = {
+        {44100.0f, 0.25f, 8820.0, "5.000000"}, {48000.0f, 0.25f, 9600.0, "5.000000"},
+        {44100.0f, 0.5f, 4410.0, "10.00000"},  {96000.0f, 1.0f, 4800.0, "20.00000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.value << " at " << c.rate << " Hz");
+        Tremolo t(c.rate);
+        t.set(c.value, 1.0f, kSquare);
+        EXPECT_EQ(t.instance->text(effGetParamDisplay, kRate), c.shown);
+        EXPECT_EQ(t.instance->text(effGetParamLabel, kRate), "Hz");
+        const auto edges = fallingEdges(t.render(static_cast<std::int32_t>(10.6 * c.period)).first);
+        ASSERT_EQ(edges.size(), 11u);
+        for (std::size_t k = 0; k < edges.size(); ++k) {
+            // Half a period high first, then low; a frame either way for the
+            // rounding of the phase's steps.
+            EXPECT_NEAR(static_cast<double>(edges[k]), (k + 0.5) * c.period, 1.0) << "edge " << k;
+        }
+    }
+}
+
+TEST(Sound, ShapesBetweenTheirHighAndLowGain) {
+    // At a quarter period the triangle is halfway down, the smooth shape too
+    // (it is symmetric about it), and both reach the low gain at half a period.
+    for (float shape : {kTriangle, kSmooth}) {
+        Tremolo t;
+        t.set(0.25f, 0.5f, shape);
+        const auto left = t.render(8820).first;
+        EXPECT_EQ(left[0], 1.0f);
+        EXPECT_NEAR(left[2205], 0.75f, 1e-6);
+        EXPECT_EQ(left[4410], 0.5f);
+        EXPECT_LT(left[1000], shape == kTriangle ? 0.9f : 0.95f);
+        EXPECT_GT(left[1000], shape == kTriangle ? 0.85f : 0.9f);
+    }
+}
+
+TEST(Sound, RightChannelLagsBySpreadInFrames) {
+    Tremolo t;
+    t.set(0.25f, 1.0f, kSquare, 0.05f);  // 50 ms: 2205 frames
+    EXPECT_EQ(t.instance->text(effGetParamDisplay, kSpread), "50.00000");
+    EXPECT_EQ(t.instance->text(effGetParamLabel, kSpread), "ms");
+    const auto [left, right] = t.render(20000);
+    const auto l = fallingEdges(left), r = fallingEdges(right);
+    ASSERT_GE(l.size(), 2u);
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(r[0] - l[0]), 2205.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(r[1] - l[1]), 2205.0, 1.0);
+}
+
+TEST(Sound, AccumulateAddsWhatReplacingWrites) {
+    Tremolo a, b;
+    a.set(0.3f, 0.7f, kSmooth, 0.2f);
+    b.set(0.3f, 0.7f, kSmooth, 0.2f);
+    const auto [wantL, wantR] = a.render(3000, 0.6f, -0.4f);
+    std::vector<float> inL(3000, 0.6f), inR(3000, -0.4f), outL(3000, 0.25f), outR(3000, -0.5f);
+    float* ins[2] = {inL.data(), inR.data()};
+    float* outs[2] = {outL.data(), outR.data()};
+    b.instance->process(ins, outs, 3000);
+    for (std::size_t i = 0; i < 3000; ++i) {
+        ASSERT_EQ(outL[i], 0.25f + wantL[i]) << i;
+        ASSERT_EQ(outR[i], -0.5f + wantR[i]) << i;
+    }
+}
+
+// A fixed session's samples, hashed bit for bit: every build of the module
+// renders exactly these.
+TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
+    std::mt19937 rng(11);
+    Tremolo t(48000.0f);
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    std::vector<float> inL(512), inR(512), outL(512), outR(512);
+    for (int block = 0; block < 100; ++block) {
+        if (block % 10 == 0) {
+            // Values straight from the generator, whose output the standard fixes.
+            for (std::int32_t i = 0; i < 4; ++i) t.instance->setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
+        }
+        for (std::size_t i = 0; i < 512; ++i) {
+            inL[i] = static_cast<float>(static_cast<std::int32_t>(rng() % 65536) - 32768) / 32768.0f;
+            inR[i] = static_cast<float>(static_cast<std::int32_t>(rng() % 65536) - 32768) / 32768.0f;
+        }
+        float* ins[2] = {inL.data(), inR.data()};
+        float* outs[2] = {outL.data(), outR.data()};
+        t.instance->processReplacing(ins, outs, 512);
+        for (const auto* out : {&outL, &outR}) {
+            for (float s : *out) {
+                std::uint32_t bits;
+                std::memcpy(&bits, &s, 4);
+                for (int b = 0; b < 4; ++b) {
+                    hash ^= (bits >> (8 * b)) & 0xFFu;
+                    hash *= 1099511628211ull;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(hash, 0x8d186a29106ef717ull) << std::hex << "digest 0x" << hash;
+}
+
+TEST(Texts, NamesLabelsAndDisplays) {
+    Tremolo t;
+    const char* names[] = {"Rate", "Depth", "Shape", "Spread"};
+    const char* labels[] = {"Hz", "dB", "", "ms"};
+    for (std::int32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(t.instance->text(effGetParamName, i), names[i]);
+        EXPECT_EQ(t.instance->text(effGetParamLabel, i), labels[i]);
+    }
+    const struct {
+        std::int32_t param;
+        float value;
+        const char* shown;
+    } cases[] = {
+        {kRate, 0.0f, "0.000000"}, {kShape, kSmooth, "Smooth"}, {kShape, 0.4f, "Triangle"},
+        {kShape, kSquare, "Square"}, {kSpread, 1.0f, "1000.000"}, {kSpread, 0.0f, "0.000000"},
+    };
+    for (const auto& c : cases) {
+        t.instance->setParameter(c.param, c.value);
+        EXPECT_EQ(t.instance->text(effGetParamDisplay, c.param), c.shown) << names[c.param] << " " << c.value;
+    }
+    // Out of range and not a number: clamped, or kept as they were.
+    t.instance->setParameter(kDepth, 7.0f);
+    EXPECT_EQ(t.instance->getParameter(kDepth), 1.0f);
+    t.instance->setParameter(kDepth, NAN);
+    EXPECT_EQ(t.instance->getParameter(kDepth), 1.0f);
+    t.instance->setParameter(kDepth, -1.0f);
+    EXPECT_EQ(t.instance->getParameter(kDepth), 0.0f);
+}
+
+TEST(Programs, ThreeNamedProgramsEachWithItsOwnValues) {
+    Tremolo t;
+    ASSERT_EQ(t.instance->effect()->numPrograms, 3);
+    const char* names[] = {"Gentle", "Chop", "Wide"};
+    for (std::int32_t p = 0; p < 3; ++p) EXPECT_EQ(t.instance->text(effGetProgramNameIndexed, p), names[p]);
+    EXPECT_EQ(t.dispatch(effGetProgramNameIndexed, 3, 0, nullptr), 0);
+
+    t.dispatch(effSetProgram, 0, 1);
+    EXPECT_EQ(t.instance->text(effGetProgramName), "Chop");
+    EXPECT_EQ(t.instance->text(effGetParamDisplay, kShape), "Square");
+    t.instance->setParameter(kRate, 0.5f);
+    char name[] = "A name longer than twenty-three characters";
+    t.dispatch(effSetProgramName, 0, 0, name);
+    EXPECT_EQ(t.instance->text(effGetProgramName), "A name longer than twen");
+
+    t.dispatch(effSetProgram, 0, 0);  // the others keep their own
+    EXPECT_EQ(t.instance->getParameter(kRate), 0.2f);
+    EXPECT_EQ(t.dispatch(effCopyProgram, 2), 1);
+    t.dispatch(effSetProgram, 0, 2);
+    EXPECT_EQ(t.instance->text(effGetProgramName), "Gentle");
+    EXPECT_EQ(t.dispatch(effCopyProgram, 3), 0);
+    t.dispatch(effSetProgram, 0, -1);  // below the range: ignored
+    EXPECT_EQ(t.dispatch(effGetProgram), 2);
+}
+
+TEST(Chunks, BankAndProgramComeBackAsSaved) {
+    Tremolo t;
+    ASSERT_NE(t.instance->effect()->flags & effFlagsProgramChunks, 0);
+    t.dispatch(effSetProgram, 0, 1);
+    t.instance->setParameter(kDepth, 0.125f);
+    const auto bank = t.chunk(false), program = t.chunk(true);
+    ASSERT_EQ(bank.size(), 136u);
+    ASSERT_EQ(program.size(), 52u);
+    EXPECT_EQ(std::memcmp(bank.data(), "Trem\1\0\0\0\0\0\0\0", 12), 0);  // tag, version 1, a bank
+    EXPECT_EQ(std::memcmp(program.data(), "Trem\1\0\0\0\1\0\0\0", 12), 0);
+
+    Tremolo other;
+    auto copy = bank;
+    EXPECT_EQ(other.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(copy.size()), copy.data()), 1);
+    EXPECT_EQ(other.dispatch(effGetProgram), 1);
+    EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
+    EXPECT_EQ(other.chunk(false), bank);
+
+    other.dispatch(effSetProgram, 0, 2);  // a program chunk goes into the current program
+    copy = program;
+    EXPECT_EQ(other.dispatch(effSetChunk, 1, static_cast<VstIntPtr>(copy.size()), copy.data()), 1);
+    EXPECT_EQ(other.instance->text(effGetProgramName), "Chop");
+    EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
+}
+
+TEST(Chunks, GarbageOrShortIsRefusedWithoutHarm) {
+    Tremolo t;
+    t.instance->setParameter(kRate, 0.75f);
+    const auto bank = t.chunk(false), program = t.chunk(true);
+    const auto spoil = [](std::vector<unsigned char> c, std::size_t at, unsigned char byte) {
+        c[at] = byte;
+        return c;
+    };
+    const auto withFloat = [](std::vector<unsigned char> c, std::size_t at, float v) {
+        std::memcpy(c.data() + at, &v, 4);
+        return c;
+    };
+    std::vector<unsigned char> longer = bank;
+    longer.push_back(0);
+    std::vector<unsigned char> unterminated = bank;
+    std::memset(unterminated.data() + 16, 'x', 24);
+    const struct {
+        const char* what;
+        std::vector<unsigned char> bytes;
+        bool preset;
+    } cases[] = {
+        {"empty", {}, false},
+        {"one byte short", {bank.begin(), bank.end() - 1}, false},
+        {"header only", {bank.begin(), bank.begin() + 12}, false},
+        {"one byte more", longer, false},
+        {"another tag", spoil(bank, 0, 'X'), false},
+        {"version 2", spoil(bank, 4, 2), false},
+        {"a program where a bank belongs", program, false},
+        {"a bank where a program belongs", bank, true},
+        {"program number out of range", spoil(bank, 12, 3), false},
+        {"a name without its end", unterminated, false},
+        {"a value that is not a number", withFloat(program, 12 + 24, NAN), true},
+        {"a value above 1", withFloat(program, 12 + 24 + 4, 1.5f), true},
+        {"random bytes", std::vector<unsigned char>(136, 0xA7), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto bytes = c.bytes;
+        EXPECT_EQ(t.dispatch(effSetChunk, c.preset ? 1 : 0, static_cast<VstIntPtr>(bytes.size()), bytes.data()), 0);
+        EXPECT_EQ(t.chunk(false), bank);
+    }
+    EXPECT_EQ(t.dispatch(effSetChunk, 0, 136, nullptr), 0);
+    EXPECT_EQ(t.instance->getParameter(kRate), 0.75f);
+}

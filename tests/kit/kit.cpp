@@ -1,0 +1,153 @@
+#include "tests/kit/kit.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <psapi.h>
+#elif defined(__linux__)
+#include <unistd.h>
+#include <fstream>
+#endif
+#if defined(KSTV_ASAN)
+#include <sanitizer/lsan_interface.h>
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+namespace kit {
+
+namespace {
+std::map<std::string, std::string>& options() {
+    static std::map<std::string, std::string> all;
+    return all;
+}
+}  // namespace
+
+const vsthost::Module& module() {
+    static std::unique_ptr<vsthost::Module> loaded = vsthost::Module::open(option("module"));
+    return *loaded;
+}
+
+std::string option(const std::string& name) {
+    const auto it = options().find(name);
+    return it == options().end() ? std::string() : it->second;
+}
+
+testing::AssertionResult sameBits(const std::vector<float>& got, const std::vector<float>& want) {
+    if (got.size() != want.size()) {
+        return testing::AssertionFailure() << got.size() << " samples, expected " << want.size();
+    }
+    const std::ptrdiff_t at = firstDifference(got, want);
+    if (at < 0) return testing::AssertionSuccess();
+    const auto i = static_cast<std::size_t>(at);
+    return testing::AssertionFailure() << "frame " << i << ": " << got[i] << " vs " << want[i];
+}
+
+testing::AssertionResult clean(const std::vector<float>& samples) {
+    const std::ptrdiff_t at = firstUnclean(samples.data(), samples.size());
+    if (at < 0) return testing::AssertionSuccess();
+    const float s = samples[static_cast<std::size_t>(at)];
+    return testing::AssertionFailure() << "frame " << at << " holds " << s
+                                       << (std::fpclassify(s) == FP_SUBNORMAL ? " (subnormal)" : "");
+}
+
+Guarded::Guarded(std::size_t frames, float fill) : frames_(frames), storage_(frames + 2 * kGuard) {
+    for (float& s : storage_) std::memcpy(&s, &kPattern, 4);
+    for (std::size_t i = 0; i < frames; ++i) storage_[kGuard + i] = fill;
+}
+
+std::vector<float> Guarded::body() const {
+    return {storage_.begin() + kGuard, storage_.begin() + static_cast<std::ptrdiff_t>(kGuard + frames_)};
+}
+
+bool Guarded::guardsIntact() const {
+    for (std::size_t i = 0; i < kGuard; ++i) {
+        if (bits(i) != kPattern || bits(kGuard + frames_ + i) != kPattern) return false;
+    }
+    return true;
+}
+
+bool Guarded::untouched(float fill) const {
+    return guardsIntact() && firstDifference(body(), std::vector<float>(frames_, fill)) < 0;
+}
+
+std::uint32_t Guarded::bits(std::size_t i) const {
+    std::uint32_t b;
+    std::memcpy(&b, &storage_[i], 4);
+    return b;
+}
+
+std::vector<unsigned char> withNullEntries(vsthost::EventList& list) {
+    VstEvents* events = list.get();
+    const auto count = static_cast<std::size_t>(events->numEvents);
+    std::vector<unsigned char> storage(offsetof(VstEvents, events) + (2 * count + 2) * sizeof(VstEvent*));
+    auto* out = reinterpret_cast<VstEvents*>(storage.data());
+    out->numEvents = static_cast<std::int32_t>(2 * count);
+    VstEvent* const* from = events->events;  // the slots run past the declared two
+    VstEvent** to = out->events;
+    for (std::size_t i = 0; i < count; ++i) {
+        to[2 * i] = nullptr;
+        to[2 * i + 1] = from[i];
+    }
+    return storage;
+}
+
+std::size_t memoryInUse() {
+#if defined(KSTV_ASAN)
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+    return counters.PagefileUsage;  // wine reports PrivateUsage as 0
+#elif defined(__linux__)
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#else
+    return 0;
+#endif
+}
+
+bool noLeaks() {
+#if defined(KSTV_ASAN)
+    return __lsan_do_recoverable_leak_check() == 0;
+#else
+    return true;
+#endif
+}
+
+}  // namespace kit
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();  // listing needs no module
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* equals = std::strchr(arg, '=');
+        if (std::strncmp(arg, "--", 2) != 0 || equals == nullptr) {
+            std::cerr << argv[0] << ": unknown argument '" << arg << "' (expected --NAME=VALUE)\n";
+            return 2;
+        }
+        kit::options()[std::string(arg + 2, equals)] = equals + 1;
+    }
+    if (kit::option("module").empty()) {
+        if (const char* env = std::getenv("KSTV_MODULE")) kit::options()["module"] = env;
+    }
+    if (kit::option("module").empty()) {
+        std::cerr << "usage: " << argv[0] << " --module=PATH [--NAME=VALUE...] (or KSTV_MODULE=PATH)\n";
+        return 2;
+    }
+    try {
+        kit::module();
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,65 @@
+// The test kit: what the suites that load a built module share. A suite
+// links kstv_kit_main and is run as
+//     <suite> --module=PATH [--NAME=VALUE...]
+// (or with KSTV_MODULE=PATH); the module is loaded once for the whole run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/kit/samples.h"
+#include "tests/kit/sanitizers.h"
+#include "tests/kit/traps.h"
+#include "tools/vsthost/vsthost.h"
+
+namespace kit {
+
+const vsthost::Module& module();
+// The value of --NAME=VALUE on the command line, or "" when not given.
+std::string option(const std::string& name);
+
+// Same length and the same bits in every sample.
+testing::AssertionResult sameBits(const std::vector<float>& got, const std::vector<float>& want);
+// No sample NaN, infinite or subnormal.
+testing::AssertionResult clean(const std::vector<float>& samples);
+
+// Samples with guard zones before and after, holding a NaN bit pattern no
+// renderer produces by accident.
+class Guarded {
+public:
+    static constexpr std::size_t kGuard = 16;
+    static constexpr std::uint32_t kPattern = 0x7FA5A5A5u;
+
+    Guarded(std::size_t frames, float fill);
+    float* data() { return storage_.data() + kGuard; }
+    std::vector<float> body() const;
+    bool guardsIntact() const;
+    // Guards intact and every sample still `fill`.
+    bool untouched(float fill) const;
+
+private:
+    std::uint32_t bits(std::size_t i) const;
+    std::size_t frames_;
+    std::vector<float> storage_;
+};
+
+// The list's events with a null entry in front of each, as careless hosts
+// send them; valid while `list` and the returned storage live.
+std::vector<unsigned char> withNullEntries(vsthost::EventList& list);
+inline VstEvents* asEvents(std::vector<unsigned char>& storage) {
+    return reinterpret_cast<VstEvents*>(storage.data());
+}
+
+// Memory the process holds, in bytes, as the platform tells it: the live
+// heap under AddressSanitizer (its quarantine keeps freed blocks resident),
+// the committed private memory on Windows, the resident set on Linux; 0
+// where there is no way to tell.
+std::size_t memoryInUse();
+// Under AddressSanitizer: whether the leak checker finds nothing now.
+bool noLeaks();
+
+}  // namespace kit
