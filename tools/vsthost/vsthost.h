@@ -84,7 +84,10 @@ public:
     // and block size given, 1 to audioMasterWantMidi, 0 to everything else.
     virtual VstIntPtr answer(const HostRequest& request);
 
+    // Every request, in order, while `record` is true. A long render turns
+    // it off once the instance is set up, so that the record stays bounded.
     std::vector<HostRequest> requests;
+    bool record = true;
     float sampleRate = 44100.0f;
     std::int32_t blockSize = 512;
     VstIntPtr versionAnswer = 2400;
@@ -93,7 +96,7 @@ public:
     // record's `user` field (set by Instance) or, during the entry call, the
     // one Instance is creating with.
     static VstIntPtr VST_CALL callback(AEffect* effect, std::int32_t opcode, std::int32_t index,
-                                       VstIntPtr value, void* ptr, float opt);
+                                       VstIntPtr value, void* ptr, float opt) noexcept;
 };
 
 // One plug-in instance. Creating calls the entry with the host's callback and
@@ -124,7 +127,9 @@ private:
 };
 
 // A block's worth of MIDI events in the interface's list layout. The list
-// owns its events; `get()` stays valid until the list changes.
+// owns its events; `get()` stays valid until the list changes. Once it has
+// held as many events as a block brings, clearing and refilling it does not
+// allocate.
 class EventList {
 public:
     void addMidi(std::int32_t deltaFrames, unsigned char status, unsigned char data1, unsigned char data2);
@@ -139,7 +144,7 @@ public:
     VstEvents* get();
 
 private:
-    std::vector<std::unique_ptr<VstEvent>> events_;
+    std::vector<VstEvent> events_;
     std::vector<unsigned char> storage_;
 };
 
