@@ -250,8 +250,10 @@ std::string resolveModule(const std::string& nameOrPath) {
     if (byFile.size() > 1) {
         throw Error(kModule, "\"" + nameOrPath + "\" is ambiguous: " + listed(byFile) + " (give the path)");
     }
+    // Probed once per run, however many modules of a chain are named.
+    static const std::vector<Probed> probed = probeAll(modules, 10.0);
     std::vector<std::string> byName;
-    for (const Probed& p : probeAll(modules, 10.0)) {
+    for (const Probed& p : probed) {
         if (!p.info.is_null() && lower(p.info["effectName"].get<std::string>()) == key) byName.push_back(p.path);
     }
     if (byName.size() == 1) return byName.front();
