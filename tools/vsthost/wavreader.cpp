@@ -53,6 +53,7 @@ constexpr const char* kSupported = "vst2host reads PCM (8, 16, 24, 32-bit) and f
 // The tail of every WAVE_FORMAT_EXTENSIBLE sub-format GUID of the basic tags.
 constexpr unsigned char kGuidTail[] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr int kMaxChannels = 1024;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 }  // namespace
 
@@ -220,11 +221,17 @@ std::size_t WavReader::read(float* const* channels, std::size_t frames) {
     const auto bytes = static_cast<std::size_t>(format_.bits / 8);
     const auto nch = static_cast<std::size_t>(format_.channels);
     const std::size_t frameBytes = bytes * nch;
-    raw_.resize(n * frameBytes);
-    if (!readAt(format_.dataOffset + position_ * frameBytes, raw_.data(), raw_.size())) {
-        throw WavError("audio file cannot be read any more" + (name_.empty() ? std::string() : ": " + name_));
+    const std::uint64_t at = format_.dataOffset + position_ * frameBytes;
+    const unsigned char* p = nullptr;
+    if (file_ == nullptr) {
+        p = memory_.data() + at;  // inside: the header said so and the size was checked
+    } else {
+        raw_.resize(n * frameBytes);
+        if (!readAt(at, raw_.data(), raw_.size())) {
+            throw WavError("audio file cannot be read any more" + (name_.empty() ? std::string() : ": " + name_));
+        }
+        p = raw_.data();
     }
-    const unsigned char* p = raw_.data();
     const bool isFloat = format_.encoding == WavFormat::Encoding::Float;
     for (std::size_t c = 0; c < nch; ++c) {
         float* out = channels[c];
@@ -247,6 +254,10 @@ std::size_t WavReader::read(float* const* channels, std::size_t frames) {
             }
             break;
         case 32:
+            if (isFloat && kLittleEndian) {
+                for (std::size_t i = 0; i < n; ++i, s += frameBytes) std::memcpy(&out[i], s, 4);
+                break;
+            }
             for (std::size_t i = 0; i < n; ++i, s += frameBytes) {
                 const std::uint32_t u = le32(s);
                 if (isFloat) {
