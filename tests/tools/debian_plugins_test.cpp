@@ -92,6 +92,8 @@ TEST(DebianPlugins, EveryOneIsScannedListedAndRendered) {
         EXPECT_EQ(wav.channels, entry["outputs"].get<int>());
         if (peak(wav) < 1e-4) silent.push_back(entry["name"]);
         EXPECT_NE(run.out.find("x real time"), std::string::npos) << run.out;
+        // What a plug-in prints (ZamHeadX2 does) goes to standard error.
+        EXPECT_EQ(run.out.rfind("wrote " + out + ":", 0), 0u) << run.out;
     }
     EXPECT_EQ(instruments, 2);  // Kars and Nekobi
     EXPECT_EQ(silent, std::vector<std::string>{});

@@ -19,9 +19,45 @@
 #include "tools/vsthost/wavfile.h"
 #include "tools/vsthost/wavreader.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define KSTV_DUP _dup
+#define KSTV_DUP2 _dup2
+#define KSTV_CLOSE _close
+#else
+#include <unistd.h>
+#define KSTV_DUP dup
+#define KSTV_DUP2 dup2
+#define KSTV_CLOSE close
+#endif
+
 namespace tool {
 
 namespace {
+
+// While modules run, what they print to standard output goes to standard
+// error, so that standard output carries the tool's own lines only.
+class StdoutToStderr {
+public:
+    StdoutToStderr() {
+        (void)std::fflush(stdout);
+        saved_ = KSTV_DUP(1);
+        if (saved_ >= 0) (void)KSTV_DUP2(2, 1);
+    }
+    ~StdoutToStderr() { restore(); }
+    StdoutToStderr(const StdoutToStderr&) = delete;
+    StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+    void restore() {
+        if (saved_ < 0) return;
+        (void)std::fflush(stdout);
+        (void)KSTV_DUP2(saved_, 1);
+        (void)KSTV_CLOSE(saved_);
+        saved_ = -1;
+    }
+
+private:
+    int saved_ = -1;
+};
 
 constexpr std::uint32_t kMaxRate = 1000000;
 constexpr std::int32_t kMaxBlock = 1 << 20;
@@ -363,6 +399,11 @@ int runRender(RenderOptions& o) {
         why = "no events, tail " + formatSeconds(o.tail) + " only";
     }
 
+    // Names are looked up first: that probes modules in child processes,
+    // which the watchdog below must not take for a hang.
+    std::vector<std::string> paths;
+    for (const std::string& m : o.modules) paths.push_back(resolveModule(m));
+
     // From here on a module runs: a crash, a hang or an exit of its own is
     // reported with the step it happened in.
     crashguard::install(true);
@@ -373,12 +414,13 @@ int runRender(RenderOptions& o) {
         }
     } finish;
     crashguard::startWatchdog(o.timeout);
+    StdoutToStderr quiet;
 
     std::vector<std::unique_ptr<Loaded>> chain;
     for (std::size_t i = 0; i < count; ++i) {
         auto m = std::make_unique<Loaded>();
         const std::string which = count == 1 ? std::string() : " " + std::to_string(i + 1);
-        m->path = resolveModule(o.modules[i]);
+        m->path = paths[i];
         m->name = std::filesystem::path(m->path).filename().string();
         m->host.sampleRate = static_cast<float>(rate);
         m->host.blockSize = block;
@@ -560,6 +602,7 @@ int runRender(RenderOptions& o) {
     }
     if (bad.found) (void)std::fprintf(stderr, "vst2host: warning: %s; written anyway (--strict refuses such output)\n", badText.c_str());
 
+    quiet.restore();
     const std::uint64_t frames = wav->frames();
     const double audioSeconds = static_cast<double>(frames) / rate;
     char speed[160];
