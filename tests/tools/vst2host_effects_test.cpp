@@ -333,9 +333,11 @@ TEST(Vst2HostEffects, ScanListsEveryModuleAndWhyOneFailed) {
     fs::remove_all(dir);
     fs::create_directories(dir + "/sub.vst");
     const std::string ext = fs::path(FAKE_EFFECT).extension().string();
+    // As the scan names it: joined with the system's own separator.
     auto put = [&](const char* from, const std::string& name) {
-        fs::copy_file(from, dir + "/" + name + ext);
-        return dir + "/" + name + ext;
+        const fs::path to = fs::path(dir) / fs::path(name + ext).make_preferred();
+        fs::copy_file(from, to);
+        return to.string();
     };
     const std::string effect = put(FAKE_EFFECT, "effect");
     const std::string synth = put(FAKE_IMPULSE, "sub.vst/impulse");

@@ -338,6 +338,8 @@ TEST(Vst2Host, HelpShowsUsageAndExitCodes) {
     EXPECT_NE(run.out.find("vst2host info MODULE [--json]"), std::string::npos);
     EXPECT_NE(run.out.find("--notes"), std::string::npos);
     EXPECT_NE(run.out.find("Exit codes:"), std::string::npos);
+    EXPECT_NE(run.out.find("Channel mapping, from the input file into the first module and from each"), std::string::npos);
+    EXPECT_NE(run.out.find("vst2host scan [DIR...] [--json]"), std::string::npos);
     EXPECT_EQ(run.out.find("__probe"), std::string::npos);
 }
 

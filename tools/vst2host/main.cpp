@@ -39,6 +39,7 @@ const char* const kDescription =
     "                  --out OUT.wav [--rate 44100] [--block 512] [--tail 1.0]\n"
     "                  [--format float|pcm16|pcm24] [--param [K:]P=V]... [--program [K:]N]\n"
     "                  [--state [K:]FILE] [--save-state [K:]FILE] [--force] [--strict]\n"
+    "                  [--timeout 30]\n"
     "      Plays a WAV file (PCM 8/16/24/32-bit or float 32/64-bit) and/or a Standard\n"
     "      MIDI File (format 0 or 1, all tracks, tempo map honoured; '-' reads standard\n"
     "      input) or a list of notes through the plug-in, or through several in series\n"
@@ -61,7 +62,9 @@ const char* const kDescription =
     "      in that order. A state made for another plug-in needs --force.\n"
     "      The output file appears only once complete; NaN or infinite samples are\n"
     "      reported (with --strict the file is refused). A progress bar shows on a\n"
-    "      terminal; the last line says how fast it went.\n";
+    "      terminal; the last line says how fast it went. A module that crashes,\n"
+    "      ends the process or takes more than --timeout seconds for one call is\n"
+    "      reported with the step it was in.\n";
 
 const char* const kFooter =
     "Examples:\n"

@@ -120,6 +120,7 @@ int findParameter(vsthost::Instance& instance, const ParamSetting& setting, cons
         return static_cast<int>(n - 1);
     }
     std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(std::max(count, 0)));
     for (std::int32_t i = 0; i < count; ++i) names.push_back(instance.text(effGetParamName, i));
     auto matching = [&](auto&& test) {
         std::vector<int> found;
@@ -134,8 +135,10 @@ int findParameter(vsthost::Instance& instance, const ParamSetting& setting, cons
                               matching([&](const std::string& n) { return lower(n).rfind(lowKey, 0) == 0; })}) {
         if (found.size() == 1) return found.front();
         if (found.size() > 1) {
-            throw Error(kUsage, "--param " + setting.text + ": \"" + key + "\" is ambiguous in " + moduleName + ": " +
-                                    candidates(names, found) + " (give the number)");
+            std::string message = "--param ";
+            message.append(setting.text).append(": \"").append(key).append("\" is ambiguous in ").append(moduleName);
+            message.append(": ").append(candidates(names, found)).append(" (give the number)");
+            throw Error(kUsage, message);
         }
     }
     std::vector<int> all(static_cast<std::size_t>(count));

@@ -402,6 +402,7 @@ int runRender(RenderOptions& o) {
     // Names are looked up first: that probes modules in child processes,
     // which the watchdog below must not take for a hang.
     std::vector<std::string> paths;
+    paths.reserve(o.modules.size());
     for (const std::string& m : o.modules) paths.push_back(resolveModule(m));
 
     // From here on a module runs: a crash, a hang or an exit of its own is
@@ -451,6 +452,7 @@ int runRender(RenderOptions& o) {
     }
 
     std::vector<std::string> names;
+    names.reserve(chain.size());
     for (const auto& m : chain) names.push_back(m->name);
     crashguard::setStages(names);
     auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
@@ -522,6 +524,7 @@ int runRender(RenderOptions& o) {
     crashguard::setCleanup(wav->temporaryPath().c_str(), wav->stream());
 
     std::vector<vsthost::ChainStage> stages;
+    stages.reserve(chain.size());
     for (auto& m : chain) stages.push_back({m->instance.get(), m->takesMidi});
     vsthost::ChainRenderer renderer(stages, fileChannels, block);
 

@@ -73,7 +73,9 @@ std::vector<std::string> findModules(const std::vector<std::string>& folders) {
     return found;
 }
 
-struct Probed {
+// Its implicit members copy JSON, which may throw where nothing is caught;
+// a Probed is only made and filled inside probeAll's try.
+struct Probed {  // NOLINT(bugprone-exception-escape)
     std::string path;
     json info;          // null on failure
     std::string error;  // the reason, on failure
@@ -157,7 +159,11 @@ void printTable(const std::vector<json>& entries, std::ostream& out) {
             const bool number = c >= 4 && c <= 7;
             if (c + 1 < cells.size()) {
                 const std::string fill(widths[c] - std::min(widths[c], cell.size()), ' ');
-                cell = number ? fill + cell : cell + fill;
+                if (number) {
+                    cell.insert(0, fill);
+                } else {
+                    cell += fill;
+                }
                 cell += "  ";
             }
             s += cell;
@@ -183,6 +189,7 @@ int runScan(const std::vector<std::string>& dirs, bool asJson, double timeout) {
     if (folders.empty()) folders = defaultPluginFolders();
     const std::vector<Probed> probed = probeAll(findModules(folders), timeout);
     std::vector<json> entries;
+    entries.reserve(probed.size());
     for (const Probed& p : probed) entries.push_back(scanEntry(p));
     if (asJson) {
         std::cout << json(entries).dump(2) << '\n';

@@ -97,7 +97,7 @@ void mapChannels(const float* const* from, int fromCount, float* const* to, int 
     }
 }
 
-ChainRenderer::ChainRenderer(std::vector<ChainStage> stages, int inputChannels, std::int32_t blockSize)
+ChainRenderer::ChainRenderer(const std::vector<ChainStage>& stages, int inputChannels, std::int32_t blockSize)
     : blockSize_(blockSize) {
     if (stages.empty()) throw HostError("a chain needs at least one module");
     const auto frames = static_cast<std::size_t>(blockSize);

@@ -68,7 +68,7 @@ struct NonFinite {
 // are made once; a block allocates nothing.
 class ChainRenderer {
 public:
-    ChainRenderer(std::vector<ChainStage> stages, int inputChannels, std::int32_t blockSize);
+    ChainRenderer(const std::vector<ChainStage>& stages, int inputChannels, std::int32_t blockSize);
 
     // effMainsChanged(1) to every module, first to last.
     void start();

@@ -169,7 +169,7 @@ void WavWriter::write(const float* const* channels, std::size_t frames) {
     // Interleaved into one buffer that is kept from call to call.
     buffer_.resize(static_cast<std::size_t>(add));
     unsigned char* out = buffer_.data();
-    const auto stride = static_cast<std::size_t>(channels_ * bytes);
+    const auto stride = static_cast<std::size_t>(channels_) * static_cast<std::size_t>(bytes);
     for (int c = 0; c < channels_; ++c) {
         const float* x = channels[c];
         unsigned char* o = out + static_cast<std::size_t>(c * bytes);
