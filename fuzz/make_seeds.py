@@ -181,6 +181,35 @@ MIDIFILE = {
 }
 
 
+# ---- fuzz_wavfile ------------------------------------------------------------
+
+def riff_chunk(kind, body):
+    return kind + struct.pack("<I", len(body)) + body + (b"\0" if len(body) & 1 else b"")
+
+
+def wav_file(tag, bits, channels, rate, data, before=b"", extensible=False):
+    align = channels * bits // 8
+    fmt = struct.pack("<HHIIHH", 0xFFFE if extensible else tag, channels, rate, rate * align, align, bits)
+    if extensible:
+        guid = struct.pack("<H", tag) + bytes.fromhex("000000001000800000AA00389B71")
+        fmt += struct.pack("<HHI", 22, bits, 3) + guid
+    body = b"WAVE" + riff_chunk(b"fmt ", fmt) + before + riff_chunk(b"data", data)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+WAVFILE = {
+    "pcm8_mono": wav_file(1, 8, 1, 8000, bytes([0, 64, 128, 192, 255])),
+    "pcm16_stereo_list": wav_file(1, 16, 2, 44100, struct.pack("<8h", -32768, 32767, 0, 1, -1, 100, 200, -300),
+                                  before=riff_chunk(b"LIST", b"INFOISFT\x05\0\0\0sox!\0")),
+    "pcm24_extensible_3ch": wav_file(1, 24, 3, 48000, bytes(range(18)), extensible=True,
+                                     before=riff_chunk(b"bext", bytes(7))),
+    "pcm32": wav_file(1, 32, 1, 96000, struct.pack("<3i", -2**31, 2**31 - 1, 12345)),
+    "float32_fact": wav_file(3, 32, 2, 44100, struct.pack("<4f", 0.5, -0.25, 1e30, -1e-30),
+                             before=riff_chunk(b"fact", struct.pack("<I", 2))),
+    "float64_extensible": wav_file(3, 64, 1, 22050, struct.pack("<3d", 1e300, -0.125, 0.0), extensible=True),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -195,6 +224,7 @@ def main():
     write("dispatch", DISPATCH)
     demo = (HERE.parent / "examples" / "demo.mid").read_bytes()
     write("midifile", {**MIDIFILE, "demo": demo})
+    write("wavfile", WAVFILE)
 
 
 if __name__ == "__main__":

@@ -20,6 +20,11 @@
 #define FAKE_HANG_OPEN 8     // never returns from effOpen
 #define FAKE_EXIT_ENTRY 9    // ends the process inside the entry
 #define FAKE_NO_ENTRY 10     // exports no entry point
+#define FAKE_EFFECT 11       // 2 inputs, 2 outputs: output k = input k times 2 x "Gain"; programs, chunks
+#define FAKE_WIDE 12         // the same with 3 inputs and 3 outputs, no programs
+#define FAKE_HANG_RENDER 13  // never returns from its third rendered block
+
+#define FAKE_IS_EFFECT (FAKE_KIND == FAKE_EFFECT || FAKE_KIND == FAKE_WIDE || FAKE_KIND == FAKE_HANG_RENDER)
 
 #if defined(_WIN32)
 #define FAKE_EXPORT extern "C" __declspec(dllexport)
@@ -36,7 +41,9 @@ struct Fake {
     bool resumed = false;
     int blocks = 0;
     int program = 0;
-    float params[2] = {0.5f, 0.25f};
+    float params[4] = {0.5f, 0.25f, 0.0f, 0.0f};
+    std::uint64_t framesDone = 0;
+    unsigned char chunk[20] = {};
     // Note-ons of the next block: frame offset, note, velocity.
     struct Note {
         std::int32_t delta;
@@ -77,16 +84,21 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
 #if FAKE_KIND == FAKE_CRASH_NAME
         crash();
 #endif
-        copyText(ptr, FAKE_KIND == FAKE_STEREO ? "Fake Stereo" : "Fake Impulse");
+        copyText(ptr, FAKE_KIND == FAKE_STEREO ? "Fake Stereo"
+                      : FAKE_KIND == FAKE_EFFECT ? "Fake Effect"
+                      : FAKE_KIND == FAKE_WIDE   ? "Fake Wide"
+                      : FAKE_IS_EFFECT           ? "Fake Hang"
+                                                 : "Fake Impulse");
         return 1;
     case effGetVendorString: copyText(ptr, "Kestravian Tests"); return 1;
     case effGetProductString: copyText(ptr, "Fakes"); return 1;
     case effGetVendorVersion: return 1234;
     case effGetVstVersion: return 2400;
-    case effGetPlugCategory: return FAKE_KIND == FAKE_STEREO ? 11 : 2;
+    case effGetPlugCategory: return FAKE_KIND == FAKE_STEREO ? 11 : FAKE_IS_EFFECT ? 1 : 2;
     case effGetTailSize: return 0;
     case effCanDo: {
         const char* word = static_cast<const char*>(ptr);
+        if (FAKE_IS_EFFECT) return -1;
         if (std::strcmp(word, "receiveVstEvents") == 0 || std::strcmp(word, "receiveVstMidiEvent") == 0) return 1;
         if (std::strcmp(word, "sendVstMidiEvent") == 0) return -1;
         return 0;
@@ -102,18 +114,45 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         return 1;
     }
     case effGetProgramNameIndexed:
+        if (FAKE_KIND == FAKE_EFFECT && index >= 0 && index < 2) {
+            copyText(ptr, index == 0 ? "Unity" : "Half");
+            return 1;
+        }
         if (FAKE_KIND != FAKE_STEREO || index < 0 || index > 1) return 0;
         copyText(ptr, index == 0 ? "Init" : "Bright");
         return 1;
-    case effSetProgram: f->program = static_cast<int>(value); return 0;
+    case effSetProgram:
+        f->program = static_cast<int>(value);
+        if (FAKE_KIND == FAKE_EFFECT) f->params[0] = value == 1 ? 0.25f : 0.5f;
+        return 0;
+    case effGetProgram: return f->program;
     case effGetProgramName: {
         static const char* const names[] = {"Init", "Bright", "Dark"};
-        copyText(ptr, names[f->program % 3]);
+        static const char* const effectNames[] = {"Unity", "Half"};
+        copyText(ptr, FAKE_KIND == FAKE_EFFECT ? effectNames[f->program % 2] : names[f->program % 3]);
         return 0;
     }
-    case effGetParamName: copyText(ptr, index == 0 ? "Gain" : "Mix"); return 0;
+    case effGetParamName: {
+        static const char* const names[] = {"Gain", FAKE_IS_EFFECT ? "Gain Trim" : "Mix", "Poison", "Exit"};
+        copyText(ptr, index >= 0 && index < 4 ? names[index] : "");
+        return 0;
+    }
     case effGetParamLabel: copyText(ptr, index == 0 ? "dB" : "%"); return 0;
     case effGetParamDisplay: copyText(ptr, index == 0 ? "-6.0" : "25"); return 0;
+    case effGetChunk: {
+        if (FAKE_KIND != FAKE_EFFECT) return 0;
+        std::memcpy(f->chunk, "FKCH", 4);
+        std::memcpy(f->chunk + 4, f->params, sizeof f->params);
+        *static_cast<void**>(ptr) = f->chunk;
+        return sizeof f->chunk;
+    }
+    case effSetChunk:
+        if (FAKE_KIND != FAKE_EFFECT || value != static_cast<VstIntPtr>(sizeof f->chunk) ||
+            std::memcmp(ptr, "FKCH", 4) != 0) {
+            return 0;
+        }
+        std::memcpy(f->params, static_cast<const unsigned char*>(ptr) + 4, sizeof f->params);
+        return 1;
     case effProcessEvents: {
         const auto* list = static_cast<const VstEvents*>(ptr);
         for (std::int32_t i = 0; i < list->numEvents; ++i) {
@@ -157,17 +196,51 @@ void render(AEffect* e, float** outputs, std::int32_t frames, bool accumulate) {
     f->pendingCount = 0;
 }
 
-void VST_CALL process(AEffect* e, float** /*inputs*/, float** outputs, std::int32_t frames) {
+// The effects: output k is input k times twice "Gain"; "Poison" puts a NaN
+// on frame 1000 of output 2 and an infinity on frame 1500 of output 1;
+// "Exit" ends the process in the second block.
+[[maybe_unused]] void effect(AEffect* e, float** inputs, float** outputs, std::int32_t frames) {
+    Fake* f = self(e);
+#if FAKE_KIND == FAKE_HANG_RENDER
+    if (f->blocks == 2) {
+        for (volatile bool forever = true; forever;) {
+        }
+    }
+#endif
+    if (f->params[3] > 0.5f && f->blocks == 1) std::exit(9);
+    ++f->blocks;
+    const float gain = 2.0f * f->params[0];
+    for (std::int32_t c = 0; c < e->numOutputs; ++c) {
+        for (std::int32_t i = 0; i < frames; ++i) {
+            outputs[c][i] = (f->resumed ? 1.0f : 9.0f) * inputs[c][i] * gain;
+        }
+    }
+    if (f->params[2] > 0.5f) {
+        for (std::int32_t i = 0; i < frames; ++i) {
+            if (f->framesDone + static_cast<std::uint64_t>(i) == 1000) outputs[1][i] = std::nanf("");
+            if (f->framesDone + static_cast<std::uint64_t>(i) == 1500) outputs[0][i] = HUGE_VALF;
+        }
+    }
+    f->framesDone += static_cast<std::uint64_t>(frames);
+}
+
+void VST_CALL process(AEffect* e, float** inputs, float** outputs, std::int32_t frames) {
+    (void)inputs;
     render(e, outputs, frames, true);
 }
-void VST_CALL processReplacing(AEffect* e, float** /*inputs*/, float** outputs, std::int32_t frames) {
+void VST_CALL processReplacing(AEffect* e, float** inputs, float** outputs, std::int32_t frames) {
+#if FAKE_IS_EFFECT
+    effect(e, inputs, outputs, frames);
+#else
+    (void)inputs;
     render(e, outputs, frames, false);
+#endif
 }
 void VST_CALL setParameter(AEffect* e, std::int32_t index, float value) {
-    if (index >= 0 && index < 2) self(e)->params[index] = value;
+    if (index >= 0 && index < e->numParams) self(e)->params[index] = value;
 }
 float VST_CALL getParameter(AEffect* e, std::int32_t index) {
-    return index >= 0 && index < 2 ? self(e)->params[index] : 0.0f;
+    return index >= 0 && index < e->numParams ? self(e)->params[index] : 0.0f;
 }
 
 AEffect* create(audioMasterCallback host) {
@@ -186,8 +259,14 @@ AEffect* create(audioMasterCallback host) {
     r.object = f;
     r.ioRatio = 1.0f;
     r.version = 7;
-    r.uniqueID = fourCharCode('F', 'a', 'k', FAKE_KIND == FAKE_STEREO ? 's' : 'i');
-    if (FAKE_KIND == FAKE_STEREO) {
+    r.uniqueID = fourCharCode('F', 'a', 'k', FAKE_KIND == FAKE_STEREO ? 's' : FAKE_KIND == FAKE_EFFECT ? 'e' : FAKE_KIND == FAKE_WIDE ? 'w' : 'i');
+    if (FAKE_IS_EFFECT) {
+        r.numInputs = FAKE_KIND == FAKE_WIDE ? 3 : 2;
+        r.numOutputs = r.numInputs;
+        r.numPrograms = FAKE_KIND == FAKE_EFFECT ? 2 : 0;
+        r.numParams = 4;
+        r.flags = effFlagsCanReplacing | (FAKE_KIND == FAKE_EFFECT ? effFlagsProgramChunks : 0);
+    } else if (FAKE_KIND == FAKE_STEREO) {
         r.numInputs = 1;
         r.numOutputs = 2;
         r.numPrograms = 3;

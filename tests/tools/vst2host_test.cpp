@@ -288,7 +288,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
         {render(FAKE_IMPULSE, {"--format", "mp3"}), 2, "--format must be float, pcm16 or pcm24 (got \"mp3\")"},
         {render(FAKE_IMPULSE, {"--rate", "fast"}), 2, "--rate"},
         {render(FAKE_IMPULSE, {"--midi", goodMid}), 2, "give either --midi FILE or --notes LIST"},
-        {{"render", FAKE_IMPULSE, "--out", out}, 2, "give either --midi FILE or --notes LIST"},
+        {{"render", FAKE_IMPULSE, "--out", out}, 2, "give something to play: --input FILE.wav, --midi FILE or --notes LIST"},
         {{"render", FAKE_IMPULSE, "--notes", "60-127@0.1", "--out", out}, 2, "--notes: cannot read \"60-127@0.1\""},
         {{"render", FAKE_IMPULSE, "--notes", "128:1@0", "--out", out}, 2, "the note must be a number from 0 to 127"},
         {{"render", FAKE_IMPULSE, "--notes", "60:1@soon", "--out", out}, 2, "the time must be a number of seconds"},
@@ -338,6 +338,8 @@ TEST(Vst2Host, HelpShowsUsageAndExitCodes) {
     EXPECT_NE(run.out.find("vst2host info MODULE [--json]"), std::string::npos);
     EXPECT_NE(run.out.find("--notes"), std::string::npos);
     EXPECT_NE(run.out.find("Exit codes:"), std::string::npos);
+    EXPECT_NE(run.out.find("Channel mapping, from the input file into the first module and from each"), std::string::npos);
+    EXPECT_NE(run.out.find("vst2host scan [DIR...] [--json]"), std::string::npos);
     EXPECT_EQ(run.out.find("__probe"), std::string::npos);
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace crashguard {
 
@@ -23,5 +25,22 @@ void setStep(const char* step) noexcept;
 void setBlock(std::uint64_t block, std::uint64_t firstFrame) noexcept;
 // A temporary file to remove, and its stream to close first on Windows.
 void setCleanup(const char* path, std::FILE* stream) noexcept;
+
+// setStep with a text made at run time (copied).
+void setStepText(const std::string& step);
+// The modules of a chain, named in reports when there are two or more.
+void setStages(const std::vector<std::string>& names);
+// While rendering: the module (from 0) about to be called.
+void setStage(std::size_t stage) noexcept;
+
+// A thread that ends the process with a report ("the module did not answer
+// within 30 s while ...") and exit code 4 when no step or block has begun
+// for that long. Off until started.
+void startWatchdog(double seconds);
+void stopWatchdog();
+
+// While guarding (after install(true), until finish()), a module that ends
+// the process itself is reported too, and the temporary file removed.
+void finish() noexcept;
 
 }  // namespace crashguard

@@ -2,6 +2,7 @@
 // again with the hidden `__probe` command), the way careful hosts scan
 // plug-ins, so that a module that crashes or hangs while loading or
 // answering is reported instead of taking the tool down.
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,9 @@ namespace {
 // Ordered, so that the JSON lists things in the order a host asks for them.
 using json = nlohmann::ordered_json;
 using vsthost::ModuleInfo;
+
+// Parameters listed by `params`: every one, up to a sane bound.
+constexpr int kAllParameters = 100000;
 
 std::string hex32(std::int32_t v) {
     char b[16];
@@ -44,21 +48,6 @@ json pinsToJson(const std::vector<vsthost::PinInfo>& pins) {
         list.push_back(p);
     }
     return list;
-}
-
-// Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
-// bytes outside ASCII are read as Latin-1.
-std::string toUtf8(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 json infoToJson(const ModuleInfo& m) {
@@ -203,7 +192,20 @@ Report readReport(const std::string& path) {
 
 }  // namespace
 
-int runProbeChild(const std::string& module, const std::string& reportPath) {
+std::string toUtf8(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+int runProbeChild(const std::string& module, const std::string& reportPath, bool allParameters) {
     crashguard::install(false);
     std::FILE* report = std::fopen(reportPath.c_str(), "wb");
     if (report == nullptr) return kInternal;
@@ -215,7 +217,8 @@ int runProbeChild(const std::string& module, const std::string& reportPath) {
     };
     int code = kOk;
     try {
-        const ModuleInfo info = vsthost::probeModule(module, [&](const std::string& step) { say("step", step); });
+        const ModuleInfo info = vsthost::probeModule(
+            module, [&](const std::string& step) { say("step", step); }, allParameters ? kAllParameters : vsthost::kMaxListed);
         say("info", infoToJson(info).dump());
     } catch (const vsthost::HostError& e) {
         say("error", e.what());
@@ -228,16 +231,27 @@ int runProbeChild(const std::string& module, const std::string& reportPath) {
     return code;
 }
 
-int runInfo(const std::string& module, bool asJson, double timeoutSeconds) {
+json probeInChild(const std::string& module, double timeoutSeconds, bool allParameters, bool quiet) {
     const std::string self = vsthost::selfExecutable();
     if (self.empty()) throw Error(kInternal, "cannot find this program's own path to start the probe");
+    static std::atomic<int> probes{0};
     std::error_code ec;
     const std::filesystem::path reportPath =
-        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(vsthost::currentProcessId()) + ".txt");
+        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(vsthost::currentProcessId()) + "-" +
+                                                    std::to_string(probes++) + ".txt");
     vsthost::ProcessOptions options;
-    options.stdoutToStderr = true;  // whatever the module prints must not mix with our output
+    options.stdoutToStderr = !quiet;  // whatever the module prints must not mix with our output
+    if (quiet) {
+#if defined(_WIN32)
+        options.stdoutPath = options.stderrPath = "NUL";
+#else
+        options.stdoutPath = options.stderrPath = "/dev/null";
+#endif
+    }
     options.timeoutSeconds = timeoutSeconds;
-    const vsthost::ProcessResult result = vsthost::runProcess({self, "__probe", module, reportPath.string()}, options);
+    std::vector<std::string> argv = {self, "__probe", module, reportPath.string()};
+    if (allParameters) argv.emplace_back("--all");
+    const vsthost::ProcessResult result = vsthost::runProcess(argv, options);
     const Report report = readReport(reportPath.string());
     std::filesystem::remove(reportPath, ec);
 
@@ -257,13 +271,49 @@ int runInfo(const std::string& module, bool asJson, double timeoutSeconds) {
         throw Error(kModuleCrash, "the module ended the process while " + report.lastStep + " (exit code " +
                                       std::to_string(result.exitCode) + ")");
     }
-    const json j = json::parse(report.info);
+    return json::parse(report.info);
+}
+
+int runInfo(const std::string& module, bool asJson, double timeoutSeconds) {
+    const json j = probeInChild(module, timeoutSeconds);
     if (asJson) {
         std::cout << j.dump(2) << '\n';
     } else {
         printText(j, std::cout);
     }
     return kOk;
+}
+
+Command addInfoCommand(CLI::App& app) {
+    struct Options {
+        std::string module;
+        bool json = false;
+        double timeout = 30.0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* info = app.add_subcommand("info", "Show what a host sees of a plug-in module");
+    info->add_option("MODULE", o->module, "The plug-in module: a path, or a name (see scan)")->required();
+    info->add_flag("--json", o->json, "Print one JSON object instead of text");
+    info->add_option("--timeout", o->timeout, "Seconds to wait for the module before giving up (default 30)");
+    return {info, [o] {
+                if (!(o->timeout > 0)) throw Error(kUsage, "--timeout must be more than 0 seconds");
+                return runInfo(resolveModule(o->module), o->json, o->timeout);
+            }};
+}
+
+Command addProbeCommand(CLI::App& app) {
+    struct Options {
+        std::string module;
+        std::string report;
+        bool all = false;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* probe = app.add_subcommand("__probe", "");
+    probe->group("");
+    probe->add_option("MODULE", o->module)->required();
+    probe->add_option("REPORT", o->report)->required();
+    probe->add_flag("--all", o->all);
+    return {probe, [o] { return runProbeChild(o->module, o->report, o->all); }};
 }
 
 }  // namespace tool

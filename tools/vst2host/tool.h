@@ -1,11 +1,18 @@
-// Shared pieces of the command-line host: exit codes and the error that
-// carries one.
+// Shared pieces of the command-line host: exit codes, the error that
+// carries one, and the commands, each in its own file.
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+
+namespace vsthost {
+class Instance;
+}
 
 namespace tool {
 
@@ -16,8 +23,9 @@ enum Exit : int {
     kUsage = 2,         // options that make no sense
     kModule = 3,        // the module cannot be loaded or gives no usable instance
     kModuleCrash = 4,   // the module crashed, hung or ended the process
-    kMidi = 5,          // the MIDI input is missing or malformed
+    kMidi = 5,          // an input file (MIDI, audio, state) is missing, malformed or does not fit
     kOutput = 6,        // the output file cannot be written
+    kNonFinite = 7,     // --strict and the output holds NaN or infinite samples
 };
 
 class Error : public std::runtime_error {
@@ -29,10 +37,68 @@ private:
     int code_;
 };
 
+// One subcommand: what the command line parsed into, and how to run it.
+struct Command {
+    CLI::App* app = nullptr;
+    std::function<int()> run;
+};
+
+Command addInfoCommand(CLI::App& app);
+Command addRenderCommand(CLI::App& app);
+Command addParamsCommand(CLI::App& app);
+Command addScanCommand(CLI::App& app);
+// The hidden step run in a child process by info, params and scan.
+Command addProbeCommand(CLI::App& app);
+
 // `info`: probes the module in a child process and prints what it found.
 int runInfo(const std::string& module, bool json, double timeoutSeconds);
 // The hidden probe step run in the child: writes "step", "error" and "info"
-// lines to `reportPath`.
-int runProbeChild(const std::string& module, const std::string& reportPath);
+// lines to `reportPath`. `allParameters` lists every parameter, not only
+// the first 256.
+int runProbeChild(const std::string& module, const std::string& reportPath, bool allParameters = false);
+
+// Probes a module in a child process; answers the info JSON (as `info
+// --json` prints it) or throws Error with the reason. What the module prints
+// goes to standard error, or nowhere when `quiet`.
+nlohmann::ordered_json probeInChild(const std::string& module, double timeoutSeconds, bool allParameters = false,
+                                    bool quiet = false);
+
+// Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
+// bytes outside ASCII are read as Latin-1.
+std::string toUtf8(const std::string& s);
+
+// A module named on the command line: a path as it is, or else a file name
+// or effect name searched for in the plug-in folders (scan.cpp).
+std::string resolveModule(const std::string& nameOrPath);
+// The folders searched when none is given: VST_PATH, LXVST_PATH, ~/.vst, ...
+std::vector<std::string> defaultPluginFolders();
+
+// "[K:]REST" of an option addressed to one module of a chain: K from 1, or
+// 0 when not given.
+struct Addressed {
+    int module = 0;
+    std::string rest;
+};
+Addressed splitModuleAddress(const std::string& text);
+
+// --param: a parameter by number (from 1) or name, and a value.
+struct ParamSetting {
+    std::string text;  // as given, for messages
+    int module = 0;    // from 1; 0: not given
+    std::string key;
+    float value = 0.0f;
+};
+ParamSetting parseParamSetting(const std::string& text);
+// The parameter index (from 0) the setting's key names; throws Error
+// listing the candidates when it names none or several.
+int findParameter(vsthost::Instance& instance, const ParamSetting& setting, const std::string& moduleName);
+
+// The state file (state.cpp).
+nlohmann::ordered_json captureState(vsthost::Instance& instance, const std::string& name, const std::string& vendor);
+// Applies a state made by captureState; answers notes for the user.
+std::vector<std::string> applyState(vsthost::Instance& instance, const nlohmann::ordered_json& state, bool force,
+                                    const std::string& moduleName, const std::string& path);
+nlohmann::ordered_json readStateFile(const std::string& path);
+void writeStateFile(const std::string& path, const nlohmann::ordered_json& state);
 
 }  // namespace tool

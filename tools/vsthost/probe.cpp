@@ -105,6 +105,10 @@ std::string describeModuleFile(const std::string& path) {
 }
 
 ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep) {
+    return probeModule(path, onStep, kMaxListed);
+}
+
+ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep, int maxListed) {
     auto step = [&](const std::string& what) {
         if (onStep) onStep(what);
     };
@@ -153,7 +157,7 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
         info.tailSize = static_cast<std::int32_t>(instance.dispatch(effGetTailSize));
 
         auto pins = [&](std::int32_t count, std::int32_t opcode, const char* what, std::vector<PinInfo>& out) {
-            for (std::int32_t i = 0; i < std::min(count, kMaxListed); ++i) {
+            for (std::int32_t i = 0; i < std::min(count, maxListed); ++i) {
                 step(std::string("describing ") + what + " " + std::to_string(i + 1));
                 VstPinProperties p{};
                 PinInfo pin;
@@ -169,7 +173,7 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
         pins(info.numInputs, effGetInputProperties, "input", info.inputs);
         pins(info.numOutputs, effGetOutputProperties, "output", info.outputs);
 
-        for (std::int32_t i = 0; i < std::min(info.numPrograms, kMaxListed); ++i) {
+        for (std::int32_t i = 0; i < std::min(info.numPrograms, maxListed); ++i) {
             step("naming program " + std::to_string(i + 1));
             char name[256] = {};
             if (instance.dispatch(effGetProgramNameIndexed, i, -1, name) == 0) {
@@ -182,7 +186,7 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
         }
         if (info.numPrograms > 0) instance.dispatch(effSetProgram, 0, 0);
 
-        for (std::int32_t i = 0; i < std::min(info.numParams, kMaxListed); ++i) {
+        for (std::int32_t i = 0; i < std::min(info.numParams, maxListed); ++i) {
             step("describing parameter " + std::to_string(i + 1));
             ParameterInfo p;
             p.name = instance.text(effGetParamName, i);

@@ -60,6 +60,8 @@ inline constexpr int kMaxListed = 256;
 // "the module crashed while ...". Throws HostError for modules that cannot
 // be loaded or instantiated.
 ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep = {});
+// The same, listing up to `maxListed` programs and parameters.
+ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep, int maxListed);
 
 // The capability words asked about.
 const std::vector<std::string>& commonCapabilities();

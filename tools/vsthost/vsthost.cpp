@@ -194,12 +194,19 @@ VstIntPtr Host::answer(const HostRequest& r) {
 }
 
 VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
-                                  void* ptr, float opt) {
+                                  void* ptr, float opt) noexcept {
     Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : creatingHost;
     if (host == nullptr) return 0;
     const HostRequest request{effect, opcode, index, value, ptr, opt};
-    host->requests.push_back(request);
-    return host->answer(request);
+    // Nothing may unwind into the plug-in, which is not C++ at all as far as
+    // the interface knows: a request that cannot be recorded or answered is
+    // answered 0, the interface's "don't know".
+    try {
+        if (host->record) host->requests.push_back(request);
+        return host->answer(request);
+    } catch (...) {
+        return 0;
+    }
 }
 
 Instance::Instance(const Module& module, Host& host) : host_(host) {
@@ -263,7 +270,7 @@ void EventList::addMidi(std::int32_t deltaFrames, unsigned char status, unsigned
     addRaw(e);
 }
 
-void EventList::addRaw(const VstEvent& event) { events_.push_back(std::make_unique<VstEvent>(event)); }
+void EventList::addRaw(const VstEvent& event) { events_.push_back(event); }
 
 void EventList::clear() { events_.clear(); }
 
@@ -271,11 +278,13 @@ VstEvents* EventList::get() {
     const std::size_t slots = events_.size() < 2 ? 2 : events_.size();
     // The list holds event addresses, so the size of a pointer is meant.
     // NOLINTNEXTLINE(bugprone-sizeof-expression)
-    storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
+    storage_.resize(offsetof(VstEvents, events) + slots * sizeof(VstEvent*));
     auto* list = reinterpret_cast<VstEvents*>(storage_.data());
     list->numEvents = static_cast<std::int32_t>(events_.size());
+    list->reserved = 0;
     VstEvent** slot = list->events;  // as many slots as events, past the declared two
-    for (std::size_t i = 0; i < events_.size(); ++i) slot[i] = events_[i].get();
+    for (std::size_t i = 0; i < events_.size(); ++i) slot[i] = &events_[i];
+    for (std::size_t i = events_.size(); i < slots; ++i) slot[i] = nullptr;
     return list;
 }
 

@@ -166,30 +166,42 @@ void WavWriter::write(const float* const* channels, std::size_t frames) {
     const int bytes = bytesPerSample(format_);
     const std::uint64_t add = static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(channels_ * bytes);
     if (dataBytes_ + add > kMaxDataBytes) throw OutputError("the output would exceed the 4 GiB limit of a WAV file");
-    std::vector<unsigned char> out;
-    out.reserve(static_cast<std::size_t>(add));
-    for (std::size_t i = 0; i < frames; ++i) {
-        for (int c = 0; c < channels_; ++c) {
-            const float x = channels[c][i];
-            switch (format_) {
-            case SampleFormat::Float32: {
+    // Interleaved into one buffer that is kept from call to call.
+    buffer_.resize(static_cast<std::size_t>(add));
+    unsigned char* out = buffer_.data();
+    const auto stride = static_cast<std::size_t>(channels_) * static_cast<std::size_t>(bytes);
+    for (int c = 0; c < channels_; ++c) {
+        const float* x = channels[c];
+        unsigned char* o = out + static_cast<std::size_t>(c * bytes);
+        switch (format_) {
+        case SampleFormat::Float32:
+            for (std::size_t i = 0; i < frames; ++i, o += stride) {
                 std::uint32_t u;
-                std::memcpy(&u, &x, 4);
-                le32(out, u);
-                break;
+                std::memcpy(&u, &x[i], 4);
+                o[0] = static_cast<unsigned char>(u);
+                o[1] = static_cast<unsigned char>(u >> 8);
+                o[2] = static_cast<unsigned char>(u >> 16);
+                o[3] = static_cast<unsigned char>(u >> 24);
             }
-            case SampleFormat::Pcm16: le16(out, static_cast<std::uint32_t>(quantize(x, 32768.0))); break;
-            case SampleFormat::Pcm24: {
-                const auto v = static_cast<std::uint32_t>(quantize(x, 8388608.0));
-                out.push_back(static_cast<unsigned char>(v));
-                out.push_back(static_cast<unsigned char>(v >> 8));
-                out.push_back(static_cast<unsigned char>(v >> 16));
-                break;
+            break;
+        case SampleFormat::Pcm16:
+            for (std::size_t i = 0; i < frames; ++i, o += stride) {
+                const auto v = static_cast<std::uint32_t>(quantize(x[i], 32768.0));
+                o[0] = static_cast<unsigned char>(v);
+                o[1] = static_cast<unsigned char>(v >> 8);
             }
+            break;
+        case SampleFormat::Pcm24:
+            for (std::size_t i = 0; i < frames; ++i, o += stride) {
+                const auto v = static_cast<std::uint32_t>(quantize(x[i], 8388608.0));
+                o[0] = static_cast<unsigned char>(v);
+                o[1] = static_cast<unsigned char>(v >> 8);
+                o[2] = static_cast<unsigned char>(v >> 16);
             }
+            break;
         }
     }
-    put(out.data(), out.size());
+    put(buffer_.data(), buffer_.size());
     dataBytes_ += add;
     frames_ += frames;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vsthost {
 
@@ -59,6 +60,7 @@ private:
     std::uint64_t dataBytes_ = 0;
     std::uint32_t headerBytes_ = 0;
     bool committed_ = false;
+    std::vector<unsigned char> buffer_;
 };
 
 // Moves `from` over `to`, replacing an existing file, as one step where the

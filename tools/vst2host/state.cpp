@@ -1,0 +1,226 @@
+// The state file of --state and --save-state: a small JSON file of our own.
+//
+// {
+//   "format": "vst2host-state",
+//   "formatVersion": 1,
+//   "plugin": {"name": "ZamComp", "vendor": "Damien Zammit",
+//              "uniqueId": {"chars": "ZCMP", "value": 1514360144}, "version": 262400},
+//   "program": 1,                  // as info numbers them, from 1 (0: the plug-in has none)
+//   "programName": "Default",
+//   "parameters": [{"number": 1, "name": "Attack", "value": 0.0990991}, ...],
+//   "chunk": {"kind": "bank", "size": 123, "base64": "..."}   // only with effFlagsProgramChunks
+// }
+//
+// Values are the normalised floats the plug-in answered, written so that they
+// read back to the same bits. Loading sets the program, then the chunk when
+// there is one, else every parameter by number.
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "tools/vst2host/tool.h"
+#include "tools/vsthost/vsthost.h"
+#include "tools/vsthost/wavfile.h"
+
+namespace tool {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr const char* kFormat = "vst2host-state";
+constexpr int kFormatVersion = 1;
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64(const unsigned char* data, std::size_t size) {
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    for (std::size_t i = 0; i < size; i += 3) {
+        const std::uint32_t b0 = data[i];
+        const std::uint32_t b1 = i + 1 < size ? data[i + 1] : 0;
+        const std::uint32_t b2 = i + 2 < size ? data[i + 2] : 0;
+        const std::uint32_t v = (b0 << 16) | (b1 << 8) | b2;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
+        out += i + 2 < size ? kAlphabet[v & 63] : '=';
+    }
+    return out;
+}
+
+bool unbase64(const std::string& text, std::vector<unsigned char>& out) {
+    out.clear();
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    for (char c : text) {
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        if (padding > 0) return false;  // data after padding
+        const char* at = std::strchr(kAlphabet, c);
+        if (c == '\0' || at == nullptr) return false;
+        acc = (acc << 6) | static_cast<std::uint32_t>(at - kAlphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<unsigned char>((acc >> bits) & 0xFF));
+        }
+    }
+    return padding <= 2 && (text.size() % 4) == 0;
+}
+
+[[noreturn]] void bad(const std::string& path, const std::string& why) {
+    throw Error(kMidi, "malformed state file: " + why + ": " + path);
+}
+
+}  // namespace
+
+json captureState(vsthost::Instance& instance, const std::string& name, const std::string& vendor) {
+    AEffect* e = instance.effect();
+    json state;
+    state["format"] = kFormat;
+    state["formatVersion"] = kFormatVersion;
+    state["plugin"] = {{"name", toUtf8(name)},
+                       {"vendor", toUtf8(vendor)},
+                       {"uniqueId", {{"chars", vsthost::fourCharString(e->uniqueID)}, {"value", e->uniqueID}}},
+                       {"version", e->version}};
+    if (e->numPrograms > 0) {
+        const auto program = static_cast<std::int32_t>(instance.dispatch(effGetProgram));
+        state["program"] = program + 1;
+        state["programName"] = toUtf8(instance.text(effGetProgramName));
+    } else {
+        state["program"] = 0;
+    }
+    json params = json::array();
+    for (std::int32_t i = 0; i < e->numParams; ++i) {
+        const float v = instance.getParameter(i);
+        params.push_back({{"number", i + 1},
+                          {"name", toUtf8(instance.text(effGetParamName, i))},
+                          {"value", std::isfinite(v) ? json(static_cast<double>(v)) : json(nullptr)}});
+    }
+    state["parameters"] = params;
+    if ((e->flags & effFlagsProgramChunks) != 0) {
+        void* data = nullptr;
+        const VstIntPtr size = instance.dispatch(effGetChunk, 0, 0, &data);
+        if (size > 0 && data != nullptr && static_cast<std::size_t>(size) <= kMaxChunk) {
+            state["chunk"] = {{"kind", "bank"},
+                              {"size", size},
+                              {"base64", base64(static_cast<const unsigned char*>(data), static_cast<std::size_t>(size))}};
+        }
+    }
+    return state;
+}
+
+std::vector<std::string> applyState(vsthost::Instance& instance, const json& state, bool force, const std::string& moduleName,
+                                    const std::string& path) {
+    std::vector<std::string> notes;
+    AEffect* e = instance.effect();
+    const json& plugin = state["plugin"];
+    const auto id = plugin["uniqueId"]["value"].get<std::int32_t>();
+    const std::string savedName = plugin.value("name", "");
+    if (id != e->uniqueID) {
+        const std::string what = "the state " + path + " was saved from \"" + savedName + "\" ('" +
+                                 vsthost::fourCharString(id) + "'), not " + moduleName + " ('" +
+                                 vsthost::fourCharString(e->uniqueID) + "')";
+        if (!force) throw Error(kMidi, what + "; --force loads it anyway");
+        notes.push_back(what + "; loaded anyway (--force)");
+    } else if (plugin["version"].get<std::int32_t>() != e->version) {
+        notes.push_back("the state " + path + " was saved from version " + std::to_string(plugin["version"].get<std::int32_t>()) +
+                        " of " + moduleName + ", this is version " + std::to_string(e->version));
+    }
+    const int program = state["program"].get<int>();
+    if (program > 0) {
+        if (program > e->numPrograms) {
+            notes.push_back("the state's program " + std::to_string(program) + " does not exist in " + moduleName + "; not selected");
+        } else {
+            instance.dispatch(effSetProgram, 0, program - 1);
+        }
+    }
+    if (state.contains("chunk") && (e->flags & effFlagsProgramChunks) != 0) {
+        std::vector<unsigned char> bytes;
+        if (!unbase64(state["chunk"]["base64"].get<std::string>(), bytes)) bad(path, "the chunk is not base64");
+        instance.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(bytes.size()), bytes.data());
+        return notes;
+    }
+    if (state.contains("chunk")) notes.push_back(moduleName + " keeps no chunks; the state's chunk is not loaded");
+    const json& params = state["parameters"];
+    if (static_cast<std::int32_t>(params.size()) != e->numParams) {
+        notes.push_back("the state holds " + std::to_string(params.size()) + " parameters, " + moduleName + " has " +
+                        std::to_string(e->numParams) + "; the ones both have are set");
+    }
+    for (const json& p : params) {
+        const int number = p["number"].get<int>();
+        if (number < 1 || number > e->numParams || p["value"].is_null()) continue;
+        instance.setParameter(number - 1, static_cast<float>(p["value"].get<double>()));
+    }
+    return notes;
+}
+
+json readStateFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) throw Error(kMidi, "state file not found: " + path);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error(kMidi, "state file cannot be read: " + path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    json state = json::parse(text, nullptr, false);
+    if (state.is_discarded()) throw Error(kMidi, "not a state file: it is not JSON: " + path);
+    if (!state.is_object() || state.value("format", "") != kFormat) {
+        throw Error(kMidi, "not a state file: no \"format\": \"" + std::string(kFormat) + "\": " + path);
+    }
+    if (!state["formatVersion"].is_number_integer() || state["formatVersion"].get<int>() != kFormatVersion) {
+        bad(path, "format version " + state["formatVersion"].dump() + " (this vst2host reads version 1)");
+    }
+    const json& plugin = state["plugin"];
+    if (!plugin.is_object() || !plugin["uniqueId"].is_object() || !plugin["uniqueId"]["value"].is_number_integer() ||
+        !plugin["version"].is_number_integer()) {
+        bad(path, "\"plugin\" needs \"uniqueId\": {\"value\": N} and \"version\"");
+    }
+    if (!state["program"].is_number_integer() || state["program"].get<long long>() < 0) {
+        bad(path, "\"program\" must be a number (from 1; 0 for none)");
+    }
+    if (!state["parameters"].is_array()) bad(path, "\"parameters\" must be a list");
+    for (const json& p : state["parameters"]) {
+        if (!p.is_object() || !p["number"].is_number_integer() || !(p["value"].is_number() || p["value"].is_null())) {
+            bad(path, "each parameter needs a \"number\" and a \"value\"");
+        }
+        if (p["value"].is_number() && (p["value"].get<double>() < 0.0 || p["value"].get<double>() > 1.0)) {
+            bad(path, "parameter " + p["number"].dump() + " has the value " + p["value"].dump() + ", outside 0 to 1");
+        }
+    }
+    if (state.contains("chunk") && (!state["chunk"].is_object() || !state["chunk"]["base64"].is_string())) {
+        bad(path, "\"chunk\" needs \"base64\"");
+    }
+    return state;
+}
+
+void writeStateFile(const std::string& path, const json& state) {
+    const std::string tmp = path + ".part";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            const int err = errno;
+            throw Error(kOutput, "cannot write the state file " + path + ": " + std::strerror(err));
+        }
+        out << state.dump(2) << '\n';
+        out.close();
+        if (!out) {
+            std::error_code ec;
+            std::filesystem::remove(tmp, ec);
+            throw Error(kOutput, "cannot write the state file " + path + " (disk full?)");
+        }
+    }
+    if (!vsthost::replaceFile(tmp, path)) {
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        throw Error(kOutput, "cannot put the state file in place at " + path);
+    }
+}
+
+}  // namespace tool

@@ -1,0 +1,12 @@
+// Four-character identifiers as text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vsthost {
+
+// "Kstv" for 0x4B737476; non-printable bytes shown as '.'.
+std::string fourCharString(std::int32_t id);
+
+}  // namespace vsthost
