@@ -192,19 +192,6 @@ Report readReport(const std::string& path) {
 
 }  // namespace
 
-std::string toUtf8(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 int runProbeChild(const std::string& module, const std::string& reportPath, bool allParameters) {
     crashguard::install(false);
     std::FILE* report = std::fopen(reportPath.c_str(), "wb");

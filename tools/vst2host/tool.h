@@ -65,7 +65,18 @@ nlohmann::ordered_json probeInChild(const std::string& module, double timeoutSec
 
 // Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
 // bytes outside ASCII are read as Latin-1.
-std::string toUtf8(const std::string& s);
+inline std::string toUtf8(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 // A module named on the command line: a path as it is, or else a file name
 // or effect name searched for in the plug-in folders (scan.cpp).
