@@ -315,7 +315,8 @@ Text guardedText(Plug& p, std::int32_t opcode, std::int32_t index, std::size_t s
 // Checks a text answer; true when it is well formed.
 bool checkText(Context& ctx, const Text& t, const std::string& what, std::size_t size) {
     if (t.pastEnd > 0) {
-        ctx.fail(what + ": wrote " + std::to_string(t.pastEnd) + " bytes past the end of the host's " +
+        ctx.fail(what + ": wrote " + std::to_string(t.pastEnd) + (t.pastEnd == 1 ? " byte" : " bytes") +
+                 " past the end of the host's " +
                  std::to_string(size) + "-byte buffer");
         return false;
     }
