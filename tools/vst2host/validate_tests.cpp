@@ -1238,7 +1238,7 @@ void testGuards(Context& ctx) {
             }
             for (auto& o : outs) std::fill(o->data(), o->data() + block, 0.0f);
             ctx.step(renderWhere(44100.0f, block) + " into buffers that end at an inaccessible page (from frame " +
-                     std::to_string(pos) + "): a crash here is a read or write past the frames asked for");
+                     std::to_string(pos) + "): a crash here is a read or write outside the frames asked for");
             if (p.replacing) {
                 p.instance->processReplacing(inPtrs.data(), outPtrs.data(), block);
             } else {
