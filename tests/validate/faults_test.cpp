@@ -146,6 +146,11 @@ TEST(ValidatorCommandLine, ExitCodesListAndSummary) {
     const auto [listCode, list] = run({"validate", "--list"});
     EXPECT_EQ(listCode, 0);
     EXPECT_NE(list.find("processing.finite "), std::string::npos);
+    const auto [jsonCode, jsonList] = run({"validate", "--list", "--json"});
+    EXPECT_EQ(jsonCode, 0);
+    const nlohmann::json tests = nlohmann::json::parse(jsonList, nullptr, false);
+    ASSERT_TRUE(tests.is_array());
+    EXPECT_EQ(tests.size(), 26u);
 
     // Groups select, skips subtract, the summary is the last line alone.
     const auto [code, text] = run({"validate", clean, "--only", "loading,state", "--skip", "state.bad-chunks"});
