@@ -33,6 +33,8 @@
 #define FAULT_BAD_RECORD 19     // announces -1 outputs
 #define FAULT_ZERO_FRAMES 20    // writes a frame when asked for none
 #define FAULT_UNWRITTEN 21      // processReplacing leaves the last frame unwritten
+#define FAULT_UNDERRUN 22       // writes one frame before the buffer
+#define FAULT_EXIT 23           // ends the process when opened
 
 #if defined(_WIN32)
 #define FAULT_EXPORT extern "C" __declspec(dllexport)
@@ -99,6 +101,11 @@ void text(void* ptr, const char* s) { std::strcpy(static_cast<char*>(ptr), s); }
 VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
     Plugin* p = self(e);
     switch (opcode) {
+    case effOpen:
+#if FAULT == FAULT_EXIT
+        std::exit(3);
+#endif
+        return 0;
     case effClose:
 #if FAULT == FAULT_LEAK
         p->lost = nullptr;  // the 16 KiB block is forgotten
@@ -278,6 +285,9 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
         }
 #if FAULT == FAULT_OVERRUN
         out[c][frames] = 0.0f;
+#endif
+#if FAULT == FAULT_UNDERRUN
+        out[c][-1] = 0.0f;
 #endif
         p->state->memory[c] = m;
         if (c == 1) p->state->tail = tail;

@@ -439,6 +439,14 @@ std::string secondsText(double s) {
 }
 
 int listTests() {
+    if (options.json) {
+        json list = json::array();
+        for (const auto& t : validate::catalog()) {
+            list.push_back({{"name", t.name}, {"description", t.description}, {"strictness", t.minStrictness}});
+        }
+        std::cout << list.dump(2) << std::endl;
+        return kOk;
+    }
     std::size_t width = 0;
     for (const auto& t : validate::catalog()) width = std::max(width, std::string(t.name).size());
     for (const auto& t : validate::catalog()) {
@@ -489,7 +497,7 @@ CLI::App* addValidateCommand(CLI::App& app) {
     v->add_option("--skip", options.skip, "Skip these tests or groups (comma-separated)");
     v->add_option("--timeout", options.timeout, "Seconds a test may go without progress before it fails as hung (default 60)");
     v->add_flag("--json", options.json, "Print one JSON object with every test's result instead of text");
-    v->add_flag("--list", options.list, "List the tests with a line on each, and exit");
+    v->add_flag("--list", options.list, "List the tests with a line on each (with --json: as JSON), and exit");
     v->add_option("--__child-test", options.childTest)->group("");
     v->add_option("--__child-report", options.childReport)->group("");
     return v;
