@@ -186,6 +186,18 @@ TEST(Vst2Host, InfoTextNamesWhatAHostSees) {
     }
 }
 
+// A module named without a folder is the file in the working folder, not
+// whatever the system loader would find under that name in its own folders.
+TEST(Vst2Host, ModuleNamedWithoutAFolderIsTheFileHere) {
+    const std::filesystem::path fake(FAKE_IMPULSE);
+    struct Restore {
+        std::filesystem::path previous = std::filesystem::current_path();
+        ~Restore() { std::filesystem::current_path(previous); }
+    } restore;
+    std::filesystem::current_path(fake.parent_path());
+    EXPECT_NO_THROW(EXPECT_NE(vsthost::Module::open(fake.filename().string())->entry(), nullptr));
+}
+
 // Each mistake a user can make, or each broken module, gives one line on
 // standard error, a distinct exit code, nothing on standard output, no
 // crash, and no output file.
@@ -241,8 +253,8 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     const std::string goodMid = tmp("good.mid");
     testing_tools::writeFile(goodMid, tempoMapFile());
     const std::string truncatedMid = tmp("truncated.mid");
-    auto cut = tempoMapFile();
-    cut.resize(cut.size() - 5);
+    const auto whole = tempoMapFile();
+    const decltype(whole) cut(whole.begin(), whole.end() - 5);
     testing_tools::writeFile(truncatedMid, cut);
     const std::string malformedMid = tmp("malformed.mid");
     testing_tools::writeFile(malformedMid, testing_tools::midiFile(0, 96, {Track().event(0, {0x3C, 0x40}).end()}));

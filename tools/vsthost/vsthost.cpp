@@ -135,14 +135,19 @@ std::unique_ptr<Module> Module::open(const std::string& path) {
 
     std::unique_ptr<Module> m(new Module);
     m->path_ = path;
+    // The file just inspected, never a namesake: the loaders search their
+    // library folders for a name without a folder in it.
+    std::error_code absoluteError;
+    std::string file = std::filesystem::absolute(path, absoluteError).string();
+    if (absoluteError) file = path;
 #if defined(_WIN32)
-    m->handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+    m->handle_ = reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
     if (m->handle_ == nullptr) {
         throw HostError("the module could not be loaded (Windows error " + std::to_string(GetLastError()) +
                         "): " + path);
     }
 #else
-    m->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    m->handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m->handle_ == nullptr) {
         const char* why = dlerror();
         throw HostError(std::string("the module could not be loaded: ") + (why ? why : path.c_str()));
