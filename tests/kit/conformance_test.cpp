@@ -386,26 +386,15 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
 }
 
 TEST(Validator, EveryOpcodeWithNullPointers) {
-    // Arguments hosts send in the fields the opcode ignores or misuses; the
-    // pointer is null throughout, which every request must survive without
-    // writing through it. effClose would end the instance and comes last.
-    const struct {
-        std::int32_t index;
-        VstIntPtr value;
-        float opt;
-    } argumentSets[] = {
-        {0, 0, 0.0f}, {-1, -1, kNaN}, {kMax32, kMax32, -kInf}, {kMin32, kMin32, -1.0f}, {1, 1, 0.0f},
-    };
+    // The pointer is null throughout, which every request must survive
+    // without writing through it. effClose would end the instance and comes
+    // last.
     Session s;
-    for (const auto& a : argumentSets) {
-        for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
-            if (opcode == effClose) continue;
-            // effSetSpeakerArrangement takes an address in `value`.
-            const VstIntPtr value = opcode == effSetSpeakerArrangement ? 0 : a.value;
-            s.dispatch(opcode, a.index, value, nullptr, a.opt);
-        }
-        s.renderSome();
-    }
+    kit::everyOpcodeWithNullPointers(
+        [&](std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
+            s.dispatch(opcode, index, value, ptr, opt);
+        },
+        [&] { s.renderSome(); });
     EXPECT_EQ(s.instance->close(), 1);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ std::vector<unsigned char> withNullEntries(vsthost::EventList& list);
 inline VstEvents* asEvents(std::vector<unsigned char>& storage) {
     return reinterpret_cast<VstEvents*>(storage.data());
 }
+
+// Sends every request from -1000 to 1000 but effClose with a null pointer,
+// once for each set of the odd arguments hosts send in the fields a request
+// ignores (-1, NaN, the int32 extremes); `afterEachSet` runs after each set.
+using Dispatch = std::function<void(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt)>;
+void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet);
 
 // Memory the process holds, in bytes, as the platform tells it: the live
 // heap under AddressSanitizer (its quarantine keeps freed blocks resident),

@@ -191,45 +191,8 @@ private:
 };
 
 #if defined(_WIN32)
-// Quotes one argument so that the child's command-line parser gives it back
-// unchanged.
-std::string quoteArgument(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-        } else if (c == '"') {
-            out.append(backslashes * 2 + 1, '\\');
-            out += '"';
-            backslashes = 0;
-        } else {
-            out.append(backslashes, '\\');
-            out += c;
-            backslashes = 0;
-        }
-    }
-    out.append(backslashes * 2, '\\');
-    out += '"';
-    return out;
-}
-
-std::string describeException(DWORD code) {
-    char hex[16];
-    (void)std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
-    const char* name = "exception";
-    switch (code) {
-    case 0xC0000005: name = "access violation"; break;
-    case 0xC000001D: name = "illegal instruction"; break;
-    case 0xC0000094: name = "integer division by zero"; break;
-    case 0xC00000FD: name = "stack overflow"; break;
-    case 0xC0000409: name = "stack buffer overrun"; break;
-    case 0x80000003: name = "breakpoint"; break;
-    default: break;
-    }
-    return std::string(name) + " (" + hex + ")";
-}
+using vsthost::describeException;
+using vsthost::quoteArgument;
 #endif
 
 struct ChildEnd {

@@ -24,6 +24,24 @@ namespace vsthost {
 
 namespace {
 
+HANDLE openInheritable(const std::string& path, bool write) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE inheritableCopy(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    HANDLE copy = nullptr;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+}  // namespace
+
 // Quotes one argument so that the child's command-line parser gives it back
 // unchanged.
 std::string quoteArgument(const std::string& arg) {
@@ -48,25 +66,9 @@ std::string quoteArgument(const std::string& arg) {
     return out;
 }
 
-HANDLE openInheritable(const std::string& path, bool write) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-HANDLE inheritableCopy(DWORD which) {
-    HANDLE h = GetStdHandle(which);
-    HANDLE copy = nullptr;
-    if (h == nullptr || h == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
-        return nullptr;
-    }
-    return copy;
-}
-
-std::string describeException(DWORD code) {
+std::string describeException(unsigned long code) {
     char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+    (void)std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
     const char* name = nullptr;
     switch (code) {
     case 0xC0000005: name = "access violation"; break;
@@ -80,8 +82,6 @@ std::string describeException(DWORD code) {
     }
     return std::string(name) + " (" + hex + ")";
 }
-
-}  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;

@@ -35,4 +35,12 @@ bool isTerminal(std::FILE* stream) noexcept;
 // The process identifier of this process.
 int currentProcessId() noexcept;
 
+#if defined(_WIN32)
+// One argument quoted so that the child's command-line parser gives it back
+// unchanged.
+std::string quoteArgument(const std::string& arg);
+// "access violation (0xC0000005)" for an exception code that ended a process.
+std::string describeException(unsigned long code);
+#endif
+
 }  // namespace vsthost
