@@ -7,16 +7,6 @@
 
 namespace blackbox {
 
-Plugin::Plugin(float rate, std::int32_t block) {
-    host.sampleRate = rate;
-    host.blockSize = block;
-    instance = std::make_unique<vsthost::Instance>(module(), host);
-    dispatch(effOpen);
-    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
-    dispatch(effSetBlockSize, 0, block);
-    dispatch(effMainsChanged, 0, 1);
-}
-
 std::vector<float> Plugin::render(std::int32_t frames) {
     std::vector<float> out(static_cast<std::size_t>(frames), 12345.0f);
     float* outputs[1] = {out.data()};

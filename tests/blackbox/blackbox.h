@@ -20,15 +20,8 @@ using kit::sameBits;
 
 // One instance with its own recording host, set up as hosts usually do:
 // sample rate, block size, resume.
-struct Plugin {
-    explicit Plugin(float rate = 44100.0f, std::int32_t block = 512);
-    vsthost::Host host;
-    std::unique_ptr<vsthost::Instance> instance;
-
-    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
-                       float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
-    }
+struct Plugin : kit::Session {
+    using kit::Session::Session;
     void send(vsthost::EventList& events) { dispatch(effProcessEvents, 0, 0, events.get()); }
     // One overwriting render call of `frames` frames; returns the first output.
     std::vector<float> render(std::int32_t frames);

@@ -8,24 +8,8 @@
 #include "tests/blackbox/blackbox.h"
 
 using namespace blackbox;
+using kit::RawHost;
 
-namespace {
-
-// A raw callback for the entry tests: counts calls, answers a set version.
-struct RawHost {
-    static inline int calls = 0;
-    static inline AEffect* lastEffect = reinterpret_cast<AEffect*>(1);
-    static inline std::int32_t lastOpcode = -1;
-    static inline VstIntPtr version = 2;
-    static VstIntPtr VST_CALL callback(AEffect* e, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
-        ++calls;
-        lastEffect = e;
-        lastOpcode = opcode;
-        return opcode == audioMasterVersion ? version : 0;
-    }
-};
-
-}  // namespace
 
 TEST(Record, FreshInstanceShowsTheSynthesizersIdentity) {
     RawHost::version = 2;

@@ -32,19 +32,7 @@ std::int32_t expectedId() {
     return id.size() == 4 ? fourCharCode(id[0], id[1], id[2], id[3]) : 0;
 }
 
-// A raw callback for the entry tests: counts calls, answers a set version.
-struct RawHost {
-    static inline int calls = 0;
-    static inline AEffect* lastEffect = reinterpret_cast<AEffect*>(1);
-    static inline std::int32_t lastOpcode = -1;
-    static inline VstIntPtr version = 2;
-    static VstIntPtr VST_CALL callback(AEffect* e, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
-        ++calls;
-        lastEffect = e;
-        lastOpcode = opcode;
-        return opcode == audioMasterVersion ? version : 0;
-    }
-};
+using kit::RawHost;
 
 enum class Entry { Replace, Accumulate };
 
@@ -83,26 +71,12 @@ std::vector<std::vector<float>> render(vsthost::Instance& instance, std::int32_t
 }
 
 // An instance as hosts usually set one up: rate, block size, resume.
-struct Session {
-    explicit Session(float rate = 44100.0f, std::int32_t block = 512) {
-        host.sampleRate = rate;
-        host.blockSize = block;
-        instance = std::make_unique<vsthost::Instance>(module(), host);
-        dispatch(effOpen);
-        dispatch(effSetSampleRate, 0, 0, nullptr, rate);
-        dispatch(effSetBlockSize, 0, block);
-        dispatch(effMainsChanged, 0, 1);
-    }
-    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
-                       float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
-    }
+struct Session : kit::Session {
+    using kit::Session::Session;
     // A few ordinary blocks through both entries: still clean.
     void renderSome() {
         for (Entry entry : {Entry::Replace, Entry::Accumulate, Entry::Replace}) render(*instance, 512, entry);
     }
-    vsthost::Host host;
-    std::unique_ptr<vsthost::Instance> instance;
 };
 
 // Everything a host can ask an instance without changing it.

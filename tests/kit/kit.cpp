@@ -123,6 +123,16 @@ bool noLeaks() {
 #endif
 }
 
+Session::Session(float rate, std::int32_t block) {
+    host.sampleRate = rate;
+    host.blockSize = block;
+    instance = std::make_unique<vsthost::Instance>(module(), host);
+    dispatch(effOpen);
+    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+    dispatch(effSetBlockSize, 0, block);
+    dispatch(effMainsChanged, 0, 1);
+}
+
 void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet) {
     constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
     constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,33 @@ namespace kit {
 const vsthost::Module& module();
 // The value of --NAME=VALUE on the command line, or "" when not given.
 std::string option(const std::string& name);
+
+// One instance with its own recording host, set up as hosts usually do:
+// sample rate, block size, resume.
+struct Session {
+    explicit Session(float rate = 44100.0f, std::int32_t block = 512);
+    vsthost::Host host;
+    std::unique_ptr<vsthost::Instance> instance;
+
+    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
+                       float opt = 0.0f) {
+        return instance->dispatch(opcode, index, value, ptr, opt);
+    }
+};
+
+// A raw callback for the entry tests: counts calls, answers a set version.
+struct RawHost {
+    static inline int calls = 0;
+    static inline AEffect* lastEffect = reinterpret_cast<AEffect*>(1);
+    static inline std::int32_t lastOpcode = -1;
+    static inline VstIntPtr version = 2;
+    static VstIntPtr VST_CALL callback(AEffect* e, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
+        ++calls;
+        lastEffect = e;
+        lastOpcode = opcode;
+        return opcode == audioMasterVersion ? version : 0;
+    }
+};
 
 // Same length and the same bits in every sample.
 testing::AssertionResult sameBits(const std::vector<float>& got, const std::vector<float>& want);
