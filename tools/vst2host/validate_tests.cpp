@@ -1593,7 +1593,7 @@ const std::vector<TestDef>& catalog() {
         {"processing.notes", "instruments play notes: pairs, lone note-offs, repeats, overlaps, block edges, velocity 0", 1, testNotes},
         {"processing.deterministic", "two fresh instances give the same output bit for bit (a warning below 8)", 3, testDeterministic},
         {"parameters.range", "every parameter set to 0, 1 and random values reads back within 0 to 1", 1, testParameterRange},
-        {"parameters.texts", "parameter names, labels and display texts end inside the host's buffer (8 bytes at 9+)", 1, testParameterTexts},
+        {"parameters.texts", "parameter names, labels and display texts end inside the host's buffer (8 characters at 9+)", 1, testParameterTexts},
         {"parameters.automation", "random parameter changes between blocks keep the output finite", 2, testAutomation},
         {"programs.switching", "program switching, effGetProgram and program names", 1, testPrograms},
         {"state.chunks", "get, set and get again of bank and program chunks give the same bytes", 1, testChunks},
