@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/vsthost/render.h"
-#include "tools/vsthost/vsthost.h"
-#include "tools/vsthost/wavfile.h"
-#include "tools/vsthost/wavreader.h"
+#include <aerie/render.h>
+#include <aerie/aerie.h>
+#include <aerie/io/wavfile.h>
+#include <aerie/io/wavreader.h>
 
 namespace {
 
@@ -89,10 +89,10 @@ struct Result {
 };
 
 Result measure(const Subject& s) {
-    const auto module = vsthost::Module::open(s.path);
+    const auto module = aerie::Module::open(s.path);
     // One instance for both ways, so that they differ by the host alone.
-    vsthost::Host hostA;
-    vsthost::Instance a(*module, hostA);
+    aerie::Host hostA;
+    aerie::Instance a(*module, hostA);
     a.dispatch(effOpen);
     a.dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
     a.dispatch(effSetBlockSize, 0, kBlock);
@@ -112,10 +112,10 @@ Result measure(const Subject& s) {
     for (auto& v : in) inP.push_back(v.data());
     for (auto& v : out) outP.push_back(v.data());
     {
-        auto reader = vsthost::WavReader::fromMemory(wav);
+        auto reader = aerie::WavReader::fromMemory(wav);
         reader->read(inP.data(), kBlock);
     }
-    vsthost::EventList direct;
+    aerie::EventList direct;
     direct.addNoteOn(17, 0, 100);
     VstEvents* directEvents = direct.get();
     auto pluginRun = [&] {
@@ -128,17 +128,17 @@ Result measure(const Subject& s) {
     };
 
     // The host's way, as `vst2host render` does it.
-    std::vector<vsthost::TimedMidi> schedule;
+    std::vector<aerie::TimedMidi> schedule;
     for (int k = 0; k < kBlocks; k += kNoteEvery) {
-        vsthost::TimedMidi m;
+        aerie::TimedMidi m;
         m.frame = static_cast<std::uint64_t>(k) * kBlock + 17;
         m.bytes[0] = 0x90;
         m.bytes[1] = 0;
         m.bytes[2] = 100;
         schedule.push_back(m);
     }
-    vsthost::ChainRenderer renderer({{&a, s.instrument}}, s.instrument ? 0 : inputs, kBlock);
-    vsthost::EventList list;
+    aerie::ChainRenderer renderer({{&a, s.instrument}}, s.instrument ? 0 : inputs, kBlock);
+    aerie::EventList list;
     auto hostRun = [&] {
         const auto t0 = Clock::now();
         auto next = schedule.begin();
@@ -163,7 +163,7 @@ Result measure(const Subject& s) {
     std::vector<float*> decodedP;
     for (auto& v : decoded) decodedP.push_back(v.data());
     auto readRun = [&] {
-        auto reader = vsthost::WavReader::fromMemory(wav);
+        auto reader = aerie::WavReader::fromMemory(wav);
         const auto t0 = Clock::now();
         while (reader->read(decodedP.data(), kBlock) > 0) {
         }
@@ -171,7 +171,7 @@ Result measure(const Subject& s) {
     };
     const std::string outPath = (std::filesystem::temp_directory_path() / "vst2host_bench.wav").string();
     auto writeRun = [&] {
-        vsthost::WavWriter writer(outPath, outputs, 44100, vsthost::SampleFormat::Float32);
+        aerie::WavWriter writer(outPath, outputs, 44100, aerie::SampleFormat::Float32);
         const auto t0 = Clock::now();
         for (int k = 0; k < kBlocks; ++k) writer.write(outP.data(), kBlock);
         return seconds(t0, Clock::now());

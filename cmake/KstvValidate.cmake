@@ -27,7 +27,7 @@ function(kstv_add_validate_test)
                                    ${dir}/crash_guard.cpp)
       # CLI11 and nlohmann-json come from the build machine's /usr/include,
       # which native builds search anyway.
-      target_link_libraries(kstv_validate PRIVATE vsthost kstv_warnings)
+      target_link_libraries(kstv_validate PRIVATE aerie kstv_warnings)
     endif()
   endif()
   # The target name makes ctest run the built program, under the emulator

@@ -7,22 +7,22 @@
 #include <vector>
 
 #include "fuzz/check.h"
-#include "tools/vsthost/midifile.h"
+#include <aerie/io/midifile.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<unsigned char> bytes(data, data + size);
-    vsthost::MidiSequence seq;
+    aerie::MidiSequence seq;
     try {
-        seq = vsthost::parseMidi(bytes);
-    } catch (const vsthost::MidiError&) {
+        seq = aerie::parseMidi(bytes);
+    } catch (const aerie::MidiError&) {
         return 0;
     }
     if (seq.format != 0 && seq.format != 1) fuzz::fail("format", seq.format);
     if (seq.trackCount < 1) fuzz::fail("track count", seq.trackCount);
     constexpr std::uint32_t kRates[] = {1u, 44100u, 384000u, 0xFFFFFFFFu};
     std::uint64_t lastFrame[4] = {0, 0, 0, 0};
-    const vsthost::MidiEvent* previous = nullptr;
-    for (const vsthost::MidiEvent& e : seq.events) {
+    const aerie::MidiEvent* previous = nullptr;
+    for (const aerie::MidiEvent& e : seq.events) {
         if (e.size != 2 && e.size != 3) fuzz::fail("message size", e.size);
         if (e.bytes[0] < 0x80 || e.bytes[0] >= 0xF0) fuzz::fail("status byte", e.bytes[0]);
         for (int i = 1; i < e.size; ++i) {
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint64_t frame = e.time.frame(kRates[r]);
                 if (frame < lastFrame[r]) fuzz::fail("frames go backwards", static_cast<long long>(kRates[r]));
                 lastFrame[r] = frame;
-            } catch (const vsthost::MidiError&) {
+            } catch (const aerie::MidiError&) {
             }
         }
     }

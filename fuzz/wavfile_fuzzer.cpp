@@ -10,17 +10,17 @@
 #include <vector>
 
 #include "fuzz/check.h"
-#include "tools/vsthost/wavreader.h"
+#include <aerie/io/wavreader.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::unique_ptr<vsthost::WavReader> reader;
+    std::unique_ptr<aerie::WavReader> reader;
     try {
-        reader = vsthost::WavReader::fromMemory(std::vector<unsigned char>(data, data + size));
-    } catch (const vsthost::WavError&) {
+        reader = aerie::WavReader::fromMemory(std::vector<unsigned char>(data, data + size));
+    } catch (const aerie::WavError&) {
         return 0;
     }
-    const vsthost::WavFormat& f = reader->format();
-    const bool isFloat = f.encoding == vsthost::WavFormat::Encoding::Float;
+    const aerie::WavFormat& f = reader->format();
+    const bool isFloat = f.encoding == aerie::WavFormat::Encoding::Float;
     if (f.channels < 1 || f.channels > 1024) fuzz::fail("channels", f.channels);
     if (f.rate == 0) fuzz::fail("rate");
     if (isFloat ? (f.bits != 32 && f.bits != 64) : (f.bits != 8 && f.bits != 16 && f.bits != 24 && f.bits != 32)) {
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
             }
         }
-    } catch (const vsthost::WavError&) {
+    } catch (const aerie::WavError&) {
         fuzz::fail("reading a file that opened failed");
     }
     if (total != f.frames) fuzz::fail("frames read", static_cast<long long>(total));

@@ -11,7 +11,9 @@
 #include <cstdint>
 
 #include "host/abi/events.h"
+#include "host/abi/parameter_properties.h"
 #include "host/abi/pins.h"
+#include "host/abi/time_info.h"
 #include "host/effect.h"
 
 class EffectExt : public Effect {

@@ -25,7 +25,7 @@ std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, s
     out.reserve(static_cast<std::size_t>(total));
     for (std::int64_t start = 0; start < total; start += block) {
         const auto frames = static_cast<std::int32_t>(std::min<std::int64_t>(block, total - start));
-        vsthost::EventList events;
+        aerie::EventList events;
         for (const Note& n : notes) {
             if (n.frame >= start && n.frame < start + frames) {
                 events.addNoteOn(static_cast<std::int32_t>(n.frame - start), n.note, n.velocity);

@@ -11,7 +11,7 @@
 
 #include "tests/kit/kit.h"
 #include "tests/reference/reference.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 namespace blackbox {
 
@@ -22,7 +22,7 @@ using kit::sameBits;
 // sample rate, block size, resume.
 struct Plugin : kit::Session {
     using kit::Session::Session;
-    void send(vsthost::EventList& events) { dispatch(effProcessEvents, 0, 0, events.get()); }
+    void send(aerie::EventList& events) { dispatch(effProcessEvents, 0, 0, events.get()); }
     // One overwriting render call of `frames` frames; returns the first output.
     std::vector<float> render(std::int32_t frames);
     // One accumulating render call onto `buffer`.

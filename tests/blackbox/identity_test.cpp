@@ -129,7 +129,7 @@ TEST(Requests, EveryResumeAsksForMidiAndSuspendAsksNothing) {
 TEST(Requests, TwoInstancesAreIndependent) {
     Plugin a, b;
     EXPECT_NE(a.instance->effect(), b.instance->effect());
-    vsthost::EventList events;
+    aerie::EventList events;
     events.addNoteOn(0, 60, 127);
     a.send(events);
     const auto outA = a.render(64);

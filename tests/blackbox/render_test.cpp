@@ -37,7 +37,7 @@ double measuredAngle(const std::vector<float>& s, std::size_t from) {
 
 TEST(Sound, Note60FromItsFrameOnIsTheWorkedSine) {
     Plugin p;
-    vsthost::EventList events;
+    aerie::EventList events;
     events.addNoteOn(10, 60, 127);
     p.send(events);
     const auto out = p.render(64);
@@ -68,7 +68,7 @@ TEST(Sound, BlockSizeAndRateTogetherLeaveTheClicksRateAlone) {
     p.dispatch(effSetBlockSizeAndSampleRate, 0, 512, nullptr, 22050.0f);
     Reference at44100(44100.0f);
     at44100.noteOn(0, 30, 100);
-    vsthost::EventList events;
+    aerie::EventList events;
     events.addNoteOn(0, 30, 100);
     p.send(events);
     expectSameSamples(p.render(1024), at44100.render(1024));
@@ -87,7 +87,7 @@ TEST(Sound, RatesThatMakeNoSenseKeepTheLastGoodOne) {
         p.dispatch(effSetSampleRate, 0, 0, nullptr, bad);
         Reference at48000(48000.0f);
         at48000.noteOn(3, 50, 127);
-        vsthost::EventList events;
+        aerie::EventList events;
         events.addNoteOn(3, 50, 127);
         p.send(events);
         expectSameSamples(p.render(4096), at48000.render(4096));
@@ -132,7 +132,7 @@ TEST(Schedule, WhichNoteOnsStartWhichClicks) {
         SCOPED_TRACE(c.what);
         Plugin p;
         for (const auto& call : c.calls) {
-            vsthost::EventList events;
+            aerie::EventList events;
             for (const Event& e : call) events.addMidi(e.frame, e.status, e.data1, e.data2);
             EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, events.get()), 1);
         }
@@ -145,7 +145,7 @@ TEST(Schedule, WhichNoteOnsStartWhichClicks) {
 
 TEST(Schedule, OtherEventTypesAndNullEntriesAreSkipped) {
     Plugin p;
-    vsthost::EventList events;
+    aerie::EventList events;
     VstEvent other{};
     other.type = 6;  // not MIDI, though its bytes look like a note-on
     other.deltaFrames = 1;
@@ -161,7 +161,7 @@ TEST(Schedule, OtherEventTypesAndNullEntriesAreSkipped) {
     expectSameSamples(p.render(128), ref.render(128));
 
     Plugin q;
-    vsthost::EventList negative;
+    aerie::EventList negative;
     negative.addNoteOn(0, 60, 127);
     VstEvents* n = negative.get();
     n->numEvents = -1;
@@ -171,7 +171,7 @@ TEST(Schedule, OtherEventTypesAndNullEntriesAreSkipped) {
 
 TEST(Render, AccumulateAddsOntoTheHostsSamples) {
     Plugin p;
-    vsthost::EventList events;
+    aerie::EventList events;
     events.addNoteOn(5, 60, 127);
     p.send(events);
     std::vector<float> buffer(64, 0.5f);
@@ -194,7 +194,7 @@ TEST(Render, AccumulateAddsOntoTheHostsSamples) {
 
 TEST(Render, OnlyTheFirstOutputIsWrittenAndNothingPastTheFrames) {
     Plugin p;
-    vsthost::EventList events;
+    aerie::EventList events;
     events.addNoteOn(0, 60, 127);
     p.send(events);
     std::vector<float> first(72, 7.0f), second(72, 7.0f);
@@ -208,7 +208,7 @@ TEST(Render, OnlyTheFirstOutputIsWrittenAndNothingPastTheFrames) {
 TEST(Render, EmptyBlocksWriteNothingAndForgetTheSchedule) {
     for (std::int32_t frames : {0, -1, std::numeric_limits<std::int32_t>::min()}) {
         Plugin p;
-        vsthost::EventList events;
+        aerie::EventList events;
         events.addNoteOn(0, 60, 127);
         p.send(events);
         std::vector<float> buffer(8, 3.0f);
@@ -236,7 +236,7 @@ TEST(Render, LongRandomSessionMatchesTheReferenceExactly) {
         for (int block = 0; block < 400; ++block) {
             const std::int32_t frames = std::uniform_int_distribution<std::int32_t>(1, 1024)(rng);
             const int count = std::uniform_int_distribution<int>(0, 4)(rng);
-            vsthost::EventList events;
+            aerie::EventList events;
             for (int n = 0; n < count; ++n) {
                 // Mostly inside the block, sometimes before or after it.
                 const std::int32_t frame = std::uniform_int_distribution<std::int32_t>(-8, frames + 8)(rng);
@@ -264,7 +264,7 @@ TEST(Render, FixedSessionIsBitIdenticalOnEveryPlatform) {
     Plugin p(48000.0f);
     std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
     for (int block = 0; block < 200; ++block) {
-        vsthost::EventList events;
+        aerie::EventList events;
         // Straight from the generator, whose output the standard fixes: the
         // distributions are each library's own and would differ.
         for (int n = 0; n < 3; ++n) {

@@ -30,13 +30,13 @@ constexpr float kSignallingNaN = std::numeric_limits<float>::signaling_NaN();
 // An instance exactly as the entry hands it over: no rate, block size or
 // resume yet.
 struct Bare {
-    vsthost::Host host;
-    vsthost::Instance instance{module(), host};
+    aerie::Host host;
+    aerie::Instance instance{module(), host};
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
         return instance.dispatch(opcode, index, value, ptr, opt);
     }
-    void send(vsthost::EventList& events) { EXPECT_EQ(dispatch(effProcessEvents, 0, 0, events.get()), 1); }
+    void send(aerie::EventList& events) { EXPECT_EQ(dispatch(effProcessEvents, 0, 0, events.get()), 1); }
 };
 
 using kit::clean;
@@ -48,7 +48,7 @@ enum class Entry { Replace, Accumulate };
 // synthesizer has no use for, three outputs where it announced one, every
 // buffer fenced by guards. Only the first output's `frames` samples may
 // change; what comes out must be finite and never subnormal.
-std::vector<float> renderChecked(vsthost::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace) {
+std::vector<float> renderChecked(aerie::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace) {
     const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
     const float fill = entry == Entry::Replace ? 12345.0f : 0.0f;
     Guarded first(n, fill), second(n, fill), third(n, fill), input(n, 0.25f);
@@ -73,9 +73,9 @@ std::vector<float> renderChecked(vsthost::Instance& instance, std::int32_t frame
 // instance must render what a fresh reference at `rate` renders, across a
 // block boundary, through both entries. A note-on of velocity 0 then
 // silences it, so that the next case starts from silence.
-void expectOrdinaryClick(vsthost::Instance& instance, float rate) {
+void expectOrdinaryClick(aerie::Instance& instance, float rate) {
     for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
-        vsthost::EventList events;
+        aerie::EventList events;
         events.addNoteOn(0, 12, 100);
         EXPECT_EQ(instance.dispatch(effProcessEvents, 0, 0, events.get()), 1);
         Reference ref(rate);
@@ -85,7 +85,7 @@ void expectOrdinaryClick(vsthost::Instance& instance, float rate) {
                 << "ordinary click at " << rate << " Hz, block " << block;
         }
     }
-    vsthost::EventList silence;
+    aerie::EventList silence;
     silence.addNoteOn(0, 12, 0);
     instance.dispatch(effProcessEvents, 0, 0, silence.get());
     for (float s : renderChecked(instance, 64)) EXPECT_EQ(s, 0.0f);
@@ -110,7 +110,7 @@ TEST(Validator, RequestsInUnusualOrders) {
          }},
         {"a click before any rate sounds at 44100 Hz",
          [](Bare& b) {
-             vsthost::EventList events;
+             aerie::EventList events;
              events.addNoteOn(7, 50, 127);
              b.send(events);
              Reference ref;
@@ -119,7 +119,7 @@ TEST(Validator, RequestsInUnusualOrders) {
          }},
         {"events without a render, many times over; the next block plays them once",
          [](Bare& b) {
-             vsthost::EventList events;
+             aerie::EventList events;
              Reference ref;
              for (std::int32_t f = 0; f < 1000; f += 3) {
                  events.addNoteOn(f, f % 128, 1 + f % 100);
@@ -139,7 +139,7 @@ TEST(Validator, RequestsInUnusualOrders) {
          }},
         {"suspend and resume while a click rings, and a render while suspended",
          [](Bare& b) {
-             vsthost::EventList events;
+             aerie::EventList events;
              events.addNoteOn(0, 5, 127);
              b.send(events);
              Reference ref;
@@ -160,7 +160,7 @@ TEST(Validator, RequestsInUnusualOrders) {
          }},
         {"no output buffers at all while a click rings",
          [](Bare& b) {
-             vsthost::EventList events;
+             aerie::EventList events;
              events.addNoteOn(0, 5, 127);
              b.send(events);
              b.instance.processReplacing(nullptr, nullptr, 256);
@@ -202,7 +202,7 @@ TEST(Validator, SampleRatesChangedBetweenBlocks) {
         float current = 96000.0f;
         for (const auto& r : rates) {
             SCOPED_TRACE(testing::Message() << "rate " << r.rate);
-            vsthost::EventList events;
+            aerie::EventList events;
             events.addNoteOn(10, 3, 120);
             p.send(events);
             Reference ringing(current);
@@ -234,7 +234,7 @@ TEST(Validator, NoNanInfinityOrSubnormalAtAnyRate) {
         Plugin p(rate);
         for (int note = 0; note < 128; note += 1) {
             for (int velocity : {1, 2, 127}) {
-                vsthost::EventList events;
+                aerie::EventList events;
                 events.addNoteOn(0, note, velocity);
                 p.send(events);
                 renderChecked(*p.instance, 48);
@@ -251,7 +251,7 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
     const float rates[] = {44100.0f, 0.0f,    -1.0f,  kNaN,         kSignallingNaN, -kSignallingNaN,
                            kInf,     -kInf,   1.0f,   8000.0f,      384000.0f,      1e-20f,
                            1e-30f,   1e30f,   FLT_MAX, FLT_TRUE_MIN, 44123.45f,     44100.0f};
-    vsthost::EventList notes, odd;
+    aerie::EventList notes, odd;
     for (int note = 0; note < 128; note += 9) {
         notes.addNoteOn(note, note, 1 + note % 127);
         notes.addNoteOn(note + 200, 127 - note, 127);
@@ -301,7 +301,7 @@ TEST(Validator, BlockSizesThatDifferFromTheAnnouncedOne) {
         if (size == 1 || size == 1048576) blocks.push_back(1048576);
         for (int i = 0; i < 40; ++i) blocks.push_back(std::uniform_int_distribution<std::int32_t>(1, 3000)(rng));
         for (std::int32_t frames : blocks) {
-            vsthost::EventList events;
+            aerie::EventList events;
             for (int n = 0; n < 3; ++n) {
                 const auto frame = std::uniform_int_distribution<std::int32_t>(-2, frames + 2)(rng);
                 const int note = std::uniform_int_distribution<int>(0, 127)(rng);
@@ -353,7 +353,7 @@ TEST(Validator, EventListsOfEveryShape) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Plugin p;
-        vsthost::EventList events;
+        aerie::EventList events;
         for (const Midi& m : c.midi) events.addMidi(m.frame, m.status, m.data1, m.data2);
         p.send(events);
         Reference ref;
@@ -367,7 +367,7 @@ TEST(Validator, EventListsOfEveryShape) {
 TEST(Validator, EventListsThatAreHardlyLists) {
     // Counts of zero and below, null entries, event types other than MIDI
     // whose bytes look like note-ons, and no list at all.
-    vsthost::EventList noteOns;
+    aerie::EventList noteOns;
     noteOns.addNoteOn(0, 60, 127);
     noteOns.addNoteOn(5, 61, 127);
     for (std::int32_t count : {0, -1, -100000, kMin32}) {
@@ -381,7 +381,7 @@ TEST(Validator, EventListsThatAreHardlyLists) {
         expectOrdinaryClick(*p.instance, 44100.0f);
     }
 
-    vsthost::EventList others;
+    aerie::EventList others;
     for (std::int32_t type : {0, 2, 3, 4, 5, 6, -1, kMin32, kMax32}) {
         VstEvent e{};
         e.type = type;
@@ -408,7 +408,7 @@ TEST(Validator, AHundredThousandEventsInOneList) {
     std::mt19937 rng(99);
     Plugin p;
     Reference ref;
-    vsthost::EventList events;
+    aerie::EventList events;
     for (std::int32_t i = 0; i < 100000; ++i) {
         const std::int32_t frame = i < 99000 ? i : i - 99000;
         const int note = std::uniform_int_distribution<int>(0, 127)(rng);
@@ -429,7 +429,7 @@ TEST(Validator, FrameCountsOfZeroAndBelowWriteNothing) {
         for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
             SCOPED_TRACE(testing::Message() << frames << " frames");
             Plugin p;
-            vsthost::EventList events;
+            aerie::EventList events;
             events.addNoteOn(0, 5, 127);
             p.send(events);
             Reference ref;

@@ -15,7 +15,7 @@ constexpr float kSquare = 1.0f, kTriangle = 0.5f, kSmooth = 0.0f;
 struct Tremolo {
     explicit Tremolo(float rate = 44100.0f) {
         host.sampleRate = rate;
-        instance = std::make_unique<vsthost::Instance>(kit::module(), host);
+        instance = std::make_unique<aerie::Instance>(kit::module(), host);
         dispatch(effSetSampleRate, 0, 0, nullptr, rate);
         dispatch(effMainsChanged, 0, 1);
     }
@@ -43,8 +43,8 @@ struct Tremolo {
         return size > 0 && bytes != nullptr ? std::vector<unsigned char>(bytes, bytes + size)
                                             : std::vector<unsigned char>();
     }
-    vsthost::Host host;
-    std::unique_ptr<vsthost::Instance> instance;
+    aerie::Host host;
+    std::unique_ptr<aerie::Instance> instance;
 };
 
 // Frames at which a square-shaped gain falls (from its high to its low value).

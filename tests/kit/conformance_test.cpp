@@ -39,7 +39,7 @@ enum class Entry { Replace, Accumulate };
 // One render call with guarded buffers for every pin: inputs hold a quiet
 // test signal, outputs `fill`. Only the outputs' first `frames` samples may
 // change; the inputs must stay as they were.
-std::vector<std::vector<float>> render(vsthost::Instance& instance, std::int32_t frames,
+std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames,
                                        Entry entry = Entry::Replace) {
     const AEffect* e = instance.effect();
     const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
@@ -239,13 +239,13 @@ TEST(State, ParametersProgramsAndChunksAnswerConsistently) {
 // ---- what validators do --------------------------------------------------------------
 
 TEST(Validator, TenThousandInstancesComeAndGoWithoutGrowingTheProcess) {
-    vsthost::Host host;
-    vsthost::EventList events;
+    aerie::Host host;
+    aerie::EventList events;
     events.addNoteOn(3, 60, 127);
     events.addNoteOn(40, 20, 90);
     auto cycle = [&](int i) {
         host.requests.clear();
-        vsthost::Instance instance(module(), host);
+        aerie::Instance instance(module(), host);
         instance.dispatch(effOpen);
         instance.dispatch(effSetSampleRate, 0, 0, nullptr, i % 2 == 0 ? 44100.0f : 48000.0f);
         instance.dispatch(effSetBlockSize, 0, 256);
@@ -270,27 +270,27 @@ TEST(Validator, TenThousandInstancesComeAndGoWithoutGrowingTheProcess) {
 TEST(Validator, RequestsInUnusualOrders) {
     const struct Case {
         const char* what;
-        std::function<void(vsthost::Instance&)> run;
+        std::function<void(aerie::Instance&)> run;
     } cases[] = {
         {"render before any rate, block size or resume",
-         [](vsthost::Instance& i) {
+         [](aerie::Instance& i) {
              render(i, 300);
              render(i, 300, Entry::Accumulate);
          }},
         {"open, suspend and resume repeated in any order",
-         [](vsthost::Instance& i) {
+         [](aerie::Instance& i) {
              for (int n = 0; n < 100; ++n) i.dispatch(n % 3 == 0 ? effOpen : effMainsChanged, 0, n % 2);
              render(i, 300);
          }},
         {"render while suspended",
-         [](vsthost::Instance& i) {
+         [](aerie::Instance& i) {
              i.dispatch(effMainsChanged, 0, 1);
              render(i, 300);
              i.dispatch(effMainsChanged, 0, 0);
              render(i, 300, Entry::Accumulate);
          }},
         {"frame counts of zero and below write nothing",
-         [](vsthost::Instance& i) {
+         [](aerie::Instance& i) {
              i.dispatch(effMainsChanged, 0, 1);
              for (std::int32_t frames : {0, -1, -512, kMin32}) {
                  for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
@@ -299,7 +299,7 @@ TEST(Validator, RequestsInUnusualOrders) {
              }
          }},
         {"block sizes other than the announced one",
-         [](vsthost::Instance& i) {
+         [](aerie::Instance& i) {
              for (std::int32_t announced : {1, 0, -1, kMin32, kMax32, 512}) {
                  i.dispatch(effSetBlockSize, 0, announced);
                  for (std::int32_t frames : {1, 3, 4096, 1}) render(i, frames);
@@ -308,8 +308,8 @@ TEST(Validator, RequestsInUnusualOrders) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        vsthost::Host host;
-        vsthost::Instance instance(module(), host);
+        aerie::Host host;
+        aerie::Instance instance(module(), host);
         c.run(instance);
         render(instance, 512);
     }
@@ -337,7 +337,7 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
     const float rates[] = {kNaN, kSignallingNaN, -kSignallingNaN, kInf, -kInf, -1.0f, 0.0f, FLT_MAX, FLT_TRUE_MIN,
                            1.0f, 384000.0f, 44100.0f};
     const float values[] = {0.0f, 1.0f, 0.5f, 1e-7f, 0.99999994f, 0.0f};
-    vsthost::EventList notes;
+    aerie::EventList notes;
     for (int note = 0; note < 128; note += 9) notes.addNoteOn(note, note, 1 + note % 127);
     kit::UnmaskedFloatingPointExceptions traps;
     Session s;  // creation and set-up too

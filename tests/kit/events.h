@@ -1,5 +1,5 @@
 // Event lists as careless hosts send them: the hosting library's
-// vsthost::EventList for the events, with null entries wherever wanted and
+// aerie::EventList for the events, with null entries wherever wanted and
 // any count in the list's header. Header-only, for the suites and the fuzz
 // targets alike.
 #pragma once
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 namespace kit {
 
@@ -55,7 +55,7 @@ public:
     }
 
 private:
-    vsthost::EventList events_;
+    aerie::EventList events_;
     std::vector<std::ptrdiff_t> order_;  // index into events_, or -1 for a null entry
     std::vector<unsigned char> storage_;
 };

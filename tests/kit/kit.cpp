@@ -28,8 +28,8 @@ std::map<std::string, std::string>& options() {
 }
 }  // namespace
 
-const vsthost::Module& module() {
-    static std::unique_ptr<vsthost::Module> loaded = vsthost::Module::open(option("module"));
+const aerie::Module& module() {
+    static std::unique_ptr<aerie::Module> loaded = aerie::Module::open(option("module"));
     return *loaded;
 }
 
@@ -82,7 +82,7 @@ std::uint32_t Guarded::bits(std::size_t i) const {
     return b;
 }
 
-std::vector<unsigned char> withNullEntries(vsthost::EventList& list) {
+std::vector<unsigned char> withNullEntries(aerie::EventList& list) {
     VstEvents* events = list.get();
     const auto count = static_cast<std::size_t>(events->numEvents);
     std::vector<unsigned char> storage(offsetof(VstEvents, events) + (2 * count + 2) * sizeof(VstEvent*));
@@ -126,7 +126,7 @@ bool noLeaks() {
 Session::Session(float rate, std::int32_t block) {
     host.sampleRate = rate;
     host.blockSize = block;
-    instance = std::make_unique<vsthost::Instance>(module(), host);
+    instance = std::make_unique<aerie::Instance>(module(), host);
     dispatch(effOpen);
     dispatch(effSetSampleRate, 0, 0, nullptr, rate);
     dispatch(effSetBlockSize, 0, block);

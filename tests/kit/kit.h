@@ -16,11 +16,11 @@
 #include "tests/kit/samples.h"
 #include "tests/kit/sanitizers.h"
 #include "tests/kit/traps.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 namespace kit {
 
-const vsthost::Module& module();
+const aerie::Module& module();
 // The value of --NAME=VALUE on the command line, or "" when not given.
 std::string option(const std::string& name);
 
@@ -28,8 +28,8 @@ std::string option(const std::string& name);
 // sample rate, block size, resume.
 struct Session {
     explicit Session(float rate = 44100.0f, std::int32_t block = 512);
-    vsthost::Host host;
-    std::unique_ptr<vsthost::Instance> instance;
+    aerie::Host host;
+    std::unique_ptr<aerie::Instance> instance;
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
@@ -78,7 +78,7 @@ private:
 
 // The list's events with a null entry in front of each, as careless hosts
 // send them; valid while `list` and the returned storage live.
-std::vector<unsigned char> withNullEntries(vsthost::EventList& list);
+std::vector<unsigned char> withNullEntries(aerie::EventList& list);
 inline VstEvents* asEvents(std::vector<unsigned char>& storage) {
     return reinterpret_cast<VstEvents*>(storage.data());
 }

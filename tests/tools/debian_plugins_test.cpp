@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helpers.h"
-#include "tools/vsthost/wavfile.h"
+#include <aerie/io/wavfile.h>
 
 #if !defined(_WIN32)
 
@@ -52,7 +52,7 @@ std::string noise(const std::string& name) {
         v = static_cast<float>(static_cast<std::int32_t>(x >> 8) - (1 << 23)) / static_cast<float>(1 << 23) * 0.3f;
     }
     const float* channels[] = {s.data()};
-    vsthost::WavWriter w(path, 1, 44100, vsthost::SampleFormat::Float32);
+    aerie::WavWriter w(path, 1, 44100, aerie::SampleFormat::Float32);
     w.write(channels, s.size());
     w.commit();
     return path;

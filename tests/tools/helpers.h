@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/vsthost/process.h"
+#include <aerie/process.h>
 
 namespace testing_tools {
 
@@ -163,18 +163,18 @@ inline std::string tmpDir() {
 // Runs the command-line host with `args`, standard input from `stdinPath`.
 inline ToolRun runTool(const std::vector<std::string>& args, const std::string& stdinPath = "") {
     static int counter = 0;
-    const std::string base = tmpDir() + "/run" + std::to_string(vsthost::currentProcessId()) + "_" + std::to_string(counter++);
-    vsthost::ProcessOptions o;
+    const std::string base = tmpDir() + "/run" + std::to_string(aerie::currentProcessId()) + "_" + std::to_string(counter++);
+    aerie::ProcessOptions o;
     o.stdoutPath = base + ".out";
     o.stderrPath = base + ".err";
     o.stdinPath = stdinPath;
     o.timeoutSeconds = 100;
     std::vector<std::string> argv = {VST2HOST};
     argv.insert(argv.end(), args.begin(), args.end());
-    const vsthost::ProcessResult r = vsthost::runProcess(argv, o);
+    const aerie::ProcessResult r = aerie::runProcess(argv, o);
     ToolRun run;
-    run.code = r.end == vsthost::ProcessResult::End::Exited ? r.exitCode : -1;
-    run.crashed = r.end != vsthost::ProcessResult::End::Exited;
+    run.code = r.end == aerie::ProcessResult::End::Exited ? r.exitCode : -1;
+    run.crashed = r.end != aerie::ProcessResult::End::Exited;
     // Windows builds end lines with CR LF on the console streams.
     auto lines = [](std::string s) {
         s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());

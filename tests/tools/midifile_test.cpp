@@ -1,4 +1,4 @@
-#include "tools/vsthost/midifile.h"
+#include <aerie/io/midifile.h>
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@ namespace {
 using testing_tools::Bytes;
 using testing_tools::midiFile;
 using testing_tools::Track;
-using vsthost::MidiError;
-using vsthost::parseMidi;
+using aerie::MidiError;
+using aerie::parseMidi;
 
-std::vector<std::uint64_t> frames(const vsthost::MidiSequence& seq, std::uint32_t rate) {
+std::vector<std::uint64_t> frames(const aerie::MidiSequence& seq, std::uint32_t rate) {
     std::vector<std::uint64_t> out;
     for (const auto& e : seq.events) out.push_back(e.time.frame(rate));
     return out;
@@ -100,11 +100,11 @@ TEST(MidiFile, SmpteDivisionsCountRealTime) {
 }
 
 TEST(MidiFile, FramesRoundHalfUpAndRefuseOverflow) {
-    EXPECT_EQ((vsthost::MidiTime{1, 2}.frame(1)), 1u);
-    EXPECT_EQ((vsthost::MidiTime{1, 3}.frame(1)), 0u);
-    EXPECT_EQ((vsthost::MidiTime{2, 3}.frame(1)), 1u);
-    EXPECT_EQ((vsthost::MidiTime{7, 1}.frame(44100)), 308700u);
-    EXPECT_THROW((vsthost::MidiTime{~0ull, 1}.frame(44100)), MidiError);
+    EXPECT_EQ((aerie::MidiTime{1, 2}.frame(1)), 1u);
+    EXPECT_EQ((aerie::MidiTime{1, 3}.frame(1)), 0u);
+    EXPECT_EQ((aerie::MidiTime{2, 3}.frame(1)), 1u);
+    EXPECT_EQ((aerie::MidiTime{7, 1}.frame(44100)), 308700u);
+    EXPECT_THROW((aerie::MidiTime{~0ull, 1}.frame(44100)), MidiError);
 }
 
 // Each malformed file and the words its message must contain.
@@ -166,7 +166,7 @@ TEST(MidiFile, MalformedFilesAreRejectedWithAReason) {
 
 TEST(MidiFile, ReadingNamesTheFile) {
     try {
-        vsthost::readMidiFile(testing_tools::tmpDir() + "/no-such.mid");
+        aerie::readMidiFile(testing_tools::tmpDir() + "/no-such.mid");
         ADD_FAILURE() << "accepted";
     } catch (const MidiError& e) {
         EXPECT_NE(std::string(e.what()).find("MIDI file not found: "), std::string::npos) << e.what();
@@ -174,7 +174,7 @@ TEST(MidiFile, ReadingNamesTheFile) {
     const std::string bad = testing_tools::tmpDir() + "/bad.mid";
     testing_tools::writeFile(bad, {'M', 'T', 'h', 'd'});
     try {
-        vsthost::readMidiFile(bad);
+        aerie::readMidiFile(bad);
         ADD_FAILURE() << "accepted";
     } catch (const MidiError& e) {
         EXPECT_NE(std::string(e.what()).find("truncated MIDI file: the header is incomplete: "), std::string::npos);

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helpers.h"
-#include "tools/vsthost/wavfile.h"
+#include <aerie/io/wavfile.h>
 
 namespace {
 
@@ -35,7 +35,7 @@ std::string writeInput(const std::string& name, int channels, std::size_t frames
         for (std::size_t i = 0; i < frames; ++i) data[static_cast<std::size_t>(c)][i] = sample(c, i);
         pointers.push_back(data[static_cast<std::size_t>(c)].data());
     }
-    vsthost::WavWriter w(path, channels, rate, vsthost::SampleFormat::Float32);
+    aerie::WavWriter w(path, channels, rate, aerie::SampleFormat::Float32);
     w.write(pointers.data(), frames);
     w.commit();
     return path;

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helpers.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 namespace {
 
@@ -195,7 +195,7 @@ TEST(Vst2Host, ModuleNamedWithoutAFolderIsTheFileHere) {
         ~Restore() { std::filesystem::current_path(previous); }
     } restore;
     std::filesystem::current_path(fake.parent_path());
-    EXPECT_NO_THROW(EXPECT_NE(vsthost::Module::open(fake.filename().string())->entry(), nullptr));
+    EXPECT_NO_THROW(EXPECT_NE(aerie::Module::open(fake.filename().string())->entry(), nullptr));
 }
 
 // Each mistake a user can make, or each broken module, gives one line on
@@ -206,7 +206,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     const std::string text = tmp("text.so");
     testing_tools::writeFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
     // A module of the other bitness and one of the other system: headers are enough.
-    const int otherBits = vsthost::hostBits() == 64 ? 32 : 64;
+    const int otherBits = aerie::hostBits() == 64 ? 32 : 64;
     // The header of an ELF shared library without program headers.
     [[maybe_unused]] auto elfHeader = [](int bits, unsigned char machine) {
         testing_tools::Bytes b(64, 0);
@@ -244,7 +244,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     foreign[0x80 + 23] = 0x20;
     const char* foreignMessage = "not a shared library for this system (a Windows module)";
 #endif
-    otherMessage = std::to_string(otherBits) + "-bit module, this host is " + std::to_string(vsthost::hostBits()) + "-bit";
+    otherMessage = std::to_string(otherBits) + "-bit module, this host is " + std::to_string(aerie::hostBits()) + "-bit";
     const std::string otherModule = tmp("other-bits.module");
     const std::string foreignModule = tmp("foreign.module");
     testing_tools::writeFile(otherModule, other);

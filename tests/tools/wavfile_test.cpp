@@ -1,4 +1,4 @@
-#include "tools/vsthost/wavfile.h"
+#include <aerie/io/wavfile.h>
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 namespace {
 
 using testing_tools::readWav;
-using vsthost::SampleFormat;
-using vsthost::WavWriter;
+using aerie::SampleFormat;
+using aerie::WavWriter;
 
 std::string path(const char* name) { return testing_tools::tmpDir() + "/" + name; }
 
@@ -126,7 +126,7 @@ TEST(WavFile, UnwritablePlacesAreRefusedUpFront) {
         try {
             WavWriter w(c.path, 1, 44100, SampleFormat::Float32);
             ADD_FAILURE() << "accepted";
-        } catch (const vsthost::OutputError& e) {
+        } catch (const aerie::OutputError& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }

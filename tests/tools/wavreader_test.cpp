@@ -1,6 +1,6 @@
 // The WAV reader on files built byte by byte: every sample format it reads,
 // the extensible header, extra chunks, and the files it must refuse.
-#include "tools/vsthost/wavreader.h"
+#include <aerie/io/wavreader.h>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 namespace {
 
 using testing_tools::Bytes;
-using vsthost::WavReader;
+using aerie::WavReader;
 
 void le(Bytes& b, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -195,7 +195,7 @@ TEST(WavReader, RefusesWhatItCannotRead) {
         try {
             auto r = WavReader::fromMemory(c.bytes);
             ADD_FAILURE() << "read without complaint";
-        } catch (const vsthost::WavError& e) {
+        } catch (const aerie::WavError& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }
@@ -203,13 +203,13 @@ TEST(WavReader, RefusesWhatItCannotRead) {
 
 TEST(WavReader, NamesTheFile) {
     const std::string missing = testing_tools::tmpDir() + "/missing.wav";
-    EXPECT_THROW(WavReader::open(missing), vsthost::WavError);
+    EXPECT_THROW(WavReader::open(missing), aerie::WavError);
     const std::string text = testing_tools::tmpDir() + "/text.wav";
     testing_tools::writeFile(text, {'n', 'o', 'p', 'e'});
     try {
         WavReader::open(text);
         ADD_FAILURE();
-    } catch (const vsthost::WavError& e) {
+    } catch (const aerie::WavError& e) {
         EXPECT_EQ(std::string(e.what()), "not a WAV file: it does not start with \"RIFF\": " + text);
     }
 }

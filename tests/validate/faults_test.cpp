@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tools/vsthost/process.h"
+#include <aerie/process.h>
 
 namespace {
 
@@ -84,12 +84,12 @@ TEST_P(Faults, CaughtByTheTestMeantForIt) {
 #endif
     std::filesystem::create_directories(TEST_TMP);
     const std::string out = std::string(TEST_TMP) + "/faults_" + f.name + ".json";
-    vsthost::ProcessOptions options;
+    aerie::ProcessOptions options;
     options.stdoutPath = out;
     options.stderrPath = out + ".stderr";
     options.timeoutSeconds = 120;
-    const vsthost::ProcessResult r = vsthost::runProcess(argv, options);
-    ASSERT_EQ(r.end, vsthost::ProcessResult::End::Exited) << r.why;
+    const aerie::ProcessResult r = aerie::runProcess(argv, options);
+    ASSERT_EQ(r.end, aerie::ProcessResult::End::Exited) << r.why;
     EXPECT_EQ(r.exitCode, f.meant[0] != '\0' ? 1 : 0);
     std::ifstream in(out);
     const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
@@ -125,11 +125,11 @@ TEST(ValidatorCommandLine, ExitCodesListAndSummary) {
     const std::string out = std::string(TEST_TMP) + "/cli.txt";
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), VST2HOST);
-        vsthost::ProcessOptions options;
+        aerie::ProcessOptions options;
         options.stdoutPath = out;
         options.stderrPath = out + ".stderr";
         options.timeoutSeconds = 120;
-        const vsthost::ProcessResult r = vsthost::runProcess(args, options);
+        const aerie::ProcessResult r = aerie::runProcess(args, options);
         std::ifstream in(out);
         std::stringstream text;
         text << in.rdbuf();

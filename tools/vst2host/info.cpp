@@ -11,9 +11,9 @@
 
 #include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
-#include "tools/vsthost/probe.h"
-#include "tools/vsthost/process.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/probe.h>
+#include <aerie/process.h>
+#include <aerie/aerie.h>
 
 namespace tool {
 
@@ -21,7 +21,7 @@ namespace {
 
 // Ordered, so that the JSON lists things in the order a host asks for them.
 using json = nlohmann::ordered_json;
-using vsthost::ModuleInfo;
+using aerie::ModuleInfo;
 
 // Parameters listed by `params`: every one, up to a sane bound.
 constexpr int kAllParameters = 100000;
@@ -36,7 +36,7 @@ const char* answerWord(std::int32_t answer) {
     return answer > 0 ? "yes" : answer < 0 ? "no" : "unknown";
 }
 
-json pinsToJson(const std::vector<vsthost::PinInfo>& pins) {
+json pinsToJson(const std::vector<aerie::PinInfo>& pins) {
     json list = json::array();
     for (std::size_t i = 0; i < pins.size(); ++i) {
         json p = {{"index", i}, {"described", pins[i].described}};
@@ -65,15 +65,15 @@ json infoToJson(const ModuleInfo& m) {
     json canDo = json::object();
     for (const auto& [word, answer] : m.canDo) canDo[word] = answerWord(answer);
     json requests = json::array();
-    for (std::int32_t r : m.hostRequests) requests.push_back(vsthost::hostRequestName(r));
+    for (std::int32_t r : m.hostRequests) requests.push_back(aerie::hostRequestName(r));
     return {
         {"module", {{"path", m.path}, {"format", m.fileFormat}, {"entry", m.entryName}}},
         {"effectName", toUtf8(m.effectName)},
         {"vendor", toUtf8(m.vendor)},
         {"product", toUtf8(m.product)},
         {"vendorVersion", m.vendorVersion},
-        {"uniqueId", {{"chars", vsthost::fourCharString(m.uniqueId)}, {"hex", hex32(m.uniqueId)}, {"value", m.uniqueId}}},
-        {"category", {{"value", m.category}, {"name", vsthost::categoryName(m.category)}}},
+        {"uniqueId", {{"chars", aerie::fourCharString(m.uniqueId)}, {"hex", hex32(m.uniqueId)}, {"value", m.uniqueId}}},
+        {"category", {{"value", m.category}, {"name", aerie::categoryName(m.category)}}},
         {"interfaceVersion", m.interfaceVersion},
         {"recordVersion", m.recordVersion},
         {"initialDelay", m.initialDelay},
@@ -82,7 +82,7 @@ json infoToJson(const ModuleInfo& m) {
         {"numOutputs", m.numOutputs},
         {"inputs", pinsToJson(m.inputs)},
         {"outputs", pinsToJson(m.outputs)},
-        {"flags", {{"value", m.flags}, {"hex", hex32(m.flags)}, {"names", vsthost::flagNames(m.flags)}}},
+        {"flags", {{"value", m.flags}, {"hex", hex32(m.flags)}, {"names", aerie::flagNames(m.flags)}}},
         {"numPrograms", m.numPrograms},
         {"programs", programs},
         {"numParams", m.numParams},
@@ -204,10 +204,10 @@ int runProbeChild(const std::string& module, const std::string& reportPath, bool
     };
     int code = kOk;
     try {
-        const ModuleInfo info = vsthost::probeModule(
-            module, [&](const std::string& step) { say("step", step); }, allParameters ? kAllParameters : vsthost::kMaxListed);
+        const ModuleInfo info = aerie::probeModule(
+            module, [&](const std::string& step) { say("step", step); }, allParameters ? kAllParameters : aerie::kMaxListed);
         say("info", infoToJson(info).dump());
-    } catch (const vsthost::HostError& e) {
+    } catch (const aerie::HostError& e) {
         say("error", e.what());
         code = kModule;
     } catch (const std::exception& e) {
@@ -219,14 +219,14 @@ int runProbeChild(const std::string& module, const std::string& reportPath, bool
 }
 
 json probeInChild(const std::string& module, double timeoutSeconds, bool allParameters, bool quiet) {
-    const std::string self = vsthost::selfExecutable();
+    const std::string self = aerie::selfExecutable();
     if (self.empty()) throw Error(kInternal, "cannot find this program's own path to start the probe");
     static std::atomic<int> probes{0};
     std::error_code ec;
     const std::filesystem::path reportPath =
-        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(vsthost::currentProcessId()) + "-" +
+        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(aerie::currentProcessId()) + "-" +
                                                     std::to_string(probes++) + ".txt");
-    vsthost::ProcessOptions options;
+    aerie::ProcessOptions options;
     options.stdoutToStderr = !quiet;  // whatever the module prints must not mix with our output
     if (quiet) {
 #if defined(_WIN32)
@@ -238,11 +238,11 @@ json probeInChild(const std::string& module, double timeoutSeconds, bool allPara
     options.timeoutSeconds = timeoutSeconds;
     std::vector<std::string> argv = {self, "__probe", module, reportPath.string()};
     if (allParameters) argv.emplace_back("--all");
-    const vsthost::ProcessResult result = vsthost::runProcess(argv, options);
+    const aerie::ProcessResult result = aerie::runProcess(argv, options);
     const Report report = readReport(reportPath.string());
     std::filesystem::remove(reportPath, ec);
 
-    using End = vsthost::ProcessResult::End;
+    using End = aerie::ProcessResult::End;
     switch (result.end) {
     case End::NotStarted: throw Error(kInternal, "cannot start the probe: " + result.why);
     case End::Crashed: throw Error(kModuleCrash, "the module crashed while " + report.lastStep + " (" + result.why + ")");

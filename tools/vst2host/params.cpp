@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 namespace tool {
 
@@ -107,7 +107,7 @@ ParamSetting parseParamSetting(const std::string& text) {
     return s;
 }
 
-int findParameter(vsthost::Instance& instance, const ParamSetting& setting, const std::string& moduleName) {
+int findParameter(aerie::Instance& instance, const ParamSetting& setting, const std::string& moduleName) {
     const std::int32_t count = instance.effect()->numParams;
     const std::string& key = setting.key;
     if (allDigits(key)) {

@@ -12,12 +12,12 @@
 
 #include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
-#include "tools/vsthost/midifile.h"
-#include "tools/vsthost/process.h"
-#include "tools/vsthost/render.h"
-#include "tools/vsthost/vsthost.h"
-#include "tools/vsthost/wavfile.h"
-#include "tools/vsthost/wavreader.h"
+#include <aerie/io/midifile.h>
+#include <aerie/process.h>
+#include <aerie/render.h>
+#include <aerie/aerie.h>
+#include <aerie/io/wavfile.h>
+#include <aerie/io/wavreader.h>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -84,7 +84,7 @@ struct RenderOptions {
 };
 
 struct Schedule {
-    std::vector<vsthost::TimedMidi> events;
+    std::vector<aerie::TimedMidi> events;
     std::string source;            // for the summary: "3 tracks, 12 events, 2 tempo changes"
     std::optional<double> lastSeconds;
 };
@@ -152,9 +152,9 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
         if (!velocity) throw bad("the velocity must be a number from 0 to 127");
         if (!start) throw bad("the time must be a number of seconds, like 0.5");
         if (!length) throw bad("the length must be a number of seconds, like 0.25");
-        const vsthost::MidiTime on{*start, 1000000000ull};
-        const vsthost::MidiTime off{*start + *length, 1000000000ull};
-        vsthost::TimedMidi m;
+        const aerie::MidiTime on{*start, 1000000000ull};
+        const aerie::MidiTime off{*start + *length, 1000000000ull};
+        aerie::TimedMidi m;
         m.frame = on.frame(rate);
         m.bytes[0] = 0x90;
         m.bytes[1] = static_cast<unsigned char>(*note);
@@ -169,28 +169,28 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
     }
     if (count == 0) throw Error(kUsage, "--notes: no notes given");
     std::stable_sort(s.events.begin(), s.events.end(),
-                     [](const vsthost::TimedMidi& a, const vsthost::TimedMidi& b) { return a.frame < b.frame; });
+                     [](const aerie::TimedMidi& a, const aerie::TimedMidi& b) { return a.frame < b.frame; });
     s.source = std::to_string(count) + (count == 1 ? " note" : " notes") + " from --notes";
     return s;
 }
 
 Schedule midiSchedule(const std::string& path, std::uint32_t rate) {
-    vsthost::MidiSequence seq;
+    aerie::MidiSequence seq;
     try {
-        seq = vsthost::readMidiFile(path);
-    } catch (const vsthost::MidiError& e) {
+        seq = aerie::readMidiFile(path);
+    } catch (const aerie::MidiError& e) {
         throw Error(kMidi, e.what());
     }
     Schedule s;
     try {
-        for (const vsthost::MidiEvent& e : seq.events) {
-            vsthost::TimedMidi m;
+        for (const aerie::MidiEvent& e : seq.events) {
+            aerie::TimedMidi m;
             m.frame = e.time.frame(rate);
             std::copy(e.bytes, e.bytes + 3, m.bytes);
             s.events.push_back(m);
             s.lastSeconds = e.time.seconds();
         }
-    } catch (const vsthost::MidiError& e) {
+    } catch (const aerie::MidiError& e) {
         throw Error(kMidi, std::string(e.what()) + ": " + path);
     }
     std::ostringstream src;
@@ -201,10 +201,10 @@ Schedule midiSchedule(const std::string& path, std::uint32_t rate) {
     return s;
 }
 
-vsthost::SampleFormat parseFormat(const std::string& f) {
-    if (f == "float") return vsthost::SampleFormat::Float32;
-    if (f == "pcm16") return vsthost::SampleFormat::Pcm16;
-    if (f == "pcm24") return vsthost::SampleFormat::Pcm24;
+aerie::SampleFormat parseFormat(const std::string& f) {
+    if (f == "float") return aerie::SampleFormat::Float32;
+    if (f == "pcm16") return aerie::SampleFormat::Pcm16;
+    if (f == "pcm24") return aerie::SampleFormat::Pcm24;
     throw Error(kUsage, "--format must be float, pcm16 or pcm24 (got \"" + f + "\")");
 }
 
@@ -225,7 +225,7 @@ void note(const std::string& text) { (void)std::fprintf(stderr, "vst2host: note:
 class Progress {
 public:
     Progress(std::uint64_t total, std::uint32_t rate)
-        : total_(total), rate_(rate), enabled_(vsthost::isTerminal(stderr)), start_(Clock::now()) {}
+        : total_(total), rate_(rate), enabled_(aerie::isTerminal(stderr)), start_(Clock::now()) {}
     void update(std::uint64_t done) {
         if (!enabled_ || total_ == 0) return;
         const auto now = Clock::now();
@@ -266,9 +266,9 @@ struct Loaded {
     std::string path;
     std::string name;  // its effect name, or the file name when it gives none
     std::string vendor;
-    std::unique_ptr<vsthost::Module> module;
-    vsthost::Host host;
-    std::unique_ptr<vsthost::Instance> instance;
+    std::unique_ptr<aerie::Module> module;
+    aerie::Host host;
+    std::unique_ptr<aerie::Instance> instance;
     bool takesMidi = false;
 };
 
@@ -291,11 +291,11 @@ std::string moduleLabel(const Loaded& m, std::size_t index, std::size_t count) {
     return "module " + std::to_string(index + 1) + " (" + m.name + ")";
 }
 
-bool wantsMidi(vsthost::Instance& instance, const vsthost::Host& host) {
+bool wantsMidi(aerie::Instance& instance, const aerie::Host& host) {
     if ((instance.effect()->flags & effFlagsIsSynth) != 0) return true;
     if (instance.canDo("receiveVstEvents") > 0 || instance.canDo("receiveVstMidiEvent") > 0) return true;
     return std::any_of(host.requests.begin(), host.requests.end(),
-                       [](const vsthost::HostRequest& r) { return r.opcode == audioMasterWantMidi; });
+                       [](const aerie::HostRequest& r) { return r.opcode == audioMasterWantMidi; });
 }
 
 // The chain's renderer tells the crash guard which module it calls.
@@ -317,7 +317,7 @@ int runRender(RenderOptions& o) {
     if (o.input.empty() && o.midi.empty() && o.notes.empty()) {
         throw Error(kUsage, "give something to play: --input FILE.wav, --midi FILE or --notes LIST");
     }
-    const vsthost::SampleFormat format = parseFormat(o.format);
+    const aerie::SampleFormat format = parseFormat(o.format);
     const auto block = static_cast<std::int32_t>(o.block);
     const std::size_t count = o.modules.size();
 
@@ -359,11 +359,11 @@ int runRender(RenderOptions& o) {
     std::vector<nlohmann::ordered_json> stateData(loads.size());
     for (std::size_t i = 0; i < loads.size(); ++i) stateData[i] = readStateFile(loads[i].path);
 
-    std::unique_ptr<vsthost::WavReader> input;
+    std::unique_ptr<aerie::WavReader> input;
     if (!o.input.empty()) {
         try {
-            input = vsthost::WavReader::open(o.input);
-        } catch (const vsthost::WavError& e) {
+            input = aerie::WavReader::open(o.input);
+        } catch (const aerie::WavError& e) {
             throw Error(kMidi, e.what());
         }
         const std::uint32_t fileRate = input->format().rate;
@@ -427,13 +427,13 @@ int runRender(RenderOptions& o) {
         m->host.blockSize = block;
         try {
             crashguard::setStepText("loading the module" + which);
-            m->module = vsthost::Module::open(m->path);
+            m->module = aerie::Module::open(m->path);
             crashguard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
-            m->instance = std::make_unique<vsthost::Instance>(*m->module, m->host);
-        } catch (const vsthost::HostError& e) {
+            m->instance = std::make_unique<aerie::Instance>(*m->module, m->host);
+        } catch (const aerie::HostError& e) {
             throw Error(kModule, count == 1 ? e.what() : "module " + std::to_string(i + 1) + ": " + e.what());
         }
-        vsthost::Instance& inst = *m->instance;
+        aerie::Instance& inst = *m->instance;
         crashguard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
         const std::string effectName = inst.text(effGetEffectName);
         if (!effectName.empty()) m->name = effectName;
@@ -515,21 +515,21 @@ int runRender(RenderOptions& o) {
     }
     for (auto& m : chain) m->host.record = false;
 
-    std::unique_ptr<vsthost::WavWriter> wav;
+    std::unique_ptr<aerie::WavWriter> wav;
     try {
-        wav = std::make_unique<vsthost::WavWriter>(o.out, channels, rate, format);
-    } catch (const vsthost::OutputError& e) {
+        wav = std::make_unique<aerie::WavWriter>(o.out, channels, rate, format);
+    } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
     crashguard::setCleanup(wav->temporaryPath().c_str(), wav->stream());
 
-    std::vector<vsthost::ChainStage> stages;
+    std::vector<aerie::ChainStage> stages;
     stages.reserve(chain.size());
     for (auto& m : chain) stages.push_back({m->instance.get(), m->takesMidi});
-    vsthost::ChainRenderer renderer(stages, fileChannels, block);
+    aerie::ChainRenderer renderer(stages, fileChannels, block);
 
     Progress progress(total, rate);
-    vsthost::EventList list;
+    aerie::EventList list;
     auto next = schedule.events.begin();
     const auto wallStart = std::chrono::steady_clock::now();
     std::uint64_t blockIndex = 0;
@@ -547,7 +547,7 @@ int runRender(RenderOptions& o) {
                 std::size_t got = 0;
                 try {
                     got = input->read(in, static_cast<std::size_t>(frames));
-                } catch (const vsthost::WavError& e) {
+                } catch (const aerie::WavError& e) {
                     throw Error(kMidi, e.what());
                 }
                 for (int c = 0; c < fileChannels; ++c) {
@@ -569,12 +569,12 @@ int runRender(RenderOptions& o) {
         crashguard::setStepText("suspending the module" + std::string(count == 1 ? "" : "s") + " (effMainsChanged)");
         renderer.stop();
         progress.finish();
-    } catch (const vsthost::OutputError& e) {
+    } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
     const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
 
-    const vsthost::NonFinite& bad = renderer.nonFinite();
+    const aerie::NonFinite& bad = renderer.nonFinite();
     std::string badText;
     if (bad.found) {
         badText = std::string("the output holds ") + (std::isnan(bad.value) ? "NaN" : "infinite") +
@@ -596,7 +596,7 @@ int runRender(RenderOptions& o) {
     crashguard::setCleanup(nullptr, nullptr);
     try {
         wav->commit();
-    } catch (const vsthost::OutputError& e) {
+    } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -615,8 +615,8 @@ int runRender(RenderOptions& o) {
                         wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
     std::cout << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
               << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
-              << (format == vsthost::SampleFormat::Float32 ? "32-bit float"
-                  : format == vsthost::SampleFormat::Pcm16 ? "16-bit integer"
+              << (format == aerie::SampleFormat::Float32 ? "32-bit float"
+                  : format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
                                                            : "24-bit integer")
               << '\n'
               << "length: " << why << '\n';

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vsthost/probe.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/probe.h>
+#include <aerie/aerie.h>
 
 namespace tool {
 

@@ -22,8 +22,8 @@
 #include <iterator>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vsthost/vsthost.h"
-#include "tools/vsthost/wavfile.h"
+#include <aerie/aerie.h>
+#include <aerie/io/wavfile.h>
 
 namespace tool {
 
@@ -82,14 +82,14 @@ bool unbase64(const std::string& text, std::vector<unsigned char>& out) {
 
 }  // namespace
 
-json captureState(vsthost::Instance& instance, const std::string& name, const std::string& vendor) {
+json captureState(aerie::Instance& instance, const std::string& name, const std::string& vendor) {
     AEffect* e = instance.effect();
     json state;
     state["format"] = kFormat;
     state["formatVersion"] = kFormatVersion;
     state["plugin"] = {{"name", toUtf8(name)},
                        {"vendor", toUtf8(vendor)},
-                       {"uniqueId", {{"chars", vsthost::fourCharString(e->uniqueID)}, {"value", e->uniqueID}}},
+                       {"uniqueId", {{"chars", aerie::fourCharString(e->uniqueID)}, {"value", e->uniqueID}}},
                        {"version", e->version}};
     if (e->numPrograms > 0) {
         const auto program = static_cast<std::int32_t>(instance.dispatch(effGetProgram));
@@ -118,7 +118,7 @@ json captureState(vsthost::Instance& instance, const std::string& name, const st
     return state;
 }
 
-std::vector<std::string> applyState(vsthost::Instance& instance, const json& state, bool force, const std::string& moduleName,
+std::vector<std::string> applyState(aerie::Instance& instance, const json& state, bool force, const std::string& moduleName,
                                     const std::string& path) {
     std::vector<std::string> notes;
     AEffect* e = instance.effect();
@@ -127,8 +127,8 @@ std::vector<std::string> applyState(vsthost::Instance& instance, const json& sta
     const std::string savedName = plugin.value("name", "");
     if (id != e->uniqueID) {
         const std::string what = "the state " + path + " was saved from \"" + savedName + "\" ('" +
-                                 vsthost::fourCharString(id) + "'), not " + moduleName + " ('" +
-                                 vsthost::fourCharString(e->uniqueID) + "')";
+                                 aerie::fourCharString(id) + "'), not " + moduleName + " ('" +
+                                 aerie::fourCharString(e->uniqueID) + "')";
         if (!force) throw Error(kMidi, what + "; --force loads it anyway");
         notes.push_back(what + "; loaded anyway (--force)");
     } else if (plugin["version"].get<std::int32_t>() != e->version) {
@@ -216,7 +216,7 @@ void writeStateFile(const std::string& path, const json& state) {
             throw Error(kOutput, "cannot write the state file " + path + " (disk full?)");
         }
     }
-    if (!vsthost::replaceFile(tmp, path)) {
+    if (!aerie::replaceFile(tmp, path)) {
         std::error_code ec;
         std::filesystem::remove(tmp, ec);
         throw Error(kOutput, "cannot put the state file in place at " + path);

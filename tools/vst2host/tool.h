@@ -10,7 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-namespace vsthost {
+namespace aerie {
 class Instance;
 }
 
@@ -102,12 +102,12 @@ struct ParamSetting {
 ParamSetting parseParamSetting(const std::string& text);
 // The parameter index (from 0) the setting's key names; throws Error
 // listing the candidates when it names none or several.
-int findParameter(vsthost::Instance& instance, const ParamSetting& setting, const std::string& moduleName);
+int findParameter(aerie::Instance& instance, const ParamSetting& setting, const std::string& moduleName);
 
 // The state file (state.cpp).
-nlohmann::ordered_json captureState(vsthost::Instance& instance, const std::string& name, const std::string& vendor);
+nlohmann::ordered_json captureState(aerie::Instance& instance, const std::string& name, const std::string& vendor);
 // Applies a state made by captureState; answers notes for the user.
-std::vector<std::string> applyState(vsthost::Instance& instance, const nlohmann::ordered_json& state, bool force,
+std::vector<std::string> applyState(aerie::Instance& instance, const nlohmann::ordered_json& state, bool force,
                                     const std::string& moduleName, const std::string& path);
 nlohmann::ordered_json readStateFile(const std::string& path);
 void writeStateFile(const std::string& path, const nlohmann::ordered_json& state);

@@ -20,7 +20,7 @@
 #include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
 #include "tools/vst2host/validate_tests.h"
-#include "tools/vsthost/process.h"
+#include <aerie/process.h>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -191,12 +191,12 @@ private:
 };
 
 #if defined(_WIN32)
-using vsthost::describeException;
-using vsthost::quoteArgument;
+using aerie::describeException;
+using aerie::quoteArgument;
 #endif
 
 struct ChildEnd {
-    vsthost::ProcessResult::End end = vsthost::ProcessResult::End::NotStarted;
+    aerie::ProcessResult::End end = aerie::ProcessResult::End::NotStarted;
     int exitCode = 0;
     std::string why;
 };
@@ -204,7 +204,7 @@ struct ChildEnd {
 ChildEnd runChild(const validate::TestDef& test, const validate::Settings& settings, const std::string& reportPath) {
     ChildEnd r;
 #if defined(_WIN32)
-    std::vector<std::string> argv = {vsthost::selfExecutable(),
+    std::vector<std::string> argv = {aerie::selfExecutable(),
                                      "validate",
                                      settings.module,
                                      "--strictness",
@@ -244,18 +244,18 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
         if (progress.stalled()) {
             TerminateProcess(pi.hProcess, 1);
             WaitForSingleObject(pi.hProcess, INFINITE);
-            r.end = vsthost::ProcessResult::End::TimedOut;
+            r.end = aerie::ProcessResult::End::TimedOut;
             break;
         }
     }
-    if (r.end != vsthost::ProcessResult::End::TimedOut) {
+    if (r.end != aerie::ProcessResult::End::TimedOut) {
         DWORD code = 0;
         GetExitCodeProcess(pi.hProcess, &code);
         if (code >= 0xC0000000u || code == 0x80000003u) {
-            r.end = vsthost::ProcessResult::End::Crashed;
+            r.end = aerie::ProcessResult::End::Crashed;
             r.why = describeException(code);
         } else {
-            r.end = vsthost::ProcessResult::End::Exited;
+            r.end = aerie::ProcessResult::End::Exited;
             r.exitCode = static_cast<int>(code);
         }
     }
@@ -290,14 +290,14 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
-            r.end = vsthost::ProcessResult::End::TimedOut;
+            r.end = aerie::ProcessResult::End::TimedOut;
             return r;
         }
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(5000));
     }
     if (WIFSIGNALED(status)) {
-        r.end = vsthost::ProcessResult::End::Crashed;
+        r.end = aerie::ProcessResult::End::Crashed;
         const int sig = WTERMSIG(status);
         switch (sig) {
         case SIGSEGV: r.why = "segmentation fault"; break;
@@ -308,7 +308,7 @@ ChildEnd runChild(const validate::TestDef& test, const validate::Settings& setti
         default: r.why = "signal " + std::to_string(sig); break;
         }
     } else {
-        r.end = vsthost::ProcessResult::End::Exited;
+        r.end = aerie::ProcessResult::End::Exited;
         r.exitCode = WEXITSTATUS(status);
     }
 #endif
@@ -340,7 +340,7 @@ Outcome runOne(const validate::TestDef& test, const validate::Settings& settings
     }
     std::error_code ec;
     std::filesystem::remove(reportPath, ec);
-    using End = vsthost::ProcessResult::End;
+    using End = aerie::ProcessResult::End;
     switch (end.end) {
     case End::NotStarted: throw Error(kInternal, "cannot start a test process: " + end.why);
     case End::Crashed: o.failures.push_back("crashed (" + end.why + ") while " + lastStep); break;
@@ -480,7 +480,7 @@ int runValidate() {
     std::error_code ec;
     const std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
     const std::string reportPath =
-        (tmp / ("vst2host-validate-" + std::to_string(vsthost::currentProcessId()) + ".txt")).string();
+        (tmp / ("vst2host-validate-" + std::to_string(aerie::currentProcessId()) + ".txt")).string();
     const bool text = !options.json;
     int passed = 0, failed = 0, skipped = 0;
     json modules = json::array();

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "tools/vsthost/probe.h"
-#include "tools/vsthost/vsthost.h"
+#include <aerie/probe.h>
+#include <aerie/aerie.h>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -134,16 +134,16 @@ public:
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-    const vsthost::Module& module() {
+    const aerie::Module& module() {
         if (!module_) {
             step("loading the module");
-            module_ = vsthost::Module::open(settings.module);
+            module_ = aerie::Module::open(settings.module);
         }
         return *module_;
     }
 
 private:
-    std::unique_ptr<vsthost::Module> module_;
+    std::unique_ptr<aerie::Module> module_;
 };
 
 namespace {
@@ -151,7 +151,7 @@ namespace {
 // ---- the host ------------------------------------------------------------------
 
 // Answers what a plain host answers and records the rest as unsupported.
-class ValidatorHost : public vsthost::Host {
+class ValidatorHost : public aerie::Host {
 public:
     static bool supported(std::int32_t opcode) {
         switch (opcode) {
@@ -173,7 +173,7 @@ public:
         default: return false;
         }
     }
-    VstIntPtr answer(const vsthost::HostRequest& r) override {
+    VstIntPtr answer(const aerie::HostRequest& r) override {
         switch (r.opcode) {
         case audioMasterGetVendorString:
             if (r.ptr != nullptr) std::strcpy(static_cast<char*>(r.ptr), "Kestravian");
@@ -193,7 +193,7 @@ public:
                        ? 1
                        : 0;
         }
-        default: return vsthost::Host::answer(r);
+        default: return aerie::Host::answer(r);
         }
     }
 };
@@ -209,7 +209,7 @@ public:
         host.sampleRate = rate;
         host.blockSize = block;
         ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
-        instance = std::make_unique<vsthost::Instance>(ctx.module(), host);
+        instance = std::make_unique<aerie::Instance>(ctx.module(), host);
         e = instance->effect();
         ins = e->numInputs;
         outs = e->numOutputs;
@@ -273,7 +273,7 @@ public:
     bool resumed() const { return resumed_; }
 
     ValidatorHost host;
-    std::unique_ptr<vsthost::Instance> instance;
+    std::unique_ptr<aerie::Instance> instance;
     AEffect* e = nullptr;
     std::int32_t ins = 0, outs = 0, category = 0;
     bool replacing = false, instrument = false, wantsEvents = false;
@@ -577,7 +577,7 @@ public:
               << " from frame " << pos_ << ")";
         where_ = where.str();
         if (p_.wantsEvents) {
-            vsthost::EventList list;
+            aerie::EventList list;
             while (event_ < m_.events.size() && m_.events[event_].frame < pos_ + n) {
                 const TimedEvent& ev = m_.events[event_++];
                 list.addMidi(static_cast<std::int32_t>(ev.frame - pos_), ev.bytes[0], ev.bytes[1], ev.bytes[2]);
@@ -751,19 +751,19 @@ void testModule(Context& ctx) {
     ctx.step("loading the module");
     try {
         ctx.module();
-    } catch (const vsthost::HostError& e) {
+    } catch (const aerie::HostError& e) {
         const std::string why = e.what();
         if (why.rfind("no entry point", 0) == 0) return;  // loaded; the entry test says the rest
         ctx.fail(why);
         return;
     }
-    ctx.note(vsthost::describeModuleFile(ctx.settings.module) + ", every symbol resolved");
+    ctx.note(aerie::describeModuleFile(ctx.settings.module) + ", every symbol resolved");
 }
 
 void testEntry(Context& ctx) {
     try {
         ctx.module();
-    } catch (const vsthost::HostError& e) {
+    } catch (const aerie::HostError& e) {
         ctx.fail(e.what());
         return;
     }
@@ -775,13 +775,13 @@ void testEntry(Context& ctx) {
 }
 
 void testRecord(Context& ctx) {
-    vsthost::Host host;
+    aerie::Host host;
     ctx.module();
     ctx.step("calling the entry " + ctx.module().entryName());
-    std::unique_ptr<vsthost::Instance> instance;
+    std::unique_ptr<aerie::Instance> instance;
     try {
-        instance = std::make_unique<vsthost::Instance>(ctx.module(), host);
-    } catch (const vsthost::HostError& e) {
+        instance = std::make_unique<aerie::Instance>(ctx.module(), host);
+    } catch (const aerie::HostError& e) {
         ctx.fail(e.what());
         return;
     }
@@ -820,11 +820,11 @@ void testRecord(Context& ctx) {
     const auto category = static_cast<std::int32_t>(instance->dispatch(effGetPlugCategory));
     std::ostringstream s;
     s << (name.empty() ? "(no name)" : name) << (vendor.empty() ? "" : " by " + vendor) << ": "
-      << (isInstrument(e, category) ? "instrument" : "effect") << " (" << vsthost::categoryName(category) << "), "
+      << (isInstrument(e, category) ? "instrument" : "effect") << " (" << aerie::categoryName(category) << "), "
       << e->numInputs << " in, " << e->numOutputs << " out, " << e->numParams << " parameters, " << e->numPrograms
       << " programs, flags " << [&] {
              std::string f;
-             for (const std::string& n : vsthost::flagNames(e->flags)) f += (f.empty() ? "" : "+") + n;
+             for (const std::string& n : aerie::flagNames(e->flags)) f += (f.empty() ? "" : "+") + n;
              return f.empty() ? std::string("none") : f;
          }();
     ctx.reporter.plugin(s.str());
@@ -931,7 +931,7 @@ void testOpenClose(Context& ctx) {
     constexpr std::size_t kFrames = 512, kSlack = 64;
     std::vector<float> out(kFrames * 64 + 2 * kSlack);
     ctx.module();
-    vsthost::EventList notes;
+    aerie::EventList notes;
     notes.addNoteOn(0, 60, 100);
     notes.addMidi(100, 0x80, 60, 0);
     int done = 0;
@@ -939,7 +939,7 @@ void testOpenClose(Context& ctx) {
         ctx.step("open/close cycle " + std::to_string(++done) + " of " + std::to_string(cycles));
         ValidatorHost host;
         host.blockSize = 512;
-        vsthost::Instance instance(ctx.module(), host);
+        aerie::Instance instance(ctx.module(), host);
         AEffect* e = instance.effect();
         instance.dispatch(effOpen);
         instance.dispatch(effSetSampleRate, 0, 0, nullptr, i % 2 == 0 ? 44100.0f : 48000.0f);
@@ -1168,7 +1168,7 @@ void testZeroFrames(Context& ctx) {
     for (int round = 0; round < 3 && ctx.failures == 0; ++round) {
         if (p.wantsEvents) {
             ctx.step("sending an empty event list");
-            vsthost::EventList empty;
+            aerie::EventList empty;
             p.dispatch(effProcessEvents, 0, 0, empty.get());
         }
         if (p.replacing) {
@@ -1523,7 +1523,7 @@ void testBadChunks(Context& ctx) {
 // ---- host requests -----------------------------------------------------------
 
 void testHostRequests(Context& ctx) {
-    std::vector<vsthost::HostRequest> all;
+    std::vector<aerie::HostRequest> all;
     {
         Plug p(ctx, 44100.0f, 512);
         Material m = materialFor(ctx, p, 1.0);
@@ -1540,7 +1540,7 @@ void testHostRequests(Context& ctx) {
         all = p.host.requests;
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (i > 0 && all[i].effect != p.e && all[i].effect != nullptr) {
-                ctx.warn(vsthost::hostRequestName(all[i].opcode) + " came with a record that is not the instance's");
+                ctx.warn(aerie::hostRequestName(all[i].opcode) + " came with a record that is not the instance's");
                 break;
             }
         }
@@ -1556,7 +1556,7 @@ void testHostRequests(Context& ctx) {
     }
     std::string asked, unsupported;
     for (const auto& [opcode, n] : counts) {
-        const std::string item = vsthost::hostRequestName(opcode) + " x" + std::to_string(n);
+        const std::string item = aerie::hostRequestName(opcode) + " x" + std::to_string(n);
         std::string& into = ValidatorHost::supported(opcode) ? asked : unsupported;
         into += (into.empty() ? "" : ", ") + item;
     }
@@ -1605,7 +1605,7 @@ void runTest(const TestDef& test, const Settings& settings, Reporter& reporter) 
     } catch (const Skipped& s) {
         reporter.skip(s.why);
     } catch (const Stop&) {
-    } catch (const vsthost::HostError& e) {
+    } catch (const aerie::HostError& e) {
         reporter.fail(e.what());
     } catch (const std::exception& e) {
         reporter.fail(std::string("the validator failed: ") + e.what());

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "host/abi/aeffect.h"
-#include "tools/vsthost/host_error.h"
-#include "tools/vsthost/module_file.h"
+#include <aerie/host_error.h>
+#include <aerie/module_file.h>
 
-namespace vsthost {
+namespace aerie {
 
 // A loaded module. Opening checks the file first so that the error says why
 // it cannot be loaded ("32-bit module, this host is 64-bit"), then loads it
@@ -39,4 +39,4 @@ private:
     std::string path_;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

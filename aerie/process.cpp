@@ -1,4 +1,4 @@
-#include "tools/vsthost/process.h"
+#include <aerie/process.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,7 +18,7 @@
 extern char** environ;
 #endif
 
-namespace vsthost {
+namespace aerie {
 
 #if defined(_WIN32)
 
@@ -236,4 +236,4 @@ int currentProcessId() noexcept { return static_cast<int>(getpid()); }
 
 #endif
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -7,9 +7,9 @@
 #include <functional>
 #include <vector>
 
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
-namespace vsthost {
+namespace aerie {
 
 // A channel message at an absolute frame of the render.
 struct TimedMidi {
@@ -37,9 +37,9 @@ struct RenderHooks {
 void renderInstance(Instance& instance, const std::vector<TimedMidi>& events, const RenderSettings& settings,
                     const RenderHooks& hooks);
 
-}  // namespace vsthost
+}  // namespace aerie
 
-namespace vsthost {
+namespace aerie {
 
 // The channel mapping of every connection (an input file into the first
 // module, one module into the next): `from` buffer k feeds `to` buffer k;
@@ -124,4 +124,4 @@ private:
     NonFinite nonFinite_;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

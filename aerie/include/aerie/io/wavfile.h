@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace vsthost {
+namespace aerie {
 
 // The output file cannot be created, written or put in place.
 class OutputError : public std::runtime_error {
@@ -67,4 +67,4 @@ private:
 // system allows it.
 bool replaceFile(const std::string& from, const std::string& to) noexcept;
 
-}  // namespace vsthost
+}  // namespace aerie

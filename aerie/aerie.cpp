@@ -1,4 +1,4 @@
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
 #include <cstring>
 #include <filesystem>
@@ -10,7 +10,7 @@
 #include <dlfcn.h>
 #endif
 
-namespace vsthost {
+namespace aerie {
 
 namespace {
 
@@ -302,4 +302,4 @@ std::string fourCharString(std::int32_t id) {
     return s;
 }
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace vsthost {
+namespace aerie {
 
 // What the file on disk is, read from its header without loading it.
 struct ModuleFormat {
@@ -20,4 +20,4 @@ ModuleFormat inspectModuleFile(const std::string& path);
 int hostBits() noexcept;
 const char* hostMachine() noexcept;
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -7,7 +7,7 @@
 #include "host/abi/aeffect.h"
 #include "host/abi/opcodes.h"
 
-namespace vsthost {
+namespace aerie {
 
 // One request the plug-in sent to the host callback.
 struct HostRequest {
@@ -43,4 +43,4 @@ public:
                                        VstIntPtr value, void* ptr, float opt) noexcept;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

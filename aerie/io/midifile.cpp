@@ -1,4 +1,4 @@
-#include "tools/vsthost/midifile.h"
+#include <aerie/io/midifile.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include <io.h>
 #endif
 
-namespace vsthost {
+namespace aerie {
 
 namespace {
 
@@ -265,4 +265,4 @@ MidiSequence readMidiFile(const std::string& path) {
     }
 }
 
-}  // namespace vsthost
+}  // namespace aerie

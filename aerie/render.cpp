@@ -1,9 +1,9 @@
-#include "tools/vsthost/render.h"
+#include <aerie/render.h>
 
 #include <algorithm>
 #include <cmath>
 
-namespace vsthost {
+namespace aerie {
 
 void renderInstance(Instance& instance, const std::vector<TimedMidi>& events, const RenderSettings& settings,
                     const RenderHooks& hooks) {
@@ -53,12 +53,12 @@ void renderInstance(Instance& instance, const std::vector<TimedMidi>& events, co
     instance.dispatch(effMainsChanged, 0, 0);
 }
 
-}  // namespace vsthost
+}  // namespace aerie
 
 #include <chrono>
 #include <cstring>
 
-namespace vsthost {
+namespace aerie {
 
 namespace {
 
@@ -177,4 +177,4 @@ void ChainRenderer::block(std::int32_t frames, VstEvents* events, void (*beforeS
     if (timed) ++measuredBlocks_;
 }
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -1,4 +1,4 @@
-#include "tools/vsthost/wavreader.h"
+#include <aerie/io/wavreader.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <limits>
 
-namespace vsthost {
+namespace aerie {
 
 namespace {
 
@@ -284,4 +284,4 @@ std::size_t WavReader::read(float* const* channels, std::size_t frames) {
     return n;
 }
 
-}  // namespace vsthost
+}  // namespace aerie

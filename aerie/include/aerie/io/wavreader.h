@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace vsthost {
+namespace aerie {
 
 // A file that cannot be read as audio; what() is one line that says why,
 // naming the file when there is one.
@@ -70,4 +70,4 @@ private:
     std::vector<unsigned char> raw_;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -1,4 +1,4 @@
-#include "tools/vsthost/wavfile.h"
+#include <aerie/io/wavfile.h>
 
 #include <cerrno>
 #include <cmath>
@@ -13,7 +13,7 @@
 #include <unistd.h>
 #endif
 
-namespace vsthost {
+namespace aerie {
 
 namespace {
 
@@ -224,4 +224,4 @@ void WavWriter::commit() {
     committed_ = true;
 }
 
-}  // namespace vsthost
+}  // namespace aerie

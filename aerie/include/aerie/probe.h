@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace vsthost {
+namespace aerie {
 
 struct PinInfo {
     bool described = false;  // the plug-in answered the properties request
@@ -74,4 +74,4 @@ std::string hostRequestName(std::int32_t opcode);
 // "ELF 64-bit x86-64 shared library".
 std::string describeModuleFile(const std::string& path);
 
-}  // namespace vsthost
+}  // namespace aerie

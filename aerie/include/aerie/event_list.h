@@ -7,7 +7,7 @@
 
 #include "host/abi/events.h"
 
-namespace vsthost {
+namespace aerie {
 
 // A block's worth of MIDI events in the interface's list layout. The list
 // owns its events; `get()` stays valid until the list changes. Once it has
@@ -31,4 +31,4 @@ private:
     std::vector<unsigned char> storage_;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vsthost {
+namespace aerie {
 
 struct ProcessOptions {
     std::string stdinPath;        // empty: inherit
@@ -43,4 +43,4 @@ std::string quoteArgument(const std::string& arg);
 std::string describeException(unsigned long code);
 #endif
 
-}  // namespace vsthost
+}  // namespace aerie

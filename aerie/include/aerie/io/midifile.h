@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vsthost {
+namespace aerie {
 
 // A file that is not a well-formed MIDI file; what() is one line that says
 // what is wrong and where (byte offset, track).
@@ -52,4 +52,4 @@ MidiSequence parseMidi(const std::vector<unsigned char>& bytes);
 // Reads and parses a file; "-" reads standard input. Errors name the file.
 MidiSequence readMidiFile(const std::string& path);
 
-}  // namespace vsthost
+}  // namespace aerie

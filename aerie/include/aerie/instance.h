@@ -6,11 +6,11 @@
 
 #include "host/abi/aeffect.h"
 #include "host/abi/opcodes.h"
-#include "tools/vsthost/host.h"
-#include "tools/vsthost/host_error.h"
-#include "tools/vsthost/module.h"
+#include <aerie/host.h>
+#include <aerie/host_error.h>
+#include <aerie/module.h>
 
-namespace vsthost {
+namespace aerie {
 
 // One plug-in instance. Creating calls the entry with the host's callback and
 // checks the record; destroying sends effClose unless close() already did.
@@ -39,4 +39,4 @@ private:
     Host& host_;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

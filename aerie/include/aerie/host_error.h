@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-namespace vsthost {
+namespace aerie {
 
 // A failure a user can act on; what() is one line, without a trailing period.
 class HostError : public std::runtime_error {
@@ -11,4 +11,4 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-namespace vsthost {
+namespace aerie {
 
 // "Kstv" for 0x4B737476; non-printable bytes shown as '.'.
 std::string fourCharString(std::int32_t id);
 
-}  // namespace vsthost
+}  // namespace aerie

@@ -1,11 +1,11 @@
-#include "tools/vsthost/probe.h"
+#include <aerie/probe.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "tools/vsthost/vsthost.h"
+#include <aerie/aerie.h>
 
-namespace vsthost {
+namespace aerie {
 
 const std::vector<std::string>& commonCapabilities() {
     static const std::vector<std::string> words = {
@@ -213,4 +213,4 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
     return info;
 }
 
-}  // namespace vsthost
+}  // namespace aerie
