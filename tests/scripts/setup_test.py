@@ -89,7 +89,7 @@ class Setup(unittest.TestCase):
     def test_dry_run_needs(self):
         cases = [
             (["demo"], "1", DEMO.split(), ["wine", "mingw-w64", "clang", "qemu-user", "dpf-plugins-vst"]),
-            (["linux64"], "1", ["mold", "dpf-plugins-vst", "zam-plugins"], ["wine", "sox", "g++-multilib"]),
+            (["linux64"], "1", ["dpf-plugins-vst", "zam-plugins"], ["wine", "sox", "g++-multilib"]),
             (["linux32"], "", ["g++-multilib", "qemu-user"], ["wine"]),
             (["linux32"], "1", ["g++-multilib"], ["qemu-user"]),
             (["win32"], "1", ["mingw-w64", "wine", "wine32:i386"], ["qemu-user", "wine64"]),
