@@ -1,12 +1,23 @@
-# How the command-line host's programs are compiled. Their sources include
-# CLI11 and nlohmann-json, whose code generation was most of every preset's
-# build. The tool's own speed lies in the hosting library (built as usual)
-# and the plug-ins it loads, so outside Debug builds it is optimised at -O1
-# with line tables only (-g1): backtraces still name functions, files and
-# lines; variables show as optimised out. That took a third off each of its
-# sources. gcc's variable tracking goes too.
+# How the command-line host's programs are compiled.
+#
+#   kstv_tool_build_options(TARGET [UNITY SOURCE...])
+#
+# Their sources include CLI11 and nlohmann-json, whose code generation was
+# most of every preset's build. The tool's own speed lies in the hosting
+# library (built as usual) and the plug-ins it loads, so outside Debug
+# builds it is optimised at -O1 with line tables only (-g1): backtraces
+# still name functions, files and lines; variables show as optimised out.
+# That took a third off each of its sources. gcc's variable tracking goes
+# too. The sources named after UNITY, the ones that include those two
+# libraries, are compiled as one: the libraries' code is then generated once
+# instead of once per source.
 function(kstv_tool_build_options target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNITY")
   target_compile_options(${target} PRIVATE
     $<$<CXX_COMPILER_ID:GNU>:-fno-var-tracking-assignments>
     $<$<NOT:$<CONFIG:Debug>>:-O1 -g1>)
+  if(arg_UNITY)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_MODE GROUP)
+    set_source_files_properties(${arg_UNITY} TARGET_DIRECTORY ${target} PROPERTIES UNITY_GROUP cli)
+  endif()
 endfunction()
