@@ -26,6 +26,7 @@ enum Exit : int {
     kMidi = 5,          // an input file (MIDI, audio, state) is missing, malformed or does not fit
     kOutput = 6,        // the output file cannot be written
     kNonFinite = 7,     // --strict and the output holds NaN or infinite samples
+    kTestFailed = 8,    // validate: a test failed
 };
 
 class Error : public std::runtime_error {
