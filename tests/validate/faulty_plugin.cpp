@@ -256,7 +256,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
     case effGetVendorString: text(ptr, "Kestravian Tests"); return 1;
     case effGetProductString: text(ptr, "Faulty"); return 1;
     case effGetVendorVersion: return 1;
-    case effGetVstVersion: return 2400;
+    case effGetVstVersion: return FAULT == FAULT_ACCUMULATE ? 2300 : 2400;  // the accumulating entry counts below 2.4
     case effGetPlugCategory: return 1;
     case effCanDo: {
         const char* word = static_cast<const char*>(ptr);

@@ -320,6 +320,19 @@ void addMidiVariety(Material& m, std::int32_t block, std::uint64_t seed) {
                      [](const TimedEvent& a, const TimedEvent& b) { return a.frame < b.frame; });
 }
 
+Plug& instanceAt(Context& ctx, std::unique_ptr<Plug>& reuse, float rate, std::int32_t block) {
+    if (!reuse || ctx.strictness() >= 6) {
+        reuse.reset();
+        reuse = std::make_unique<Plug>(ctx, rate, block);
+    } else {
+        reuse->suspend();
+        reuse->setRate(rate);
+        reuse->setBlock(block);
+        reuse->resume();
+    }
+    return *reuse;
+}
+
 Material halfSecondOfMaterial(Context& ctx, float rate, std::int32_t block) {
     Plug probe(ctx, rate, block, false);
     return materialFor(ctx, probe, seconds(ctx, 0.5));

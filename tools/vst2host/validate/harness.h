@@ -101,9 +101,14 @@ public:
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-    // The wall time the audio of one render may take: a slow plug-in renders
-    // fewer frames instead of holding the run up. Grows with strictness.
+    // The wall time the audio of a test's renders may take: a slow plug-in
+    // renders fewer frames instead of holding the run up. Grows with
+    // strictness.
     double renderBudget() const { return 0.6 * settings.strictness; }
+    // Wall time the test's renders have taken so far; once it is past the
+    // render budget, renders stop after their first block.
+    void addRenderTime(double seconds) { renderMicros_ += static_cast<std::int64_t>(seconds * 1e6); }
+    double renderTime() const { return static_cast<double>(renderMicros_.load()) / 1e6; }
     // Seconds since the test began.
     double elapsed() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
 
@@ -119,6 +124,7 @@ private:
     std::unique_ptr<aerie::Module> module_;
     std::mutex mutex_;
     std::vector<std::string> once_;
+    std::atomic<std::int64_t> renderMicros_{0};
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
@@ -446,14 +452,18 @@ public:
     bool next() {
         if (done()) return false;
         const double budget = run_.budget == 0.0 ? ctx_.renderBudget() : run_.budget;
-        if (budget > 0.0 && index_ > 0 &&
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count() > budget) {
+        // Bounded twice: by the time the renders took, and by the test's
+        // whole time, which counts what happens between blocks (suspends,
+        // parameter changes) too.
+        if (budget > 0.0 && index_ > 0 && (ctx_.renderTime() > budget || ctx_.elapsed() > 2.0 * budget)) {
             stopped_ = true;
-            ctx_.noteOnce("budget", "a render stopped after " + number(budget) + " s of wall time, at frame " +
-                                        std::to_string(pos_) + " of " + std::to_string(m_.frames) +
-                                        " (the render budget at this strictness)");
+            ctx_.noteOnce("budget", "rendering stopped at frame " + std::to_string(pos_) + " of " +
+                                        std::to_string(m_.frames) + " after " + number(ctx_.renderTime()) +
+                                        " s of rendering and " + number(ctx_.elapsed()) + " s in all (the budget at this strictness: " +
+                                        number(budget) + " s of rendering, " + number(2.0 * budget) + " s in all)");
             return false;
         }
+        const auto blockStart = std::chrono::steady_clock::now();
         std::int32_t n = run_.blockSize ? run_.blockSize(index_) : p_.block();
         if (n < 1) n = 1;
         n = static_cast<std::int32_t>(std::min<std::int64_t>(n, m_.frames - pos_));
@@ -517,6 +527,7 @@ public:
         }
         pos_ += n;
         ++index_;
+        ctx_.addRenderTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - blockStart).count());
         return !failed_;
     }
     bool renderAll() {
@@ -593,7 +604,6 @@ private:
     std::string where_;
     BlockEvents events_;
     std::vector<std::vector<unsigned char>> sysex_;  // the host's copies: a plug-in may write into them
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // Renders on a thread of its own until the material ends or `stop` is set;
@@ -626,6 +636,13 @@ private:
 std::string renderWhere(float rate, std::int32_t block, const char* how = "process");
 
 Material materialFor(Context& ctx, const Plug& p, double seconds, double activeShare = 0.8);
+
+// An instance at `rate` and `block`. From strictness 6 a fresh one each
+// time, as a host opens a plug-in into a session at that rate; below, the
+// one in `reuse` set up again with a suspend between, as a host does when the
+// audio device changes: plug-ins that load data when created cost much to
+// create.
+Plug& instanceAt(Context& ctx, std::unique_ptr<Plug>& reuse, float rate, std::int32_t block);
 
 // Half a second (scaled by strictness) of input and events fitted to the
 // plug-in's pins, learnt from an instance that is closed again at once.

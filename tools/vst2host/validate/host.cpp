@@ -2,6 +2,8 @@
 #include "tools/vst2host/validate/harness.h"
 #include "tools/vst2host/validate/tests.h"
 
+#include <aerie/probe.h>
+
 namespace validate {
 
 void testHostRequests(Context& ctx) {

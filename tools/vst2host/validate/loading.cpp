@@ -3,6 +3,10 @@
 #include "tools/vst2host/validate/harness.h"
 #include "tools/vst2host/validate/tests.h"
 
+#include <aerie/probe.h>
+
+#include <ctime>
+
 namespace validate {
 
 void testModule(Context& ctx) {
@@ -183,27 +187,53 @@ void testIdentity(Context& ctx) {
     if (x.name.empty()) ctx.warn("the plug-in gives no effect name");
 }
 
+namespace {
+
+// The processor time this process has used, in seconds: what a scan costs
+// whatever else the machine is doing.
+double processorSeconds() {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+#endif
+}
+
+}  // namespace
+
 // What a host's scan of the module costs: loading it and opening one
-// instance, the first time in this process.
+// instance, the first time in this process, in processor time (the wall
+// time is reported beside it).
 void testScanCost(Context& ctx) {
     constexpr double kWarnSeconds = 1.0;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
+    const double cpuStart = processorSeconds();
     ctx.module();
-    const double loaded = std::chrono::duration<double>(Clock::now() - start).count();
+    const double loaded = processorSeconds() - cpuStart;
     ValidatorHost host;
     ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
     auto instance = std::make_unique<aerie::Instance>(ctx.module(), host);
     ctx.step("opening the instance (effOpen)");
     instance->dispatch(effOpen);
-    const double opened = std::chrono::duration<double>(Clock::now() - start).count();
+    const double opened = processorSeconds() - cpuStart;
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     ctx.step("closing the instance (effClose)");
     instance->close();
     char b[200];
-    (void)std::snprintf(b, sizeof b, "loading took %.3f s, loading and opening one instance %.3f s", loaded, opened);
+    (void)std::snprintf(b, sizeof b,
+                        "loading took %.3f s of processor time, loading and opening one instance %.3f s (%.3f s of wall time)",
+                        loaded, opened, wall);
     if (opened > kWarnSeconds) {
         ctx.warn(std::string(b) + "; hosts scan every module at start-up, and above " + number(kWarnSeconds) +
-                 " s a scan of many plug-ins keeps the user waiting");
+                 " s of processor time a scan of many plug-ins keeps the user waiting");
     } else {
         ctx.note(b);
     }

@@ -7,8 +7,9 @@
 namespace validate {
 
 void testFinite(Context& ctx) {
+    std::unique_ptr<Plug> reuse;
     for (const auto& [rate, block] : {std::pair<float, std::int32_t>{44100.0f, 512}, {48000.0f, 64}, {96000.0f, 1000}}) {
-        Plug p(ctx, rate, block);
+        Plug& p = instanceAt(ctx, reuse, rate, block);
         Material m = materialFor(ctx, p, seconds(ctx, 1.0));
         if (ctx.strictness() >= 6) {
             for (auto& ch : m.input) {
@@ -32,8 +33,9 @@ void testSubnormals(Context& ctx) {
 }
 
 void testGuards(Context& ctx) {
+    std::unique_ptr<Plug> reuse;
     for (std::int32_t block : {1, 7, 64, 333, 512}) {
-        Plug p(ctx, 44100.0f, block);
+        Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
         Material m = materialFor(ctx, p, std::max(8.0 * block, 2048.0) / 44100.0);
         Run run;
         run.where = renderWhere(44100.0f, block) + " with guard samples";
@@ -43,7 +45,7 @@ void testGuards(Context& ctx) {
     // Buffers that end on a page the process may not touch: reading or
     // writing past the end crashes here instead of going unseen.
     for (std::int32_t block : {64, 512, 1000}) {
-        Plug p(ctx, 44100.0f, block);
+        Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
         Material m = materialFor(ctx, p, 8.0 * block / 44100.0);
         std::vector<std::unique_ptr<PageChannel>> ins, outs;
         std::vector<float*> inPtrs(static_cast<std::size_t>(std::max(p.ins, 1)), nullptr);
@@ -73,12 +75,10 @@ void testGuards(Context& ctx) {
 }
 
 void testInputsUntouched(Context& ctx) {
-    {
-        Plug probe(ctx, 44100.0f, 512, false);
-        if (probe.ins == 0) ctx.skip("the plug-in has no inputs");
-    }
+    std::unique_ptr<Plug> reuse;
     for (std::int32_t block : {64, 512}) {
-        Plug p(ctx, 44100.0f, block);
+        Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
+        if (p.ins == 0) ctx.skip("the plug-in has no inputs");
         Material m = materialFor(ctx, p, seconds(ctx, 0.5));
         Run run;
         run.where = renderWhere(44100.0f, block) + ", out of place";
