@@ -188,16 +188,6 @@ void* Module::ordinal(unsigned short number) const noexcept {
 }
 #endif
 
-VstIntPtr Host::answer(const HostRequest& r) {
-    switch (r.opcode) {
-    case audioMasterVersion: return versionAnswer;
-    case audioMasterWantMidi: return 1;
-    case audioMasterGetSampleRate: return static_cast<VstIntPtr>(sampleRate);
-    case audioMasterGetBlockSize: return blockSize;
-    default: return 0;
-    }
-}
-
 VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
                                   void* ptr, float opt) noexcept {
     Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : creatingHost;
@@ -207,6 +197,8 @@ VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int
     // the interface knows: a request that cannot be recorded or answered is
     // answered 0, the interface's "don't know".
     try {
+        ++host->counts[static_cast<std::uint32_t>(opcode) < host->counts.size() ? static_cast<std::size_t>(opcode)
+                                                                                 : host->counts.size() - 1];
         if (host->record) host->requests.push_back(request);
         return host->answer(request);
     } catch (...) {
@@ -222,6 +214,12 @@ Instance::Instance(const Module& module, Host& host) : host_(host) {
     if (e->magic != kEffectMagic) throw HostError("the module's record lacks the interface's magic number");
     e->user = &host;
     effect_ = e;
+    // audioMasterGetDirectory answers the module's folder.
+    if (host.directory.empty()) {
+        std::error_code ec;
+        const std::filesystem::path file = std::filesystem::absolute(module.path(), ec);
+        host.directory = (ec ? std::filesystem::path(module.path()) : file).parent_path().string();
+    }
 }
 
 Instance::~Instance() {
