@@ -65,7 +65,12 @@ json infoToJson(const ModuleInfo& m) {
     json canDo = json::object();
     for (const auto& [word, answer] : m.canDo) canDo[word] = answerWord(answer);
     json requests = json::array();
-    for (std::int32_t r : m.hostRequests) requests.push_back(aerie::hostRequestName(r));
+    json answers = json::array();
+    for (std::int32_t r : m.hostRequests) {
+        requests.push_back(aerie::hostRequestName(r));
+        const aerie::HostAnswer* a = aerie::findHostAnswer(r);
+        answers.push_back({{"request", aerie::hostRequestName(r)}, {"answer", a != nullptr ? a->answer : "0 (not known)"}});
+    }
     return {
         {"module", {{"path", m.path}, {"format", m.fileFormat}, {"entry", m.entryName}}},
         {"effectName", toUtf8(m.effectName)},
@@ -89,6 +94,7 @@ json infoToJson(const ModuleInfo& m) {
         {"parameters", params},
         {"canDo", canDo},
         {"hostRequests", requests},
+        {"hostAnswers", answers},
     };
 }
 

@@ -101,7 +101,8 @@ int main(int argc, char** argv) try {
 
     // One line per command; each file adds its own options.
     const std::vector<Command> commands = {
-        addInfoCommand(app), addParamsCommand(app), addScanCommand(app), addRenderCommand(app), addProbeCommand(app),
+        addInfoCommand(app), addParamsCommand(app), addScanCommand(app), addRenderCommand(app), addConvertCommand(app),
+        addProbeCommand(app),
         {addValidateCommand(app), runValidate},
     };
 

@@ -47,6 +47,8 @@ Command addInfoCommand(CLI::App& app);
 Command addRenderCommand(CLI::App& app);
 Command addParamsCommand(CLI::App& app);
 Command addScanCommand(CLI::App& app);
+// `convert`: a JSON state into a .fxp/.fxb file and back (state.cpp).
+Command addConvertCommand(CLI::App& app);
 // The hidden step run in a child process by info, params and scan.
 Command addProbeCommand(CLI::App& app);
 
