@@ -58,14 +58,13 @@ Instance::~Instance() {
 
 void Instance::require(std::initializer_list<State> allowed, const char* call) const {
     if (std::find(allowed.begin(), allowed.end(), state_) != allowed.end()) return;
-    std::string message = std::string(call) + " on a " + stateName(state_) + " instance; it needs ";
-    bool first = true;
-    for (State s : allowed) {
-        message += first ? "" : " or ";
-        message += stateName(s);
-        first = false;
+    std::string message = std::string(call) + " on a " + stateName(state_) + " instance; it must be ";
+    for (std::size_t i = 0; i < allowed.size(); ++i) {
+        if (i > 0) message += i + 1 == allowed.size() ? " or " : ", ";
+        message += stateName(allowed.begin()[i]);
     }
-    throw HostError(ErrorKind::WrongState, message + " (open, configure, resume, process, suspend, close)");
+    throw HostError(ErrorKind::WrongState,
+                    message + " (the lifecycle: open, configure, resume, process blocks, suspend, close)");
 }
 
 void Instance::requireOpen(const char* call) const { require({State::Open, State::Ready, State::Running}, call); }
@@ -187,6 +186,7 @@ std::int32_t Instance::interfaceVersion() {
 }
 
 Identity Instance::identity() {
+    requireOpen("identity");
     Identity id;
     id.effectName = effectName();
     id.vendor = vendor();
@@ -262,6 +262,7 @@ void Instance::setParameterValue(std::int32_t index, float value) {
 }
 
 ParameterInfo Instance::parameter(std::int32_t index) {
+    requireOpen("parameter");
     ParameterInfo p;
     p.name = parameterName(index);
     p.label = parameterLabel(index);

@@ -239,8 +239,8 @@ Command addInfoCommand(CLI::App& app) {
     CLI::App* info = app.add_subcommand("info", "Show what a host sees of a plug-in module");
     info->add_option("MODULE", o->module, "The plug-in module: a path, or a name (see scan)")->required();
     info->add_flag("--json", o->json, "Print one JSON object instead of text");
-    info->add_option("--timeout", o->timeout, "Seconds the module may go without answering before it counts as hung")
-        ->capture_default_str();
+    info->add_option("--timeout", o->timeout,
+                     "Seconds the module may go without answering before it counts as hung (default 30)");
     return {info, [o] {
                 if (!(o->timeout > 0)) throw Error(kUsage, "--timeout must be more than 0 seconds");
                 return runInfo(resolveModule(o->module), o->json, o->timeout);
