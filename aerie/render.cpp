@@ -178,14 +178,26 @@ void ChainRenderer::start() {
     for (Stage& s : stages_) {
         s.host->position = 0;
         s.host->firstBlock = true;
-        s.instance->dispatch(effMainsChanged, 0, 1);
+        // A configured instance keeps its lifecycle; one set up by hand is
+        // resumed by hand.
+        if (s.instance->state() == Instance::State::Ready) {
+            s.instance->resume();
+        } else {
+            s.instance->dispatch(effMainsChanged, 0, 1);
+        }
     }
     // A module may set its latency on resume.
     for (Stage& s : stages_) s.latency = std::max(s.instance->effect()->initialDelay, 0);
 }
 
 void ChainRenderer::stop() {
-    for (Stage& s : stages_) s.instance->dispatch(effMainsChanged, 0, 0);
+    for (Stage& s : stages_) {
+        if (s.instance->state() == Instance::State::Running) {
+            s.instance->suspend();
+        } else {
+            s.instance->dispatch(effMainsChanged, 0, 0);
+        }
+    }
 }
 
 // The events module i gets: the render's (when it takes MIDI) and what the

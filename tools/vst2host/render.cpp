@@ -567,11 +567,9 @@ std::unique_ptr<Loaded> loadModule(const std::string& path, std::size_t i, std::
     crashguard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
     m->vendor = inst.text(effGetVendorString);
     crashguard::setStepText("opening " + label + " (effOpen)");
-    inst.dispatch(effOpen);
-    crashguard::setStepText("setting the sample rate of " + label + " (effSetSampleRate)");
-    inst.dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(rate));
-    crashguard::setStepText("setting the block size of " + label + " (effSetBlockSize)");
-    inst.dispatch(effSetBlockSize, 0, block);
+    inst.open();
+    crashguard::setStepText("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
+    inst.configure(static_cast<double>(rate), block);
     crashguard::setStepText("asking " + label + " what it can do (effCanDo)");
     m->takesMidi = wantsMidi(inst, m->host);
     return m;

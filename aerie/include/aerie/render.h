@@ -32,8 +32,9 @@ void mapChannels(const float* const* from, int fromCount, float* const* to, int 
 // inputs: the last one dropped"); empty when channel k simply feeds input k.
 std::string describeChannelMapping(int fromCount, const std::string& from, int toCount, const std::string& to);
 
-// One module of a chain, opened and prepared by the caller (effOpen, rate,
-// block size, state), not yet resumed.
+// One module of a chain, opened and configured by the caller (open(),
+// configure(), its state), not yet resumed. An instance set up by raw
+// requests instead is resumed and suspended by raw requests.
 struct ChainStage {
     Instance* instance = nullptr;
     bool takesMidi = false;  // the render's MIDI events are sent to it
@@ -90,7 +91,7 @@ public:
     void setTimeline(const Timeline* timeline);
     // Keep what the modules send (MIDI, automation) for midiOut() and the hosts.
     void setCapture(bool midi, bool automation);
-    // effMainsChanged(1) to every module, first to last.
+    // Resumes every module, first to last.
     void start();
     // One block of `frames` frames (at most the block size): the chain's input
     // is in inputs(), `events` (may be null) go to the modules that take MIDI.
@@ -99,7 +100,7 @@ public:
                void* context = nullptr);
     // Sets a parameter without taking the module's own report of it for its own automation.
     void setParameter(std::size_t stage, std::int32_t index, float value);
-    // effMainsChanged(0) to every module.
+    // Suspends every module.
     void stop();
 
     float* const* inputs() noexcept { return chainInputs_.data(); }
