@@ -24,19 +24,11 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
 #include "tools/vst2host/validate_tests.h"
 #include <aerie/process.h>
+#include <aerie/sandbox.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <cerrno>
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace tool {
 
@@ -60,38 +52,29 @@ struct Options {
     int jobs = 1;
     int testJobs = 0;  // 0: as many as the machine has cores, shared among the modules
     bool rtSafety = false;
-    // The hidden child side (Windows): the test to run and where to report.
+    // The hidden child side (Windows): the test to run, and the sandbox's
+    // two arguments.
     std::string childTest;
-    std::string childReport;
+    std::vector<std::string> sandbox;
 };
 
 Options options;
 
-std::string oneLine(std::string s) {
-    std::replace(s.begin(), s.end(), '\n', ' ');
-    std::replace(s.begin(), s.end(), '\r', ' ');
-    return s;
-}
 
-// Writes the report lines of a child, flushed one by one so that the last
-// step survives a crash.
-class FileReporter : public validate::Reporter {
+// The child's side of a test: its reports become the sandbox's steps (which
+// place a crash or hang) and messages.
+class SandboxSink : public validate::Reporter {
 public:
-    explicit FileReporter(std::FILE* f) : f_(f) {}
-    void step(const std::string& what) override { line("step", what); }
-    void fail(const std::string& what) override { line("fail", what); }
-    void warn(const std::string& what) override { line("warn", what); }
-    void note(const std::string& what) override { line("note", what); }
-    void skip(const std::string& why) override { line("skip", why); }
-    void plugin(const std::string& summary) override { line("plugin", summary); }
-    void done() { line("done", ""); }
+    explicit SandboxSink(aerie::SandboxReporter& r) : r_(r) {}
+    void step(const std::string& what) override { r_.step(what); }
+    void fail(const std::string& what) override { r_.send("fail", what); }
+    void warn(const std::string& what) override { r_.send("warn", what); }
+    void note(const std::string& what) override { r_.send("note", what); }
+    void skip(const std::string& why) override { r_.send("skip", why); }
+    void plugin(const std::string& summary) override { r_.send("plugin", summary); }
 
 private:
-    void line(const char* kind, const std::string& text) {
-        (void)std::fprintf(f_, "%s %s\n", kind, oneLine(text).c_str());
-        (void)std::fflush(f_);
-    }
-    std::FILE* f_;
+    aerie::SandboxReporter& r_;
 };
 
 validate::Settings settingsFor(const std::string& module) {
@@ -163,224 +146,71 @@ const char* resultName(Outcome::Result r) {
     return "";
 }
 
-// The child's side: runs one test and reports. Never returns an error: what
-// went wrong is in the report.
-void childRun(const validate::TestDef& test, const validate::Settings& settings, const std::string& reportPath) {
-    std::FILE* f = std::fopen(reportPath.c_str(), "wb");
-    if (f == nullptr) return;
-    FileReporter reporter(f);
-    validate::runTest(test, settings, reporter);
-    reporter.done();
-    (void)std::fclose(f);
+// The operation a test's child runs: the test, reporting as it goes.
+aerie::SandboxOperation testOperation(const validate::TestDef& test, const validate::Settings& settings) {
+    return [&test, settings](aerie::SandboxReporter& r) {
+        SandboxSink sink(r);
+        validate::runTest(test, settings, sink);
+        r.send("done", "");
+        return 0;
+    };
 }
 
-// Watches a child's report: a child that has not reported a step for
-// --timeout seconds is hung. A slow plug-in that keeps making progress is not.
-class Progress {
-public:
-    explicit Progress(std::string path) : path_(std::move(path)), last_(std::chrono::steady_clock::now()) {}
-    bool stalled() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - checked_ < std::chrono::milliseconds(50)) return false;
-        checked_ = now;
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(path_, ec);
-        if (!ec && size != size_) {
-            size_ = size;
-            last_ = now;
-        }
-        return std::chrono::duration<double>(now - last_).count() >= options.timeout;
-    }
-
-private:
-    std::string path_;
-    std::uintmax_t size_ = 0;
-    std::chrono::steady_clock::time_point last_, checked_{};
-};
-
+// Runs one test in a sandboxed child process (a fork, or on Windows this
+// program started again) and reads what it reported.
+Outcome runOne(const validate::TestDef& test, const validate::Settings& settings) {
+    aerie::SandboxOptions so;
+    so.timeoutSeconds = options.timeout;
 #if defined(_WIN32)
-using aerie::describeException;
-using aerie::quoteArgument;
+    so.restart = {aerie::selfExecutable(),
+                  "validate",
+                  settings.module,
+                  "--strictness",
+                  std::to_string(settings.strictness),
+                  "--seed",
+                  std::to_string(settings.seed),
+                  "--__child-test",
+                  test.name};
+    if (!options.rates.empty()) so.restart.insert(so.restart.end(), {"--rates", options.rates});
+    if (!options.blocks.empty()) so.restart.insert(so.restart.end(), {"--blocks", options.blocks});
+    so.restart.push_back("--__sandbox");  // the sandbox appends its two arguments
 #endif
-
-struct ChildEnd {
-    aerie::ProcessResult::End end = aerie::ProcessResult::End::NotStarted;
-    int exitCode = 0;
-    std::string why;
-};
-
-ChildEnd runChild(const validate::TestDef& test, const validate::Settings& settings, const std::string& reportPath) {
-    ChildEnd r;
-#if defined(_WIN32)
-    std::vector<std::string> argv = {aerie::selfExecutable(),
-                                     "validate",
-                                     settings.module,
-                                     "--strictness",
-                                     std::to_string(settings.strictness),
-                                     "--seed",
-                                     std::to_string(settings.seed),
-                                     "--__child-test",
-                                     test.name,
-                                     "--__child-report",
-                                     reportPath};
-    if (!options.rates.empty()) argv.insert(argv.end(), {"--rates", options.rates});
-    if (!options.blocks.empty()) argv.insert(argv.end(), {"--blocks", options.blocks});
-    std::string commandLine;
-    for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quoteArgument(a);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    // Whatever the plug-in prints goes to our standard error.
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE copy = nullptr;
-    if (err != nullptr && err != INVALID_HANDLE_VALUE &&
-        DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
-        si.hStdOutput = si.hStdError = copy;
-    }
-    PROCESS_INFORMATION pi{};
-    std::vector<char> cmd(commandLine.begin(), commandLine.end());
-    cmd.push_back('\0');
-    const BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    const DWORD startError = GetLastError();
-    if (copy != nullptr) CloseHandle(copy);
-    if (!started) {
-        r.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
-        return r;
-    }
-    Progress progress(reportPath);
-    while (WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT) {
-        if (progress.stalled()) {
-            TerminateProcess(pi.hProcess, 1);
-            WaitForSingleObject(pi.hProcess, INFINITE);
-            r.end = aerie::ProcessResult::End::TimedOut;
-            break;
-        }
-    }
-    if (r.end != aerie::ProcessResult::End::TimedOut) {
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        if (code >= 0xC0000000u || code == 0x80000003u) {
-            r.end = aerie::ProcessResult::End::Crashed;
-            r.why = describeException(code);
-        } else {
-            r.end = aerie::ProcessResult::End::Exited;
-            r.exitCode = static_cast<int>(code);
-        }
-    }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-#else
-    (void)std::fflush(stdout);
-    (void)std::fflush(stderr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        r.why = std::string("cannot fork: ") + std::strerror(errno);
-        return r;
-    }
-    if (pid == 0) {
-        // Whatever the plug-in prints must not mix with our output.
-        dup2(2, 1);
-        crashguard::install(false);
-        childRun(test, settings, reportPath);
-        _exit(0);
-    }
-    int status = 0;
-    Progress progress(reportPath);
-    auto pause = std::chrono::microseconds(200);
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) {
-            r.why = "lost track of the child process";
-            return r;
-        }
-        if (progress.stalled()) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            r.end = aerie::ProcessResult::End::TimedOut;
-            return r;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(5000));
-    }
-    if (WIFSIGNALED(status)) {
-        r.end = aerie::ProcessResult::End::Crashed;
-        const int sig = WTERMSIG(status);
-        switch (sig) {
-        case SIGSEGV: r.why = "segmentation fault"; break;
-        case SIGBUS: r.why = "bus error"; break;
-        case SIGFPE: r.why = "arithmetic exception"; break;
-        case SIGILL: r.why = "illegal instruction"; break;
-        case SIGABRT: r.why = "aborted"; break;
-        default: r.why = "signal " + std::to_string(sig); break;
-        }
-    } else {
-        r.end = aerie::ProcessResult::End::Exited;
-        r.exitCode = WEXITSTATUS(status);
-    }
-#endif
-    return r;
-}
-
-Outcome runOne(const validate::TestDef& test, const validate::Settings& settings, const std::string& reportPath) {
-    const auto start = std::chrono::steady_clock::now();
-    const ChildEnd end = runChild(test, settings, reportPath);
+    const aerie::SandboxResult r = aerie::runSandboxed(testOperation(test, settings), so);
     Outcome o;
-    std::string lastStep = "starting";
     bool done = false;
-    {
-        std::ifstream in(reportPath, std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            const auto space = line.find(' ');
-            const std::string kind = line.substr(0, space);
-            const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
-            if (kind == "step") lastStep = text;
-            else if (kind == "fail") o.failures.push_back(text);
-            else if (kind == "warn") o.warnings.push_back(text);
-            else if (kind == "note") o.notes.push_back(text);
-            else if (kind == "skip") o.skipReason = text;
-            else if (kind == "plugin") o.plugin = text;
-            else if (kind == "done") done = true;
-        }
+    for (const auto& [kind, text] : r.messages) {
+        if (kind == "fail") o.failures.push_back(text);
+        else if (kind == "warn") o.warnings.push_back(text);
+        else if (kind == "note") o.notes.push_back(text);
+        else if (kind == "skip") o.skipReason = text;
+        else if (kind == "plugin") o.plugin = text;
+        else if (kind == "done") done = true;
     }
-    std::error_code ec;
-    std::filesystem::remove(reportPath, ec);
-    using End = aerie::ProcessResult::End;
-    switch (end.end) {
-    case End::NotStarted: throw Error(kInternal, "cannot start a test process: " + end.why);
-    case End::Crashed: o.failures.push_back("crashed (" + end.why + ") while " + lastStep); break;
-    case End::TimedOut: {
+    using End = aerie::SandboxResult::End;
+    switch (r.end) {
+    case End::NotStarted: throw Error(kInternal, "cannot start a test process: " + r.why);
+    case End::Crashed: o.failures.push_back("crashed (" + r.why + ") while " + r.where); break;
+    case End::Hung: {
         std::ostringstream s;
-        s << "made no progress for " << options.timeout << " s (--timeout) while " << lastStep;
+        s << "made no progress for " << options.timeout << " s (--timeout) while " << r.where;
         o.failures.push_back(s.str());
         break;
     }
-    case End::Exited:
-        if (!done) {
-            o.failures.push_back("ended the process (exit code " + std::to_string(end.exitCode) + ") while " + lastStep);
-        }
+    case End::Failed: o.failures.push_back(r.error); break;
+    case End::EndedProcess:
+        o.failures.push_back("ended the process (exit code " + std::to_string(r.exitCode) + ") while " + r.where);
+        break;
+    case End::Finished:
+        if (!done) o.failures.push_back("ended the test without finishing it while " + r.where);
         break;
     }
-    o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    o.seconds = r.seconds;
     if (!o.failures.empty()) {
         o.result = Outcome::Result::Failed;
     } else if (!o.skipReason.empty()) {
         o.result = Outcome::Result::Skipped;
     }
     return o;
-}
-
-// A report file no other child of this run uses.
-std::string newReportPath() {
-    static std::atomic<unsigned> serial{0};
-    std::error_code ec;
-    const std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
-    return (tmp / ("vst2host-validate-" + std::to_string(aerie::currentProcessId()) + "-" +
-                   std::to_string(serial.fetch_add(1)) + ".txt"))
-        .string();
 }
 
 bool selected(const std::string& name, const std::vector<std::string>& patterns) {
@@ -448,10 +278,11 @@ int listTests() {
 int runChildSide() {
     const auto& all = validate::catalog();
     const auto it = std::find_if(all.begin(), all.end(), [](const validate::TestDef& t) { return options.childTest == t.name; });
-    if (it == all.end() || options.modules.size() != 1) throw Error(kUsage, "bad child invocation");
-    crashguard::install(false);
-    childRun(*it, settingsFor(options.modules.front()), options.childReport);
-    return kOk;
+    if (it == all.end() || options.modules.size() != 1 || options.sandbox.size() != 2) {
+        throw Error(kUsage, "bad child invocation");
+    }
+    return aerie::runSandboxChild(options.sandbox[0], options.sandbox[1],
+                                  testOperation(*it, settingsFor(options.modules.front())));
 }
 
 // The modules named on the command line: files as they are, folders
@@ -488,7 +319,7 @@ Outcome runTestOf(const validate::TestDef& test, validate::Settings settings) {
     Outcome o;
     for (int k = 0; k < options.repeat; ++k) {
         settings.seed = options.seed + static_cast<std::uint64_t>(k);
-        Outcome run = runOne(test, settings, newReportPath());
+        Outcome run = runOne(test, settings);
         if (options.repeat > 1 && !run.failures.empty()) {
             const std::string which = "run " + std::to_string(k + 1) + " (seed " + std::to_string(settings.seed) + "): ";
             for (auto& f : run.failures) f.insert(0, which);
@@ -797,7 +628,7 @@ CLI::App* addValidateCommand(CLI::App& app) {
     v->add_option("--junit", options.junit, "Also write the results as JUnit XML to this file");
     v->add_flag("--list", options.list, "List the tests with what justifies each (with --json: as JSON), and exit");
     v->add_option("--__child-test", options.childTest)->group("");
-    v->add_option("--__child-report", options.childReport)->group("");
+    v->add_option("--__sandbox", options.sandbox)->expected(2)->group("");
     return v;
 }
 

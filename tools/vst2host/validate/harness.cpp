@@ -24,13 +24,6 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 
 namespace validate {
 
-VstIntPtr ValidatorHost::answer(const aerie::HostRequest& r) {
-    const rt::HostScope host;
-    bool handled = false;
-    const VstIntPtr a = answers.answer(r, sampleRate, handled);
-    return handled ? a : aerie::Host::answer(r);
-}
-
 std::string number(double v) {
     std::ostringstream s;
     s.precision(7);
@@ -326,8 +319,7 @@ Plug& instanceAt(Context& ctx, std::unique_ptr<Plug>& reuse, float rate, std::in
         reuse = std::make_unique<Plug>(ctx, rate, block);
     } else {
         reuse->suspend();
-        reuse->setRate(rate);
-        reuse->setBlock(block);
+        reuse->configure(rate, block);
         reuse->resume();
     }
     return *reuse;

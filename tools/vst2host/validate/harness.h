@@ -131,27 +131,17 @@ private:
 
 // ---- the host ------------------------------------------------------------------
 
-// Answers what a plain host answers, from the one table of answers
-// (host_answers.h), and records the rest as unsupported. Its own code never
-// counts against the plug-in's real-time safety.
-class ValidatorHost : public aerie::Host {
-public:
-    static bool supported(std::int32_t opcode) { return HostAnswers::supported(opcode); }
-    VstIntPtr answer(const aerie::HostRequest& r) override;
-    HostAnswers answers;
-};
-
 bool isInstrument(AEffect* e, std::int32_t category);
 
-// One instance, opened and set up the way hosts do before rendering.
+// One instance, opened and set up the way hosts do before rendering, through
+// aerie's lifecycle; where a test breaks the rules on purpose (a second
+// suspend, a rate changed while running), through the raw record.
 class Plug {
 public:
     // `record` keeps the host's list of requests growing after the set-up;
     // off, the host allocates nothing when the plug-in calls it.
     Plug(Context& ctx, float rate, std::int32_t block, bool resume = true, bool record = false)
         : ctx_(ctx), rate_(rate), block_(block) {
-        host.sampleRate = rate;
-        host.blockSize = block;
         ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
         instance = std::make_unique<aerie::Instance>(ctx.module(), host);
         e = instance->effect();
@@ -164,11 +154,9 @@ public:
         }
         replacing = (e->flags & effFlagsCanReplacing) != 0 && e->processReplacing != nullptr;
         ctx.step("opening the instance (effOpen)");
-        dispatch(effOpen);
-        ctx.step("setting the sample rate to " + number(rate) + " Hz");
-        dispatch(effSetSampleRate, 0, 0, nullptr, rate);
-        ctx.step("setting the block size to " + std::to_string(block));
-        dispatch(effSetBlockSize, 0, block);
+        instance->open();
+        ctx.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
+        instance->configure(rate, block);
         ctx.step("asking the category (effGetPlugCategory)");
         category = static_cast<std::int32_t>(dispatch(effGetPlugCategory));
         instrument = isInstrument(e, category);
@@ -180,7 +168,6 @@ public:
     ~Plug() {
         if (instance && instance->effect() != nullptr) {
             ctx_.step("closing the instance (effClose)");
-            if (resumed_) dispatch(effMainsChanged, 0, 0);
             instance->close();
         }
     }
@@ -193,29 +180,45 @@ public:
     }
     void resume() {
         ctx_.step("resuming (effMainsChanged 1)");
-        dispatch(effMainsChanged, 0, 1);
-        resumed_ = true;
+        if (instance->state() == aerie::Instance::State::Ready) {
+            instance->resume();
+        } else {
+            dispatch(effMainsChanged, 0, 1);  // a second resume, on purpose
+        }
     }
     void suspend() {
         ctx_.step("suspending (effMainsChanged 0)");
-        dispatch(effMainsChanged, 0, 0);
-        resumed_ = false;
+        if (instance->state() == aerie::Instance::State::Running) {
+            instance->suspend();
+        } else {
+            dispatch(effMainsChanged, 0, 0);  // a second suspend, on purpose
+        }
     }
+    // The rate and block size together, while suspended.
+    void configure(float rate, std::int32_t block) {
+        ctx_.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
+        instance->configure(rate, block);
+        rate_ = rate;
+        block_ = block;
+    }
+    // One of them alone, also while running, as some hosts do.
     void setRate(float rate) {
         ctx_.step("setting the sample rate to " + number(rate) + " Hz");
+        if (!running()) return configure(rate, block_);
         dispatch(effSetSampleRate, 0, 0, nullptr, rate);
         rate_ = rate;
         host.sampleRate = rate;
     }
     void setBlock(std::int32_t block) {
         ctx_.step("setting the block size to " + std::to_string(block));
+        if (!running()) return configure(rate_, block);
         dispatch(effSetBlockSize, 0, block);
         block_ = block;
         host.blockSize = block;
     }
     float rate() const { return rate_; }
     std::int32_t block() const { return block_; }
-    bool resumed() const { return resumed_; }
+    bool running() const { return instance->state() == aerie::Instance::State::Running; }
 
     ValidatorHost host;
     std::unique_ptr<aerie::Instance> instance;
@@ -227,7 +230,6 @@ private:
     Context& ctx_;
     float rate_;
     std::int32_t block_;
-    bool resumed_ = false;
 };
 
 // ---- texts into guarded host buffers ----------------------------------------
@@ -517,7 +519,7 @@ public:
             p_.instance->processReplacing(inPtrs_.data(), outPtrs_.data(), n);
         }
         rt::disarm();
-        p_.host.answers.advance(n, p_.rate());
+        p_.host.advance(n);
         check(frames, inPlace);
         if (run_.keep) {
             for (std::size_t c = 0; c < outs_.size(); ++c) {

@@ -3,62 +3,25 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <string_view>
+
+#include "tools/vst2host/validate/rt_monitor.h"
 
 namespace validate {
 
-bool HostAnswers::supported(std::int32_t opcode) {
-    switch (opcode) {
-    case audioMasterAutomate:
-    case audioMasterVersion:
-    case audioMasterCurrentId:
-    case audioMasterIdle:
-    case audioMasterWantMidi:
-    case audioMasterGetTime:
-    case audioMasterGetSampleRate:
-    case audioMasterGetBlockSize:
-    case audioMasterGetCurrentProcessLevel:
-    case audioMasterGetAutomationState:
-    case audioMasterGetVendorString:
-    case audioMasterGetProductString:
-    case audioMasterGetVendorVersion:
-    case audioMasterCanDo:
-    case audioMasterGetLanguage:
-    case audioMasterSizeWindow:
-    case audioMasterUpdateDisplay: return true;
-    default: return false;
-    }
+ValidatorHost::ValidatorHost() {
+    vendor = "Kestravian";
+    product = "vst2host validate";
+    vendorVersion = 1000;
+    processLevel = aerie::ProcessLevel::Realtime;
 }
 
-VstIntPtr HostAnswers::answer(const aerie::HostRequest& r, float sampleRate, bool& handled) {
-    handled = true;
-    switch (r.opcode) {
-    case audioMasterGetTime: return reinterpret_cast<VstIntPtr>(time(sampleRate));
-    case audioMasterGetVendorString:
-        if (r.ptr != nullptr) std::strcpy(static_cast<char*>(r.ptr), "Kestravian");
-        return 1;
-    case audioMasterGetProductString:
-        if (r.ptr != nullptr) std::strcpy(static_cast<char*>(r.ptr), "vst2host validate");
-        return 1;
-    case audioMasterGetVendorVersion: return 1000;
-    case audioMasterGetLanguage:         // 1: English
-    case audioMasterGetAutomationState:  // 1: off
-    case audioMasterSizeWindow:          // the editor's window may take the size it asks for
-    case audioMasterUpdateDisplay: return 1;
-    case audioMasterCanDo: {
-        if (r.ptr == nullptr) return 0;
-        // No allocation: plug-ins ask this from the audio thread too.
-        const std::string_view word(static_cast<const char*>(r.ptr));
-        return (word == "sendVstEvents" || word == "sendVstMidiEvent" || word == "receiveVstEvents" ||
-                word == "receiveVstMidiEvent" || word == "sendVstTimeInfo" || word == "sizeWindow")
-                   ? 1
-                   : 0;
-    }
-    default: handled = false; return 0;
-    }
+VstIntPtr ValidatorHost::answer(const aerie::HostRequest& r) {
+    const rt::HostScope host;
+    if (r.opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(currentTime());
+    return aerie::Host::answer(r);
 }
 
-void HostAnswers::setTransport(const Transport& t) {
+void ValidatorHost::setTransport(const Transport& t) {
     if (t.playing != transport_.playing || t.looping != transport_.looping) changed_ = true;
     transport_ = t;
     if (t.looping && (ppq_ < t.loopStart || ppq_ >= t.loopEnd)) {
@@ -67,7 +30,7 @@ void HostAnswers::setTransport(const Transport& t) {
     }
 }
 
-void HostAnswers::advance(std::int64_t frames, float sampleRate) {
+void ValidatorHost::advance(std::int64_t frames) {
     if (!transport_.playing || !(sampleRate > 0.0f)) return;
     samplePos_ += static_cast<double>(frames);
     ppq_ += static_cast<double>(frames) / sampleRate * transport_.tempo / 60.0;
@@ -77,7 +40,7 @@ void HostAnswers::advance(std::int64_t frames, float sampleRate) {
     }
 }
 
-VstTimeInfo* HostAnswers::time(float sampleRate) {
+VstTimeInfo* ValidatorHost::currentTime() {
     ++timeRequests_;
     VstTimeInfo& t = info_;
     t = VstTimeInfo{};

@@ -1,7 +1,9 @@
-// What the validator's host tells a plug-in: its name, what it can do, and
-// the transport it reports with audioMasterGetTime. Every answer the host
-// gives about the session comes from here, so that the validator's host and
-// the render host can share one table of answers.
+// The validator's host: it answers every request from aerie's one answer
+// table, as the render host does, introducing itself as "vst2host validate".
+// Only the time differs: where a render plays its timeline from start to
+// end, the validator plays scenes of its own (stopped, a tempo change, a
+// loop that jumps back), so audioMasterGetTime answers the transport below.
+// Its own code never counts against the plug-in's real-time safety.
 #pragma once
 
 #include <cstdint>
@@ -19,24 +21,23 @@ struct Transport {
     std::int32_t numerator = 4, denominator = 4;
 };
 
-class HostAnswers {
+class ValidatorHost : public aerie::Host {
 public:
-    // Whether the host answers the request with something else than 0.
-    static bool supported(std::int32_t opcode);
-    // The answer to a request; `handled` false leaves it to aerie::Host.
-    VstIntPtr answer(const aerie::HostRequest& r, float sampleRate, bool& handled);
+    ValidatorHost();
+    // Whether the answer table knows the request.
+    static bool supported(std::int32_t opcode) { return aerie::findHostAnswer(opcode) != nullptr; }
+    VstIntPtr answer(const aerie::HostRequest& r) override;
 
     // The transport from the next block on.
     void setTransport(const Transport& t);
-    const Transport& transport() const { return transport_; }
     // Moves the play position on by a rendered block, looping where the
     // transport loops.
-    void advance(std::int64_t frames, float sampleRate);
+    void advance(std::int64_t frames);
     // How often the plug-in asked for the time.
     std::int64_t timeRequests() const { return timeRequests_; }
 
 private:
-    VstTimeInfo* time(float sampleRate);
+    VstTimeInfo* currentTime();
 
     Transport transport_;
     double samplePos_ = 0.0;

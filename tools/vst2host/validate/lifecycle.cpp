@@ -23,10 +23,9 @@ void testOpenClose(Context& ctx) {
         host.blockSize = 512;
         aerie::Instance instance(ctx.module(), host);
         AEffect* e = instance.effect();
-        instance.dispatch(effOpen);
-        instance.dispatch(effSetSampleRate, 0, 0, nullptr, i % 2 == 0 ? 44100.0f : 48000.0f);
-        instance.dispatch(effSetBlockSize, 0, 512);
-        instance.dispatch(effMainsChanged, 0, 1);
+        instance.open();
+        instance.configure(i % 2 == 0 ? 44100.0 : 48000.0, 512);
+        instance.resume();
         const std::int32_t channels = std::max(e->numInputs, e->numOutputs);
         if (channels >= 0 && channels <= 64) {
             std::vector<float*> in(static_cast<std::size_t>(std::max(channels, 1))), outs(in.size());
@@ -44,7 +43,7 @@ void testOpenClose(Context& ctx) {
                 instance.process(in.data(), outs.data(), 512);
             }
         }
-        instance.dispatch(effMainsChanged, 0, 0);
+        instance.suspend();
         instance.close();
     };
     // A plug-in that takes long to open gets fewer cycles, within a time

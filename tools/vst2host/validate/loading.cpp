@@ -222,7 +222,7 @@ void testScanCost(Context& ctx) {
     ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
     auto instance = std::make_unique<aerie::Instance>(ctx.module(), host);
     ctx.step("opening the instance (effOpen)");
-    instance->dispatch(effOpen);
+    instance->open();
     const double opened = processorSeconds() - cpuStart;
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     ctx.step("closing the instance (effClose)");

@@ -232,12 +232,12 @@ void testTimeInfo(Context& ctx) {
         const auto k = static_cast<std::size_t>(std::min<std::int64_t>(i / perScene, std::size(scenes) - 1));
         if (i % perScene == 0) {
             ctx.step(std::string("the transport: ") + scenes[k].what);
-            p.host.answers.setTransport(scenes[k].transport);
+            p.host.setTransport(scenes[k].transport);
         }
     };
     Renderer r(ctx, p, m, run);
     if (!r.renderAll()) return;
-    ctx.note("asked for the time " + std::to_string(p.host.answers.timeRequests()) + " times");
+    ctx.note("asked for the time " + std::to_string(p.host.timeRequests()) + " times");
 }
 
 void testDeterministic(Context& ctx) {

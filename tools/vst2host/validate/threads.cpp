@@ -104,25 +104,22 @@ void testParameterThreads(Context& ctx) {
 
 // The state restored from the main thread while another thread renders, as
 // many hosts restore a session or a preset: nothing crashes, the output
-// stays finite, and once rendering starts over the restored sound is there.
+// stays finite, and the instance holds the state an idle instance holds
+// once it is restored there (whether that state sounds right is
+// state.restore's question; a plug-in need not clear its sound on resume,
+// so the sound is not compared here).
 void testRestoreWhileProcessing(Context& ctx) {
     const float rate = 44100.0f;
     const std::int32_t block = 256;
-    const Material m = halfSecondOfMaterial(ctx, rate, block);
-    Plug a(ctx, rate, block, false);
-    if (a.e->numParams == 0 && a.e->numPrograms <= 1 && !(a.e->flags & effFlagsProgramChunks)) {
-        ctx.skip("the plug-in has no parameters, programs or chunks: no state to restore");
+    SavedState state;
+    {
+        Plug a(ctx, rate, block, false);
+        if (a.e->numParams == 0 && a.e->numPrograms <= 1 && !(a.e->flags & effFlagsProgramChunks)) {
+            ctx.skip("the plug-in has no parameters, programs or chunks: no state to restore");
+        }
+        randomiseState(ctx, a);
+        state = saveState(ctx, a);
     }
-    randomiseState(ctx, a);
-    const SavedState state = saveState(ctx, a);
-    a.resume();
-    Run reference;
-    reference.where = renderWhere(rate, block) + " (the instance the state was saved from)";
-    reference.keep = true;
-    reference.budget = -1;
-    Renderer ra(ctx, a, m, reference);
-    if (!ra.renderAll()) return;
-
     Plug d(ctx, rate, block);
     const Material busy = materialFor(ctx, d, seconds(ctx, 1.0));
     Run run;
@@ -131,36 +128,34 @@ void testRestoreWhileProcessing(Context& ctx) {
         AudioThread audio(ctx, d, busy, run);
         while (audio.blocks() < 4 && !audio.finished()) std::this_thread::yield();
         restoreState(ctx, d, state);
+        const std::int64_t restoredAt = audio.blocks();
+        while (audio.blocks() < restoredAt + 4 && !audio.finished()) std::this_thread::yield();
         audio.stop();
         audio.join();
         if (audio.renderer().failed()) return;
     }
-    // Rendering starts over, as after a transport stop: the restored state
-    // must be what sounds.
-    d.suspend();
-    d.resume();
-    Run after;
-    after.where = renderWhere(rate, block) + " after the state was restored while rendering";
-    after.keep = true;
-    after.budget = -1;
-    Renderer rd(ctx, d, m, after);
-    if (!rd.renderAll()) return;
-    if (difference(ra.outputs(), rd.outputs()).empty()) return;
     Plug c(ctx, rate, block, false);
     restoreState(ctx, c, state);
-    c.resume();
-    Renderer rc(ctx, c, m, after);
-    if (!rc.renderAll()) return;
-    // Restored as well as a restore into an idle instance: whether that
-    // restores the sound is state.restore's question.
-    if (difference(rc.outputs(), rd.outputs()).empty()) return;
-    if (difference(ra.outputs(), rc.outputs()).empty()) {
-        ctx.fail("the state (" + state.describe() + ") restored while another thread rendered does not sound as restored " +
-                 "into an idle instance: " + difference(rc.outputs(), rd.outputs()) + ", the difference " +
-                 number(differenceLevel(rc.outputs(), rd.outputs())) + " dB against the signal");
-    } else if (levelMismatch(rc.outputs(), rd.outputs()) > 1.0) {
-        ctx.fail("the state (" + state.describe() + ") restored while another thread rendered: its level is " +
-                 number(levelMismatch(rc.outputs(), rd.outputs())) + " dB from an idle restore's (more than 1 dB)");
+    const SavedState busyState = saveState(ctx, d);
+    const SavedState idleState = saveState(ctx, c);
+    std::string diff;
+    if (busyState.chunk != idleState.chunk) {
+        diff = "one gives a chunk, the other does not";
+    } else if (busyState.chunk) {
+        diff = firstDifference(idleState.bytes, busyState.bytes);
+    } else if (busyState.program != idleState.program) {
+        diff = "program " + std::to_string(idleState.program + 1) + ", then " + std::to_string(busyState.program + 1);
+    } else {
+        for (std::size_t i = 0; i < busyState.parameters.size() && i < idleState.parameters.size() && diff.empty(); ++i) {
+            if (busyState.parameters[i] != idleState.parameters[i]) {
+                diff = parameterName(d, static_cast<std::int32_t>(i)) + ": " + number(idleState.parameters[i]) + ", then " +
+                       number(busyState.parameters[i]);
+            }
+        }
+    }
+    if (!diff.empty()) {
+        ctx.fail("the state (" + state.describe() + ") restored while another thread rendered reads back otherwise than " +
+                 "restored into an idle instance (idle, then while rendering: " + diff + ")");
     }
 }
 
