@@ -109,6 +109,14 @@ public:
     // render budget, renders stop after their first block.
     void addRenderTime(double seconds) { renderMicros_ += static_cast<std::int64_t>(seconds * 1e6); }
     double renderTime() const { return static_cast<double>(renderMicros_.load()) / 1e6; }
+    // Whether the test has used its whole time budget (twice the render
+    // budget); loops over settings stop then, saying so once.
+    bool outOfTime(const std::string& what) {
+        if (elapsed() <= 2.0 * renderBudget()) return false;
+        noteOnce("time", "stopped before " + what + ": the test used its " + number(2.0 * renderBudget()) +
+                             " s budget at this strictness");
+        return true;
+    }
     // Seconds since the test began.
     double elapsed() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
 

@@ -109,6 +109,7 @@ void testRates(Context& ctx) {
     std::unique_ptr<Plug> reuse;
     for (double rate : ctx.settings.rates) {
         const auto r = static_cast<float>(rate);
+        if (ctx.outOfTime(number(r) + " Hz")) break;
         Plug& p = instanceAt(ctx, reuse, r, 512);
         Material m = materialFor(ctx, p, seconds(ctx, 0.3));
         Run run;
@@ -121,6 +122,7 @@ void testBlocks(Context& ctx) {
     std::vector<std::int32_t> blocks = ctx.settings.blocks;
     std::unique_ptr<Plug> reuse;
     for (std::int32_t block : blocks) {
+        if (ctx.outOfTime("blocks of " + std::to_string(block))) break;
         Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
         const double frames = std::max<double>(4.0 * block, 4096.0 * ctx.strictness() / kDefaultStrictness);
         Material m = materialFor(ctx, p, frames / 44100.0);
@@ -154,6 +156,7 @@ void testRateBlockChanges(Context& ctx) {
     for (bool suspend : {true, false}) {
         if (!suspend && ctx.strictness() < 6) break;
         for (const auto& c : changes) {
+            if (ctx.outOfTime(number(c.rate) + " Hz with blocks of " + std::to_string(c.block))) return;
             if (suspend) p.suspend();
             p.setRate(c.rate);
             p.setBlock(c.block);

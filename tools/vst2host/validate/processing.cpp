@@ -9,6 +9,7 @@ namespace validate {
 void testFinite(Context& ctx) {
     std::unique_ptr<Plug> reuse;
     for (const auto& [rate, block] : {std::pair<float, std::int32_t>{44100.0f, 512}, {48000.0f, 64}, {96000.0f, 1000}}) {
+        if (ctx.outOfTime(renderWhere(rate, block))) break;
         Plug& p = instanceAt(ctx, reuse, rate, block);
         Material m = materialFor(ctx, p, seconds(ctx, 1.0));
         if (ctx.strictness() >= 6) {
@@ -35,6 +36,7 @@ void testSubnormals(Context& ctx) {
 void testGuards(Context& ctx) {
     std::unique_ptr<Plug> reuse;
     for (std::int32_t block : {1, 7, 64, 333, 512}) {
+        if (ctx.outOfTime("blocks of " + std::to_string(block) + " with guard samples")) break;
         Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
         Material m = materialFor(ctx, p, std::max(8.0 * block, 2048.0) / 44100.0);
         Run run;
@@ -45,6 +47,7 @@ void testGuards(Context& ctx) {
     // Buffers that end on a page the process may not touch: reading or
     // writing past the end crashes here instead of going unseen.
     for (std::int32_t block : {64, 512, 1000}) {
+        if (block != 64 && ctx.outOfTime("blocks of " + std::to_string(block) + " ending at a guard page")) break;
         Plug& p = instanceAt(ctx, reuse, 44100.0f, block);
         Material m = materialFor(ctx, p, 8.0 * block / 44100.0);
         std::vector<std::unique_ptr<PageChannel>> ins, outs;
@@ -91,10 +94,9 @@ void testInputsUntouched(Context& ctx) {
 // out-of-place render of another fresh instance.
 namespace {
 
-void compareModes(Context& ctx, Mode mode, const char* what) {
+void compareModes(Context& ctx, const Material& m, Mode mode, const char* what) {
     const float rate = 44100.0f;
     const std::int32_t block = 512;
-    const Material m = halfSecondOfMaterial(ctx, rate, block);
     std::vector<std::vector<float>> reference;
     if (!deterministic(ctx, m, rate, block, &reference)) {
         ctx.skip("two fresh instances given the same input differ, so " + std::string(what) + " cannot be compared");
@@ -128,11 +130,13 @@ void compareModes(Context& ctx, Mode mode, const char* what) {
 }  // namespace
 
 void testInPlace(Context& ctx) {
+    Material m;
     {
         Plug probe(ctx, 44100.0f, 512, false);
         if (probe.ins == 0 || probe.outs == 0) ctx.skip("in-place processing needs inputs and outputs");
+        m = materialFor(ctx, probe, seconds(ctx, 0.5));
     }
-    compareModes(ctx, Mode::InPlace, "processing in place");
+    compareModes(ctx, m, Mode::InPlace, "processing in place");
 }
 
 // The accumulating entry was the first render call of the interface; from
@@ -140,13 +144,15 @@ void testInPlace(Context& ctx) {
 // that declares 2400 or more may leave it empty. Only older plug-ins fail.
 void testAccumulate(Context& ctx) {
     std::int32_t version = 0;
+    Material m;
     {
         Plug probe(ctx, 44100.0f, 512, false);
         if (!probe.replacing || probe.e->process == nullptr) ctx.skip("the plug-in offers only one render entry");
         version = declaredVersion(probe);
+        m = materialFor(ctx, probe, seconds(ctx, 0.5));
     }
     if (version < 2400) {
-        compareModes(ctx, Mode::Accumulate, "the accumulating entry (process)");
+        compareModes(ctx, m, Mode::Accumulate, "the accumulating entry (process)");
         return;
     }
     if (ctx.strictness() < 8) {
@@ -168,7 +174,7 @@ void testAccumulate(Context& ctx) {
     } notes(ctx);
     Context quiet(ctx.settings, notes, ctx.rng());
     try {
-        compareModes(quiet, Mode::Accumulate, "the accumulating entry (process)");
+        compareModes(quiet, m, Mode::Accumulate, "the accumulating entry (process)");
     } catch (const Skipped& s) {
         ctx.note(s.why);
     } catch (const Stop&) {

@@ -139,11 +139,11 @@ void compareRestored(Context& ctx, const std::vector<std::vector<float>>& origin
 void testStateRestore(Context& ctx) {
     const float rate = 44100.0f;
     const std::int32_t block = 512;
-    const Material m = halfSecondOfMaterial(ctx, rate, block);
     Plug a(ctx, rate, block, false);
     if (a.e->numParams == 0 && a.e->numPrograms <= 1 && !(a.e->flags & effFlagsProgramChunks)) {
         ctx.skip("the plug-in has no parameters, programs or chunks: no state to save");
     }
+    const Material m = materialFor(ctx, a, seconds(ctx, 0.5));
     randomiseState(ctx, a);
     const SavedState state = saveState(ctx, a);
     Plug b(ctx, rate, block, false);

@@ -12,7 +12,7 @@ namespace validate {
 // Several instances, each on its own thread with its own input, in step
 // block by block as a host's parallel tracks run, give what each gives alone.
 void testConcurrentInstances(Context& ctx) {
-    const int count = 1 + ctx.strictness() / 2;
+    const int count = std::max(2, ctx.strictness() / 2);
     const float rate = 44100.0f;
     const std::int32_t block = 256;
     std::vector<Material> materials;
