@@ -41,10 +41,15 @@ std::string peMachine(std::uint16_t m) {
     }
 }
 
-// The host being created with, for the version query made before a record exists.
-thread_local Host* creatingHost = nullptr;
-
 }  // namespace
+
+// The host an entry call on this thread is creating with: a plug-in may ask
+// the host (its version, most often) before its record exists, when the
+// callback has no record to find its Host through. One per thread, so that
+// instances may be created on several threads at once.
+namespace detail {
+thread_local Host* creatingHost = nullptr;
+}  // namespace detail
 
 ModuleFormat inspectModuleFile(const std::string& path) {
     ModuleFormat f;
@@ -106,12 +111,36 @@ const char* hostMachine() noexcept {
 #endif
 }
 
+const char* errorKindName(ErrorKind kind) noexcept {
+    switch (kind) {
+    case ErrorKind::Other: return "other";
+    case ErrorKind::ModuleMissing: return "module missing";
+    case ErrorKind::ModuleUnreadable: return "module unreadable";
+    case ErrorKind::NotALibrary: return "not a library";
+    case ErrorKind::WrongSystem: return "wrong system";
+    case ErrorKind::WrongArchitecture: return "wrong architecture";
+    case ErrorKind::LoadFailed: return "load failed";
+    case ErrorKind::NoEntry: return "no entry";
+    case ErrorKind::EntryNull: return "entry answered null";
+    case ErrorKind::BadRecord: return "bad record";
+    case ErrorKind::WrongState: return "wrong state";
+    case ErrorKind::BadArgument: return "bad argument";
+    case ErrorKind::Ambiguous: return "ambiguous";
+    case ErrorKind::Crashed: return "crashed";
+    case ErrorKind::Hung: return "hung";
+    case ErrorKind::EndedProcess: return "ended the process";
+    case ErrorKind::BadInputFile: return "bad input file";
+    case ErrorKind::OutputFile: return "output file";
+    }
+    return "other";
+}
+
 std::unique_ptr<Module> Module::open(const std::string& path) {
     const ModuleFormat f = inspectModuleFile(path);
     switch (f.kind) {
-    case ModuleFormat::Kind::Missing: throw HostError("module not found: " + path);
-    case ModuleFormat::Kind::Unreadable: throw HostError("module cannot be read: " + path);
-    case ModuleFormat::Kind::NotALibrary: throw HostError("not a shared library: " + path);
+    case ModuleFormat::Kind::Missing: throw HostError(ErrorKind::ModuleMissing, "module not found: " + path);
+    case ModuleFormat::Kind::Unreadable: throw HostError(ErrorKind::ModuleUnreadable, "module cannot be read: " + path);
+    case ModuleFormat::Kind::NotALibrary: throw HostError(ErrorKind::NotALibrary, "not a shared library: " + path);
     case ModuleFormat::Kind::Elf:
     case ModuleFormat::Kind::Pe: break;
     }
@@ -121,16 +150,16 @@ std::unique_ptr<Module> Module::open(const std::string& path) {
     const bool nativeFormat = f.kind == ModuleFormat::Kind::Elf;
 #endif
     if (!nativeFormat) {
-        throw HostError(std::string("not a shared library for this system (a ") +
+        throw HostError(ErrorKind::WrongSystem, std::string("not a shared library for this system (a ") +
                         (f.kind == ModuleFormat::Kind::Pe ? "Windows" : "Linux") + " module): " + path);
     }
-    if (!f.sharedLibrary) throw HostError("not a shared library (an executable or object file): " + path);
+    if (!f.sharedLibrary) throw HostError(ErrorKind::NotALibrary, "not a shared library (an executable or object file): " + path);
     if (f.bits != hostBits()) {
-        throw HostError(std::to_string(f.bits) + "-bit module, this host is " + std::to_string(hostBits()) +
+        throw HostError(ErrorKind::WrongArchitecture, std::to_string(f.bits) + "-bit module, this host is " + std::to_string(hostBits()) +
                         "-bit: " + path);
     }
     if (!f.machine.empty() && f.machine != hostMachine()) {
-        throw HostError("module built for " + f.machine + ", this host is " + hostMachine() + ": " + path);
+        throw HostError(ErrorKind::WrongArchitecture, "module built for " + f.machine + ", this host is " + hostMachine() + ": " + path);
     }
 
     std::unique_ptr<Module> m(new Module);
@@ -143,14 +172,14 @@ std::unique_ptr<Module> Module::open(const std::string& path) {
 #if defined(_WIN32)
     m->handle_ = reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
     if (m->handle_ == nullptr) {
-        throw HostError("the module could not be loaded (Windows error " + std::to_string(GetLastError()) +
+        throw HostError(ErrorKind::LoadFailed, "the module could not be loaded (Windows error " + std::to_string(GetLastError()) +
                         "): " + path);
     }
 #else
     m->handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m->handle_ == nullptr) {
         const char* why = dlerror();
-        throw HostError(std::string("the module could not be loaded: ") + (why ? why : path.c_str()));
+        throw HostError(ErrorKind::LoadFailed, std::string("the module could not be loaded: ") + (why ? why : path.c_str()));
     }
 #endif
     for (const char* name : {"VSTPluginMain", "main"}) {
@@ -160,7 +189,7 @@ std::unique_ptr<Module> Module::open(const std::string& path) {
             break;
         }
     }
-    if (m->entry_ == nullptr) throw HostError("no entry point (neither VSTPluginMain nor main): " + path);
+    if (m->entry_ == nullptr) throw HostError(ErrorKind::NoEntry, "no entry point (neither VSTPluginMain nor main): " + path);
     return m;
 }
 
@@ -188,78 +217,22 @@ void* Module::ordinal(unsigned short number) const noexcept {
 }
 #endif
 
-VstIntPtr Host::answer(const HostRequest& r) {
-    switch (r.opcode) {
-    case audioMasterVersion: return versionAnswer;
-    case audioMasterWantMidi: return 1;
-    case audioMasterGetSampleRate: return static_cast<VstIntPtr>(sampleRate);
-    case audioMasterGetBlockSize: return blockSize;
-    default: return 0;
-    }
-}
-
 VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
                                   void* ptr, float opt) noexcept {
-    Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : creatingHost;
+    Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : detail::creatingHost;
     if (host == nullptr) return 0;
     const HostRequest request{effect, opcode, index, value, ptr, opt};
     // Nothing may unwind into the plug-in, which is not C++ at all as far as
     // the interface knows: a request that cannot be recorded or answered is
     // answered 0, the interface's "don't know".
     try {
+        ++host->counts[static_cast<std::uint32_t>(opcode) < host->counts.size() ? static_cast<std::size_t>(opcode)
+                                                                                 : host->counts.size() - 1];
         if (host->record) host->requests.push_back(request);
         return host->answer(request);
     } catch (...) {
         return 0;
     }
-}
-
-Instance::Instance(const Module& module, Host& host) : host_(host) {
-    creatingHost = &host;
-    AEffect* e = module.entry()(&Host::callback);
-    creatingHost = nullptr;
-    if (e == nullptr) throw HostError("the module's entry answered null: no instance was created");
-    if (e->magic != kEffectMagic) throw HostError("the module's record lacks the interface's magic number");
-    e->user = &host;
-    effect_ = e;
-}
-
-Instance::~Instance() {
-    if (effect_ != nullptr) close();
-}
-
-VstIntPtr Instance::dispatch(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
-    return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
-}
-
-void Instance::process(float** inputs, float** outputs, std::int32_t frames) {
-    effect_->process(effect_, inputs, outputs, frames);
-}
-
-void Instance::processReplacing(float** inputs, float** outputs, std::int32_t frames) {
-    effect_->processReplacing(effect_, inputs, outputs, frames);
-}
-
-void Instance::setParameter(std::int32_t index, float value) { effect_->setParameter(effect_, index, value); }
-
-float Instance::getParameter(std::int32_t index) { return effect_->getParameter(effect_, index); }
-
-std::string Instance::text(std::int32_t opcode, std::int32_t index) {
-    char buffer[256] = {};
-    dispatch(opcode, index, 0, buffer, 0.0f);
-    buffer[sizeof buffer - 1] = '\0';
-    return buffer;
-}
-
-std::int32_t Instance::canDo(const char* capability) {
-    std::string word(capability);
-    return static_cast<std::int32_t>(dispatch(effCanDo, 0, 0, word.data(), 0.0f));
-}
-
-VstIntPtr Instance::close() {
-    AEffect* e = effect_;
-    effect_ = nullptr;
-    return e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
 
 void EventList::addMidi(std::int32_t deltaFrames, unsigned char status, unsigned char data1, unsigned char data2) {

@@ -124,78 +124,51 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
     step("creating an instance (calling its entry point " + module->entryName() + ")");
     {
         Instance instance(*module, host);
-        AEffect* e = instance.effect();
-        info.numInputs = e->numInputs;
-        info.numOutputs = e->numOutputs;
-        info.flags = e->flags;
-        info.numPrograms = e->numPrograms;
-        info.numParams = e->numParams;
-        info.uniqueId = e->uniqueID;
-        info.recordVersion = e->version;
-        info.initialDelay = e->initialDelay;
+        info.numInputs = instance.numInputs();
+        info.numOutputs = instance.numOutputs();
+        info.flags = instance.flags();
+        info.numPrograms = instance.numPrograms();
+        info.numParams = instance.numParameters();
+        info.initialDelay = instance.initialDelay();
 
         step("opening it (effOpen)");
-        instance.dispatch(effOpen);
-        step("setting its sample rate (effSetSampleRate)");
-        instance.dispatch(effSetSampleRate, 0, 0, nullptr, host.sampleRate);
-        step("setting its block size (effSetBlockSize)");
-        instance.dispatch(effSetBlockSize, 0, host.blockSize);
+        instance.open();
+        step("setting its sample rate and block size (effSetSampleRate, effSetBlockSize)");
+        instance.configure(host.sampleRate, host.blockSize);
 
+        info.uniqueId = instance.effect()->uniqueID;
+        info.recordVersion = instance.effect()->version;
         step("asking for its effect name (effGetEffectName)");
-        info.effectName = instance.text(effGetEffectName);
+        info.effectName = instance.effectName();
         step("asking for its vendor (effGetVendorString)");
-        info.vendor = instance.text(effGetVendorString);
+        info.vendor = instance.vendor();
         step("asking for its product (effGetProductString)");
-        info.product = instance.text(effGetProductString);
+        info.product = instance.product();
         step("asking for its vendor version (effGetVendorVersion)");
-        info.vendorVersion = static_cast<std::int32_t>(instance.dispatch(effGetVendorVersion));
+        info.vendorVersion = instance.vendorVersion();
         step("asking for its category (effGetPlugCategory)");
-        info.category = static_cast<std::int32_t>(instance.dispatch(effGetPlugCategory));
+        info.category = instance.category();
         step("asking for its interface version (effGetVstVersion)");
-        info.interfaceVersion = static_cast<std::int32_t>(instance.dispatch(effGetVstVersion));
+        info.interfaceVersion = instance.interfaceVersion();
         step("asking for its tail size (effGetTailSize)");
-        info.tailSize = static_cast<std::int32_t>(instance.dispatch(effGetTailSize));
+        info.tailSize = instance.tailSize();
 
-        auto pins = [&](std::int32_t count, std::int32_t opcode, const char* what, std::vector<PinInfo>& out) {
-            for (std::int32_t i = 0; i < std::min(count, maxListed); ++i) {
-                step(std::string("describing ") + what + " " + std::to_string(i + 1));
-                VstPinProperties p{};
-                PinInfo pin;
-                pin.described = instance.dispatch(opcode, i, 0, &p) != 0;
-                if (pin.described) {
-                    p.label[sizeof p.label - 1] = '\0';
-                    pin.label = p.label;
-                    pin.flags = p.flags;
-                }
-                out.push_back(pin);
-            }
-        };
-        pins(info.numInputs, effGetInputProperties, "input", info.inputs);
-        pins(info.numOutputs, effGetOutputProperties, "output", info.outputs);
-
+        for (std::int32_t i = 0; i < std::min(info.numInputs, maxListed); ++i) {
+            step("describing input " + std::to_string(i + 1));
+            info.inputs.push_back(instance.inputPin(i));
+        }
+        for (std::int32_t i = 0; i < std::min(info.numOutputs, maxListed); ++i) {
+            step("describing output " + std::to_string(i + 1));
+            info.outputs.push_back(instance.outputPin(i));
+        }
         for (std::int32_t i = 0; i < std::min(info.numPrograms, maxListed); ++i) {
             step("naming program " + std::to_string(i + 1));
-            char name[256] = {};
-            if (instance.dispatch(effGetProgramNameIndexed, i, -1, name) == 0) {
-                // Older plug-ins name only the current program.
-                instance.dispatch(effSetProgram, 0, i);
-                instance.dispatch(effGetProgramName, 0, 0, name);
-            }
-            name[sizeof name - 1] = '\0';
-            info.programs.emplace_back(name);
+            info.programs.push_back(instance.programName(i));
         }
-        if (info.numPrograms > 0) instance.dispatch(effSetProgram, 0, 0);
-
         for (std::int32_t i = 0; i < std::min(info.numParams, maxListed); ++i) {
             step("describing parameter " + std::to_string(i + 1));
-            ParameterInfo p;
-            p.name = instance.text(effGetParamName, i);
-            p.label = instance.text(effGetParamLabel, i);
-            p.display = instance.text(effGetParamDisplay, i);
-            p.value = instance.getParameter(i);
-            info.parameters.push_back(p);
+            info.parameters.push_back(instance.parameter(i));
         }
-
         for (const std::string& word : commonCapabilities()) {
             step("asking whether it can \"" + word + "\" (effCanDo)");
             info.canDo.emplace_back(word, instance.canDo(word.c_str()));

@@ -1,4 +1,5 @@
 #include <aerie/process.h>
+#include <aerie/sandbox.h>
 
 #include <cerrno>
 #include <chrono>
@@ -66,22 +67,7 @@ std::string quoteArgument(const std::string& arg) {
     return out;
 }
 
-std::string describeException(unsigned long code) {
-    char hex[16];
-    (void)std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
-    const char* name = nullptr;
-    switch (code) {
-    case 0xC0000005: name = "access violation"; break;
-    case 0xC000001D: name = "illegal instruction"; break;
-    case 0xC0000094: name = "integer division by zero"; break;
-    case 0xC00000FD: name = "stack overflow"; break;
-    case 0xC0000409: name = "stack buffer overrun"; break;
-    case 0xC0000096: name = "privileged instruction"; break;
-    case 0x80000003: name = "breakpoint"; break;
-    default: name = "exception"; break;
-    }
-    return std::string(name) + " (" + hex + ")";
-}
+std::string describeException(unsigned long code) { return describeExceptionCode(code); }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
@@ -149,24 +135,6 @@ bool isTerminal(std::FILE* stream) noexcept { return _isatty(_fileno(stream)) !=
 int currentProcessId() noexcept { return _getpid(); }
 
 #else  // POSIX
-
-namespace {
-
-std::string describeSignal(int sig) {
-    switch (sig) {
-    case SIGSEGV: return "segmentation fault";
-    case SIGBUS: return "bus error";
-    case SIGFPE: return "arithmetic exception";
-    case SIGILL: return "illegal instruction";
-    case SIGABRT: return "aborted";
-    case SIGKILL: return "killed";
-    case SIGTRAP: return "trace trap";
-    default: break;
-    }
-    return "signal " + std::to_string(sig);
-}
-
-}  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;

@@ -23,12 +23,13 @@ function(kstv_add_validate_test)
     set(validator kstv_validate)
     if(NOT TARGET kstv_validate)
       set(dir ${PROJECT_SOURCE_DIR}/tools/vst2host)
-      add_executable(kstv_validate ${dir}/validate_main.cpp ${dir}/validate.cpp ${dir}/validate_tests.cpp
-                                   ${dir}/crash_guard.cpp)
+      include(${dir}/validate/sources.cmake)
+      add_executable(kstv_validate ${dir}/validate_main.cpp ${KSTV_VALIDATE_SOURCES} ${dir}/crash_guard.cpp)
       # CLI11 and nlohmann-json come from the build machine's /usr/include,
       # which native builds search anyway.
       target_link_libraries(kstv_validate PRIVATE aerie kstv_warnings)
       kstv_tool_build_options(kstv_validate)
+      kstv_validate_link(kstv_validate)
     endif()
   endif()
   # The target name makes ctest run the built program, under the emulator

@@ -210,6 +210,30 @@ WAVFILE = {
 }
 
 
+# ---- fuzz_preset -------------------------------------------------------------
+
+def preset(kind, count, body, version=1, ident=b"Fakw", plugin_version=7):
+    rest = kind + struct.pack(">i", version) + ident + struct.pack(">ii", plugin_version, count) + body
+    return b"CcnK" + struct.pack(">I", len(rest)) + rest
+
+
+def name28(text):
+    return text.encode() + bytes(28 - len(text))
+
+
+def program(name, values):
+    return preset(b"FxCk", len(values), name28(name) + b"".join(struct.pack(">f", v) for v in values))
+
+
+PRESET = {
+    "program_parameters": program("Warm", [0.0, 0.5, 1.0]),
+    "program_chunk": preset(b"FPCh", 4, name28("Chunky") + struct.pack(">i", 5) + b"\x01\x02\x03\x04\x05"),
+    "bank_parameters": preset(b"FxBk", 2, struct.pack(">i", 1) + bytes(124)
+                              + program("One", [0.25]) + program("Two", [0.75]), version=2),
+    "bank_chunk": preset(b"FBCh", 8, bytes(128) + struct.pack(">i", 3) + b"abc"),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -225,6 +249,7 @@ def main():
     demo = (HERE.parent / "examples" / "demo.mid").read_bytes()
     write("midifile", {**MIDIFILE, "demo": demo})
     write("wavfile", WAVFILE)
+    write("preset", PRESET)
 
 
 if __name__ == "__main__":

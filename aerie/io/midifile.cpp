@@ -32,6 +32,8 @@ struct RawItem {
     bool isTempo;
     std::uint32_t tempo;
     MidiEvent event;
+    int sigNumerator = 0;  // > 0: a time signature
+    int sigDenominator = 0;
 };
 
 class Reader {
@@ -98,7 +100,7 @@ void parseTrack(const std::vector<unsigned char>& bytes, std::size_t begin, std:
         if (status < 0xF0) {
             running = status;
             const int dataBytes = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
-            RawItem item{tick, track, false, 0, {}};
+            RawItem item{tick, track, false, 0, {}, 0, 0};
             item.event.bytes[0] = status;
             for (int i = 0; i < dataBytes; ++i) {
                 const std::uint8_t d = (i == 0 && haveFirst) ? first : r.byte("a channel message");
@@ -126,7 +128,12 @@ void parseTrack(const std::vector<unsigned char>& bytes, std::size_t begin, std:
                 const std::uint32_t tempo = (static_cast<std::uint32_t>(bytes[data]) << 16) |
                                             (static_cast<std::uint32_t>(bytes[data + 1]) << 8) | bytes[data + 2];
                 if (tempo == 0) r.fail("has a tempo of 0 microseconds per quarter note");
-                out.push_back(RawItem{tick, track, true, tempo, {}});
+                out.push_back(RawItem{tick, track, true, tempo, {}, 0, 0});
+            } else if (type == 0x58 && length >= 2) {
+                // A denominator beyond 2^6 is no time signature any host can show.
+                const int numerator = bytes[data];
+                const int power = bytes[data + 1];
+                if (numerator > 0 && power <= 6) out.push_back(RawItem{tick, track, false, 0, {}, numerator, 1 << power});
             }
         } else {
             r.fail("has status byte " + hex2(status) + ", which a MIDI file may not contain");
@@ -231,6 +238,13 @@ MidiSequence parseMidi(const std::vector<unsigned char>& bytes) {
         if (item.isTempo) {
             tempo = item.tempo;
             ++seq.tempoChanges;
+            if (smpteTickWeight == 0) seq.tempos.push_back(MidiTempo{item.tick, item.tempo});
+            continue;
+        }
+        if (item.sigNumerator > 0) {
+            if (smpteTickWeight == 0) {
+                seq.timeSignatures.push_back(MidiTimeSignature{item.tick, item.sigNumerator, item.sigDenominator});
+            }
             continue;
         }
         item.event.time = MidiTime{num, den};

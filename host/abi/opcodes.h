@@ -77,6 +77,7 @@ enum HostOpcode : std::int32_t {
     audioMasterPinConnected = 4,          // index: pin, value 0 input / 1 output; answer 0: connected
     audioMasterWantMidi = 6,              // value: filter (1: deliver MIDI)
     audioMasterGetTime = 7,               // value: filter; answer: VstTimeInfo address
+    audioMasterProcessEvents = 8,         // ptr: VstEvents the plug-in sends out
     audioMasterTempoAt = 10,              // value: sample position
     audioMasterGetNumAutomatableParameters = 11,
     audioMasterGetParameterQuantization = 12,
@@ -109,6 +110,8 @@ enum HostOpcode : std::int32_t {
     audioMasterCloseWindow = 40,
     audioMasterGetDirectory = 41,
     audioMasterUpdateDisplay = 42,
+    audioMasterBeginEdit = 43,            // index: parameter the user starts to change
+    audioMasterEndEdit = 44,              // index: parameter the user stopped changing
 };
 
 // Capability bits of AEffect::flags.

@@ -246,14 +246,13 @@ TEST(Validator, TenThousandInstancesComeAndGoWithoutGrowingTheProcess) {
     auto cycle = [&](int i) {
         host.requests.clear();
         aerie::Instance instance(module(), host);
-        instance.dispatch(effOpen);
-        instance.dispatch(effSetSampleRate, 0, 0, nullptr, i % 2 == 0 ? 44100.0f : 48000.0f);
-        instance.dispatch(effSetBlockSize, 0, 256);
-        instance.dispatch(effMainsChanged, 0, 1);
-        instance.dispatch(effProcessEvents, 0, 0, events.get());
+        instance.open();
+        instance.configure(i % 2 == 0 ? 44100.0 : 48000.0, 256);
+        instance.resume();
+        instance.sendEvents(events);
         render(instance, 256);
-        instance.dispatch(effProcessEvents, 0, 0, events.get());  // never rendered
-        instance.dispatch(effMainsChanged, 0, 0);
+        instance.sendEvents(events);  // never rendered
+        instance.suspend();
         EXPECT_EQ(instance.close(), 1);
     };
     for (int i = 0; i < 200; ++i) cycle(i);  // let the allocators settle

@@ -127,10 +127,9 @@ Session::Session(float rate, std::int32_t block) {
     host.sampleRate = rate;
     host.blockSize = block;
     instance = std::make_unique<aerie::Instance>(module(), host);
-    dispatch(effOpen);
-    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
-    dispatch(effSetBlockSize, 0, block);
-    dispatch(effMainsChanged, 0, 1);
+    instance->open();
+    instance->configure(rate, block);
+    instance->resume();
 }
 
 void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet) {

@@ -9,6 +9,7 @@
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "host/abi/pins.h"
+#include "host/abi/time_info.h"
 
 #define FAKE_IMPULSE 1       // 1 output; writes velocity/127 at each note-on's frame
 #define FAKE_STEREO 2        // 1 input, 2 outputs, accumulating only, programs, parameters
@@ -23,6 +24,10 @@
 #define FAKE_EFFECT 11       // 2 inputs, 2 outputs: output k = input k times 2 x "Gain"; programs, chunks
 #define FAKE_WIDE 12         // the same with 3 inputs and 3 outputs, no programs
 #define FAKE_HANG_RENDER 13  // never returns from its third rendered block
+#define FAKE_TIME 14         // 6 outputs: what the host's time says at each block (ppq, bar, tempo, clock, level, flags)
+#define FAKE_LATENCY 15      // 1 in, 1 out: the input 100 frames late; reports 100, then 200 from block 50 on
+#define FAKE_MIDI_OUT 16     // 1 out: "Gain" as a level plus impulses; echoes note-ons an octave up, reports automation
+#define FAKE_PINS 17         // 1 out: fills all 128 bytes of every pin record
 
 #define FAKE_IS_EFFECT (FAKE_KIND == FAKE_EFFECT || FAKE_KIND == FAKE_WIDE || FAKE_KIND == FAKE_HANG_RENDER)
 
@@ -88,6 +93,9 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
                       : FAKE_KIND == FAKE_EFFECT ? "Fake Effect"
                       : FAKE_KIND == FAKE_WIDE   ? "Fake Wide"
                       : FAKE_IS_EFFECT           ? "Fake Hang"
+                      : FAKE_KIND == FAKE_TIME   ? "Fake Time"
+                      : FAKE_KIND == FAKE_LATENCY ? "Fake Latency"
+                      : FAKE_KIND == FAKE_MIDI_OUT ? "Fake MIDI Out"
                                                  : "Fake Impulse");
         return 1;
     case effGetVendorString: copyText(ptr, "Kestravian Tests"); return 1;
@@ -108,6 +116,14 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         const bool input = opcode == effGetInputProperties;
         if (index < 0 || index >= (input ? e->numInputs : e->numOutputs)) return 0;
         auto* pin = static_cast<VstPinProperties*>(ptr);
+        if (FAKE_KIND == FAKE_PINS) {
+            std::memset(pin, 0x5A, sizeof *pin);  // every byte of the record, reserved ones too
+            pin->label[63] = '\0';
+            pin->shortLabel[7] = '\0';
+            pin->flags = kVstPinIsActive;
+            pin->arrangementType = kVstSpeakerArrMono;
+            return 1;
+        }
         static const char* const outs[] = {"Left", "Right"};
         std::strcpy(pin->label, input ? "In" : (FAKE_KIND == FAKE_STEREO ? outs[index] : "Impulse"));
         pin->flags = input ? 0 : kVstPinIsActive;
@@ -196,6 +212,69 @@ void render(AEffect* e, float** outputs, std::int32_t frames, bool accumulate) {
     f->pendingCount = 0;
 }
 
+// The host's time at each block, as levels: a plug-in that follows the
+// tempo hears exactly this.
+[[maybe_unused]] void timeRender(AEffect* e, float** outputs, std::int32_t frames) {
+    Fake* f = self(e);
+    const auto* t = reinterpret_cast<const VstTimeInfo*>(f->host(e, audioMasterGetTime, 0, kVstPpqPosValid | kVstTempoValid | kVstBarsValid, nullptr, 0.0f));
+    const float level = static_cast<float>(f->host(e, audioMasterGetCurrentProcessLevel, 0, 0, nullptr, 0.0f));
+    for (std::int32_t i = 0; i < frames; ++i) {
+        outputs[0][i] = t != nullptr ? static_cast<float>(t->ppqPos) : -1.0f;
+        outputs[1][i] = t != nullptr ? static_cast<float>(t->barStartPos) : -1.0f;
+        outputs[2][i] = t != nullptr ? static_cast<float>(t->tempo) : -1.0f;
+        outputs[3][i] = t != nullptr ? static_cast<float>(t->samplesToNextClock) : -1.0f;
+        outputs[4][i] = level;
+        outputs[5][i] = t != nullptr ? static_cast<float>(t->flags) : -1.0f;
+    }
+}
+
+// The input delayed by the latency it reports; from block 50 on it reports
+// 200 frames and says so, without changing what it plays.
+[[maybe_unused]] void latencyRender(AEffect* e, float** inputs, float** outputs, std::int32_t frames) {
+    Fake* f = self(e);
+    static thread_local float line[100] = {};
+    static thread_local int at = 0;
+    for (std::int32_t i = 0; i < frames; ++i) {
+        outputs[0][i] = line[at];
+        line[at] = inputs[0][i];
+        at = (at + 1) % 100;
+    }
+    if (++f->blocks == 50) {
+        e->initialDelay = 200;
+        f->host(e, audioMasterIOChanged, 0, 0, nullptr, 0.0f);
+    }
+}
+
+// "Gain" as a level, note-ons as impulses; each note-on is sent back out an
+// octave up at its frame; in its fourth block it reports "Gain" at 0.75.
+[[maybe_unused]] void midiOutRender(AEffect* e, float** outputs, std::int32_t frames) {
+    Fake* f = self(e);
+    for (std::int32_t i = 0; i < frames; ++i) outputs[0][i] = f->params[0];
+    VstMidiEvent out[64] = {};
+    struct {
+        std::int32_t numEvents;
+        VstIntPtr reserved;
+        VstEvent* events[64];
+    } list = {0, 0, {}};
+    for (int n = 0; n < f->pendingCount && n < 64; ++n) {
+        const Fake::Note& note = f->pending[n];
+        if (note.delta >= 0 && note.delta < frames) outputs[0][note.delta] += static_cast<float>(note.velocity) / 127.0f;
+        out[n].type = kVstMidiType;
+        out[n].byteSize = sizeof(VstMidiEvent) - 8;
+        out[n].deltaFrames = note.delta;
+        out[n].midiData[0] = static_cast<char>(0x90);
+        out[n].midiData[1] = static_cast<char>(note.note + 12);
+        out[n].midiData[2] = static_cast<char>(note.velocity);
+        list.events[list.numEvents++] = reinterpret_cast<VstEvent*>(&out[n]);
+    }
+    if (list.numEvents > 0) f->host(e, audioMasterProcessEvents, 0, 0, &list, 0.0f);
+    f->pendingCount = 0;
+    if (++f->blocks == 4) {
+        f->params[0] = 0.75f;
+        f->host(e, audioMasterAutomate, 0, 0, nullptr, 0.75f);
+    }
+}
+
 // The effects: output k is input k times twice "Gain"; "Poison" puts a NaN
 // on frame 1000 of output 2 and an infinity on frame 1500 of output 1;
 // "Exit" ends the process in the second block.
@@ -229,7 +308,15 @@ void VST_CALL process(AEffect* e, float** inputs, float** outputs, std::int32_t 
     render(e, outputs, frames, true);
 }
 void VST_CALL processReplacing(AEffect* e, float** inputs, float** outputs, std::int32_t frames) {
-#if FAKE_IS_EFFECT
+#if FAKE_KIND == FAKE_TIME
+    (void)inputs;
+    timeRender(e, outputs, frames);
+#elif FAKE_KIND == FAKE_LATENCY
+    latencyRender(e, inputs, outputs, frames);
+#elif FAKE_KIND == FAKE_MIDI_OUT
+    (void)inputs;
+    midiOutRender(e, outputs, frames);
+#elif FAKE_IS_EFFECT
     effect(e, inputs, outputs, frames);
 #else
     (void)inputs;
@@ -259,7 +346,9 @@ AEffect* create(audioMasterCallback host) {
     r.object = f;
     r.ioRatio = 1.0f;
     r.version = 7;
-    r.uniqueID = fourCharCode('F', 'a', 'k', FAKE_KIND == FAKE_STEREO ? 's' : FAKE_KIND == FAKE_EFFECT ? 'e' : FAKE_KIND == FAKE_WIDE ? 'w' : 'i');
+    r.uniqueID = fourCharCode('F', 'a', 'k', FAKE_KIND == FAKE_STEREO ? 's' : FAKE_KIND == FAKE_EFFECT ? 'e' : FAKE_KIND == FAKE_WIDE ? 'w'
+                                             : FAKE_KIND == FAKE_TIME ? 't' : FAKE_KIND == FAKE_LATENCY ? 'l'
+                                             : FAKE_KIND == FAKE_MIDI_OUT ? 'm' : 'i');
     if (FAKE_IS_EFFECT) {
         r.numInputs = FAKE_KIND == FAKE_WIDE ? 3 : 2;
         r.numOutputs = r.numInputs;
@@ -272,6 +361,19 @@ AEffect* create(audioMasterCallback host) {
         r.numPrograms = 3;
         r.numParams = 2;
         r.flags = effFlagsCanMono | effFlagsProgramChunks | effFlagsIsSynth | (1 << 12);
+    } else if (FAKE_KIND == FAKE_TIME) {
+        r.numOutputs = 6;
+        r.flags = effFlagsCanReplacing | effFlagsIsSynth;
+    } else if (FAKE_KIND == FAKE_LATENCY) {
+        r.numInputs = 1;
+        r.numOutputs = 1;
+        r.initialDelay = 100;
+        r.flags = effFlagsCanReplacing;
+    } else if (FAKE_KIND == FAKE_MIDI_OUT) {
+        r.numOutputs = 1;
+        r.numParams = 1;
+        f->params[0] = 0.0f;
+        r.flags = effFlagsCanReplacing | effFlagsIsSynth;
     } else {
         r.numInputs = 0;
         r.numOutputs = 1;

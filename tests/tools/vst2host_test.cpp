@@ -345,14 +345,20 @@ TEST(Vst2Host, FailedRenderKeepsThePreviousOutput) {
 }
 
 TEST(Vst2Host, HelpShowsUsageAndExitCodes) {
+    // Made from the option definitions: every command's usage and options,
+    // its prose, and the one exit-code table.
     const auto run = runTool({"--help"});
     EXPECT_EQ(run.code, 0);
-    EXPECT_NE(run.out.find("vst2host info MODULE [--json]"), std::string::npos);
-    EXPECT_NE(run.out.find("--notes"), std::string::npos);
-    EXPECT_NE(run.out.find("Exit codes:"), std::string::npos);
-    EXPECT_NE(run.out.find("Channel mapping, from the input file into the first module and from each"), std::string::npos);
-    EXPECT_NE(run.out.find("vst2host scan [DIR...] [--json]"), std::string::npos);
+    for (const char* text : {"Usage: vst2host info [OPTIONS] MODULE", "Usage: vst2host scan [OPTIONS] [DIR...]",
+                             "--notes", "Channel mapping, from the input file into the first module and from each",
+                             "Exit codes (every command):", "  8  validate: a test failed"}) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text;
+    }
     EXPECT_EQ(run.out.find("__probe"), std::string::npos);
+    const auto man = runTool({"__man"});
+    EXPECT_EQ(man.code, 0);
+    EXPECT_EQ(man.out.rfind(".TH VST2HOST 1", 0), 0u);
+    EXPECT_NE(man.out.find("\\-\\-notes"), std::string::npos);
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
 // A small, well-behaved plug-in (2 inputs, 2 outputs, MIDI in, 3 parameters,
-// 4 programs, chunks) with one fault injected per build, so that the
+// 4 programs, chunks, an editor that draws nothing, pin records filled in
+// all their 128 bytes) with one fault injected per build, so that the
 // validator can be shown to catch each fault with the test meant for it.
 // FAULT selects the fault; 0 builds the clean plug-in, which must pass all.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "host/abi/aeffect.h"
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
+#include "host/abi/pins.h"
 
 #define FAULT_NONE 0
 #define FAULT_NAN 1             // a NaN in the output once 20000 frames have been rendered
@@ -35,6 +38,11 @@
 #define FAULT_UNWRITTEN 21      // processReplacing leaves the last frame unwritten
 #define FAULT_UNDERRUN 22       // writes one frame before the buffer
 #define FAULT_EXIT 23           // ends the process when opened
+#define FAULT_ALLOCATE 24       // allocates and frees a scratch buffer in every render call
+#define FAULT_LOCK 25           // takes a lock in every render call
+#define FAULT_EDITOR_CRASH 26   // its editor crashes when opened
+#define FAULT_CHUNK_IGNORED 27  // accepts a chunk and applies nothing of it
+#define FAULT_LATENCY 28        // reports 190 s of latency
 
 #if defined(_WIN32)
 #define FAULT_EXPORT extern "C" __declspec(dllexport)
@@ -68,6 +76,8 @@ struct Plugin {
     unsigned char chunk[4 + 4 * kParams + 4] = {};
     unsigned noise = 0;
     void* lost = nullptr;
+    std::int16_t rect[4] = {0, 0, 120, 240};  // the editor's top, left, bottom, right
+    void* window = nullptr;
 };
 
 Plugin* self(AEffect* e) { return static_cast<Plugin*>(e->object); }
@@ -93,6 +103,8 @@ __attribute__((no_sanitize("address", "undefined")))
 }
 
 [[maybe_unused]] State sharedState;
+[[maybe_unused]] std::mutex renderLock;
+[[maybe_unused]] float* volatile allocated = nullptr;
 [[maybe_unused]] int instances = 0;
 [[maybe_unused]] unsigned randomSeed = 1;
 
@@ -188,6 +200,9 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         if (data != nullptr && value >= 4) readAsTold(data);
 #endif
         if (data == nullptr || value != static_cast<VstIntPtr>(sizeof p->chunk)) return 0;
+#if FAULT == FAULT_CHUNK_IGNORED
+        return 1;
+#endif
         for (int i = 0; i < kParams; ++i) {
             float v;
             std::memcpy(&v, data + 4 + 4 * i, 4);
@@ -208,6 +223,29 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         }
         return 1;
     }
+    case effGetInputProperties:
+    case effGetOutputProperties: {
+        if (index < 0 || index >= 2 || ptr == nullptr) return 0;
+        // The whole record, reserved bytes included, as some plug-ins do.
+        auto* pin = static_cast<VstPinProperties*>(ptr);
+        std::memset(pin, 0, sizeof *pin);
+        std::strcpy(pin->label, index == 0 ? "Left" : "Right");
+        std::strcpy(pin->shortLabel, index == 0 ? "L" : "R");
+        pin->flags = kVstPinIsActive | (index == 0 ? kVstPinIsStereo : 0);
+        pin->arrangementType = kVstSpeakerArrStereo;
+        return 1;
+    }
+    case effEditGetRect:
+        if (ptr != nullptr) *static_cast<std::int16_t**>(ptr) = p->rect;
+        return 1;
+    case effEditOpen:
+#if FAULT == FAULT_EDITOR_CRASH
+        crash();
+#endif
+        p->window = ptr;
+        return 1;
+    case effEditClose: p->window = nullptr; return 1;
+    case effEditIdle: return 1;
     case effGetEffectName:
 #if FAULT == FAULT_IDENTITY
         text(ptr, p->serial % 2 == 0 ? "Faulty" : "Faulty B");
@@ -218,7 +256,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
     case effGetVendorString: text(ptr, "Kestravian Tests"); return 1;
     case effGetProductString: text(ptr, "Faulty"); return 1;
     case effGetVendorVersion: return 1;
-    case effGetVstVersion: return 2400;
+    case effGetVstVersion: return FAULT == FAULT_ACCUMULATE ? 2300 : 2400;  // the accumulating entry counts below 2.4
     case effGetPlugCategory: return 1;
     case effCanDo: {
         const char* word = static_cast<const char*>(ptr);
@@ -238,6 +276,15 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
     if (frames == 0) out[0][0] = 0.0f;
 #endif
     if (frames <= 0) return;
+#if FAULT == FAULT_ALLOCATE
+    float* scratch = new float[static_cast<std::size_t>(frames)];
+    scratch[0] = 0.0f;
+    allocated = scratch;  // kept from the optimiser, which may drop a new that nothing sees
+    delete[] scratch;
+#endif
+#if FAULT == FAULT_LOCK
+    const std::lock_guard<std::mutex> lock(renderLock);
+#endif
     const float gain = 2.0f * p->params[0];
     const float k = 0.05f + 0.9f * p->params[1];
     for (int c = 0; c < 2; ++c) {
@@ -333,7 +380,8 @@ FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
     r.numParams = kParams;
     r.numInputs = 2;
     r.numOutputs = FAULT == FAULT_BAD_RECORD ? -1 : 2;
-    r.flags = effFlagsCanReplacing | effFlagsProgramChunks;
+    r.flags = effFlagsCanReplacing | effFlagsProgramChunks | effFlagsHasEditor;
+    r.initialDelay = FAULT == FAULT_LATENCY ? 1 << 23 : 0;
     r.ioRatio = 1.0f;
     r.object = p;
     r.uniqueID = fourCharCode('F', 'l', 't', 'y');

@@ -1,5 +1,7 @@
 #include "tools/vst2host/crash_guard.h"
 
+#include <aerie/sandbox.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -89,20 +91,11 @@ void removeCleanup() noexcept;
 
 bool reporting = true;
 
-const char* exceptionName(DWORD code) {
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION: return "access violation";
-    case EXCEPTION_ILLEGAL_INSTRUCTION: return "illegal instruction";
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: return "integer division by zero";
-    case EXCEPTION_STACK_OVERFLOW: return "stack overflow";
-    default: return "unhandled exception";
-    }
-}
-
 LONG WINAPI onException(EXCEPTION_POINTERS* info) {
     if (!reporting) return EXCEPTION_EXECUTE_HANDLER;  // ends the process with the exception's code
     Line line;
-    compose(line, exceptionName(info->ExceptionRecord->ExceptionCode));
+    const char* name = aerie::exceptionName(info->ExceptionRecord->ExceptionCode);
+    compose(line, name != nullptr ? name : "unhandled exception");
     writeError(line);
     removeCleanup();
     ExitProcess(kExitCode);
@@ -124,15 +117,8 @@ void removeCleanup() noexcept {
 #else
 
 void onSignal(int sig) {
-    const char* why = "signal";
-    switch (sig) {
-    case SIGSEGV: why = "segmentation fault"; break;
-    case SIGBUS: why = "bus error"; break;
-    case SIGFPE: why = "arithmetic exception"; break;
-    case SIGILL: why = "illegal instruction"; break;
-    case SIGABRT: why = "aborted"; break;
-    default: break;
-    }
+    const char* why = aerie::signalName(sig);
+    if (why == nullptr) why = "signal";
     Line line;
     compose(line, why);
     writeError(line);

@@ -1,19 +1,16 @@
-// `vst2host info`: the module is probed in a child process (this program run
-// again with the hidden `__probe` command), the way careful hosts scan
-// plug-ins, so that a module that crashes or hangs while loading or
-// answering is reported instead of taking the tool down.
-#include <atomic>
+// `vst2host info`: the module is probed in aerie's sandbox (a child process;
+// on Windows this program run again with the hidden `__probe` command), the
+// way careful hosts scan plug-ins, so that a module that crashes or hangs
+// while loading or answering is reported instead of taking the tool down.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
-#include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
+#include <aerie/aerie.h>
 #include <aerie/probe.h>
 #include <aerie/process.h>
-#include <aerie/aerie.h>
+#include <aerie/sandbox.h>
 
 namespace tool {
 
@@ -65,7 +62,12 @@ json infoToJson(const ModuleInfo& m) {
     json canDo = json::object();
     for (const auto& [word, answer] : m.canDo) canDo[word] = answerWord(answer);
     json requests = json::array();
-    for (std::int32_t r : m.hostRequests) requests.push_back(aerie::hostRequestName(r));
+    json answers = json::array();
+    for (std::int32_t r : m.hostRequests) {
+        requests.push_back(aerie::hostRequestName(r));
+        const aerie::HostAnswer* a = aerie::findHostAnswer(r);
+        answers.push_back({{"request", aerie::hostRequestName(r)}, {"answer", a != nullptr ? a->answer : "0 (not known)"}});
+    }
     return {
         {"module", {{"path", m.path}, {"format", m.fileFormat}, {"entry", m.entryName}}},
         {"effectName", toUtf8(m.effectName)},
@@ -89,6 +91,7 @@ json infoToJson(const ModuleInfo& m) {
         {"parameters", params},
         {"canDo", canDo},
         {"hostRequests", requests},
+        {"hostAnswers", answers},
     };
 }
 
@@ -171,94 +174,55 @@ void printText(const json& j, std::ostream& out) {
     row("Asked the host", joined(j["hostRequests"].get<std::vector<std::string>>()));
 }
 
-struct Report {
-    std::string lastStep = "starting";
-    std::string error;
-    std::string info;
-};
-
-Report readReport(const std::string& path) {
-    Report r;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.rfind("step ", 0) == 0) r.lastStep = line.substr(5);
-        else if (line.rfind("error ", 0) == 0) r.error = line.substr(6);
-        else if (line.rfind("info ", 0) == 0) r.info = line.substr(5);
-    }
-    return r;
+// The probe as an operation for the sandbox: steps as it goes, the info
+// JSON as its one message.
+aerie::SandboxOperation probeOperation(const std::string& module, bool allParameters) {
+    return [module, allParameters](aerie::SandboxReporter& reporter) {
+        const ModuleInfo info = aerie::probeModule(
+            module, [&](const std::string& step) { reporter.step(step); },
+            allParameters ? kAllParameters : aerie::kMaxListed);
+        reporter.send("info", infoToJson(info).dump());
+        return 0;
+    };
 }
 
 }  // namespace
 
-int runProbeChild(const std::string& module, const std::string& reportPath, bool allParameters) {
-    crashguard::install(false);
-    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
-    if (report == nullptr) return kInternal;
-    // A line that cannot be written is a line the parent does not see, as
-    // when this child crashes: the parent then reports the probe as failed.
-    auto say = [&](const char* kind, const std::string& text) {
-        (void)std::fprintf(report, "%s %s\n", kind, text.c_str());
-        (void)std::fflush(report);
-    };
-    int code = kOk;
-    try {
-        const ModuleInfo info = aerie::probeModule(
-            module, [&](const std::string& step) { say("step", step); }, allParameters ? kAllParameters : aerie::kMaxListed);
-        say("info", infoToJson(info).dump());
-    } catch (const aerie::HostError& e) {
-        say("error", e.what());
-        code = kModule;
-    } catch (const std::exception& e) {
-        say("error", std::string("unexpected failure: ") + e.what());
-        code = kInternal;
+Probed probeInSandbox(const std::string& module, double timeoutSeconds, bool allParameters, bool quiet) {
+    aerie::SandboxOptions options;
+    // Whatever the module prints must not mix with our output.
+    options.output = quiet ? aerie::SandboxOptions::Output::Discard : aerie::SandboxOptions::Output::ToStderr;
+    options.timeoutSeconds = timeoutSeconds;
+    options.restart = {aerie::selfExecutable(), "__probe", module};
+    if (allParameters) options.restart.emplace_back("--all");
+    const aerie::SandboxResult result = aerie::runSandboxed(probeOperation(module, allParameters), options);
+    Probed p;
+    p.path = module;
+    if (result.end == aerie::SandboxResult::End::NotStarted) {
+        p.error = "cannot start the probe: " + result.why;
+        return p;
     }
-    (void)std::fclose(report);
-    return code;
+    try {
+        result.throwIfFailed();
+        const std::string info = result.message("info");
+        if (info.empty()) {
+            p.error = "the probe ended without a report while " + result.where;
+            return p;
+        }
+        p.info = json::parse(info);
+    } catch (const aerie::HostError& e) {
+        p.kind = e.kind();
+        p.error = e.what();
+    } catch (const std::exception& e) {
+        p.error = std::string("the probe's report cannot be read: ") + e.what();
+    }
+    return p;
 }
 
 json probeInChild(const std::string& module, double timeoutSeconds, bool allParameters, bool quiet) {
-    const std::string self = aerie::selfExecutable();
-    if (self.empty()) throw Error(kInternal, "cannot find this program's own path to start the probe");
-    static std::atomic<int> probes{0};
-    std::error_code ec;
-    const std::filesystem::path reportPath =
-        std::filesystem::temp_directory_path(ec) / ("vst2host-probe-" + std::to_string(aerie::currentProcessId()) + "-" +
-                                                    std::to_string(probes++) + ".txt");
-    aerie::ProcessOptions options;
-    options.stdoutToStderr = !quiet;  // whatever the module prints must not mix with our output
-    if (quiet) {
-#if defined(_WIN32)
-        options.stdoutPath = options.stderrPath = "NUL";
-#else
-        options.stdoutPath = options.stderrPath = "/dev/null";
-#endif
-    }
-    options.timeoutSeconds = timeoutSeconds;
-    std::vector<std::string> argv = {self, "__probe", module, reportPath.string()};
-    if (allParameters) argv.emplace_back("--all");
-    const aerie::ProcessResult result = aerie::runProcess(argv, options);
-    const Report report = readReport(reportPath.string());
-    std::filesystem::remove(reportPath, ec);
-
-    using End = aerie::ProcessResult::End;
-    switch (result.end) {
-    case End::NotStarted: throw Error(kInternal, "cannot start the probe: " + result.why);
-    case End::Crashed: throw Error(kModuleCrash, "the module crashed while " + report.lastStep + " (" + result.why + ")");
-    case End::TimedOut: {
-        std::ostringstream s;
-        s << "the module did not answer within " << timeoutSeconds << " s while " << report.lastStep;
-        throw Error(kModuleCrash, s.str());
-    }
-    case End::Exited: break;
-    }
-    if (!report.error.empty()) throw Error(result.exitCode == kModule ? kModule : kInternal, report.error);
-    if (result.exitCode != 0 || report.info.empty()) {
-        throw Error(kModuleCrash, "the module ended the process while " + report.lastStep + " (exit code " +
-                                      std::to_string(result.exitCode) + ")");
-    }
-    return json::parse(report.info);
+    Probed p = probeInSandbox(module, timeoutSeconds, allParameters, quiet);
+    if (p.info.is_null()) throw Error(exitCodeFor(p.kind), p.error);
+    return std::move(p.info);
 }
 
 int runInfo(const std::string& module, bool asJson, double timeoutSeconds) {
@@ -281,7 +245,8 @@ Command addInfoCommand(CLI::App& app) {
     CLI::App* info = app.add_subcommand("info", "Show what a host sees of a plug-in module");
     info->add_option("MODULE", o->module, "The plug-in module: a path, or a name (see scan)")->required();
     info->add_flag("--json", o->json, "Print one JSON object instead of text");
-    info->add_option("--timeout", o->timeout, "Seconds to wait for the module before giving up (default 30)");
+    info->add_option("--timeout", o->timeout,
+                     "Seconds the module may go without answering before it counts as hung (default 30)");
     return {info, [o] {
                 if (!(o->timeout > 0)) throw Error(kUsage, "--timeout must be more than 0 seconds");
                 return runInfo(resolveModule(o->module), o->json, o->timeout);
@@ -291,16 +256,18 @@ Command addInfoCommand(CLI::App& app) {
 Command addProbeCommand(CLI::App& app) {
     struct Options {
         std::string module;
-        std::string report;
         bool all = false;
+        std::string report;
+        std::string shared;
     };
     auto o = std::make_shared<Options>();
     CLI::App* probe = app.add_subcommand("__probe", "");
     probe->group("");
     probe->add_option("MODULE", o->module)->required();
-    probe->add_option("REPORT", o->report)->required();
     probe->add_flag("--all", o->all);
-    return {probe, [o] { return runProbeChild(o->module, o->report, o->all); }};
+    probe->add_option("REPORT", o->report)->required();
+    probe->add_option("SHARED", o->shared)->required();
+    return {probe, [o] { return aerie::runSandboxChild(o->report, o->shared, probeOperation(o->module, o->all)); }};
 }
 
 }  // namespace tool

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -12,12 +15,16 @@
 
 #include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
-#include <aerie/io/midifile.h>
-#include <aerie/process.h>
-#include <aerie/render.h>
 #include <aerie/aerie.h>
+#include <aerie/io/automation.h>
+#include <aerie/io/midifile.h>
+#include <aerie/io/midiwriter.h>
+#include <aerie/io/preset.h>
 #include <aerie/io/wavfile.h>
 #include <aerie/io/wavreader.h>
+#include <aerie/preset_state.h>
+#include <aerie/process.h>
+#include <aerie/render.h>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -78,6 +85,17 @@ struct RenderOptions {
     std::vector<std::string> programs;
     std::vector<std::string> states;
     std::vector<std::string> saveStates;
+    std::vector<std::string> presets;
+    std::vector<std::string> banks;
+    std::vector<std::string> savePresets;
+    std::vector<std::string> saveBanks;
+    std::string tempo;
+    std::string timeSignature;
+    std::string loop;
+    std::string automation;
+    std::string saveAutomation;
+    std::string midiOut;
+    bool noLatencyCompensation = false;
     bool force = false;
     bool strict = false;
     double timeout = 30.0;
@@ -174,21 +192,55 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
     return s;
 }
 
-Schedule midiSchedule(const std::string& path, std::uint32_t rate) {
+// The render's tempo and time signature as the command line gives them.
+struct TimeOptions {
+    std::optional<std::uint32_t> microsPerQuarter;  // --tempo
+    std::optional<aerie::TimeSignature> signature;  // --time-signature
+    std::optional<aerie::Loop> loop;                // --loop
+};
+
+// Without a MIDI file: the options, or 120 and 4/4.
+aerie::TimelineSettings plainTimeline(const TimeOptions& t, std::uint32_t rate) {
+    aerie::TimelineSettings s;
+    s.sampleRate = rate;
+    if (t.microsPerQuarter) s.tempos = {{0, *t.microsPerQuarter}};
+    if (t.signature) s.signatures = {*t.signature};
+    s.loop = t.loop;
+    return s;
+}
+
+Schedule midiSchedule(const std::string& path, std::uint32_t rate, const TimeOptions& t, aerie::TimelineSettings& timeline) {
     aerie::MidiSequence seq;
     try {
         seq = aerie::readMidiFile(path);
     } catch (const aerie::MidiError& e) {
         throw Error(kMidi, e.what());
     }
+    // The file's tempo map and signatures, unless the options replace them;
+    // with --tempo the file's ticks are placed at that tempo.
+    timeline = plainTimeline(t, rate);
+    const bool metrical = seq.division > 0;
+    if (metrical) timeline.ticksPerQuarter = seq.division;
+    if (metrical && !t.microsPerQuarter) {
+        for (const aerie::MidiTempo& x : seq.tempos) timeline.tempos.push_back({x.tick, x.microsPerQuarter});
+    }
+    if (!t.signature) {
+        for (const aerie::MidiTimeSignature& x : seq.timeSignatures) timeline.signatures.push_back({x.tick, x.numerator, x.denominator});
+    }
+    const aerie::Timeline placed(timeline);
+    const bool replaced = metrical && t.microsPerQuarter.has_value();
     Schedule s;
     try {
         for (const aerie::MidiEvent& e : seq.events) {
             aerie::TimedMidi m;
-            m.frame = e.time.frame(rate);
+            try {
+                m.frame = replaced ? placed.frameOfTick(e.tick) : e.time.frame(rate);
+            } catch (const aerie::HostError&) {
+                throw aerie::MidiError("MIDI file too long: an event lies beyond any renderable length");
+            }
             std::copy(e.bytes, e.bytes + 3, m.bytes);
             s.events.push_back(m);
-            s.lastSeconds = e.time.seconds();
+            s.lastSeconds = replaced ? static_cast<double>(m.frame) / rate : e.time.seconds();
         }
     } catch (const aerie::MidiError& e) {
         throw Error(kMidi, std::string(e.what()) + ": " + path);
@@ -294,14 +346,134 @@ std::string moduleLabel(const Loaded& m, std::size_t index, std::size_t count) {
 bool wantsMidi(aerie::Instance& instance, const aerie::Host& host) {
     if ((instance.effect()->flags & effFlagsIsSynth) != 0) return true;
     if (instance.canDo("receiveVstEvents") > 0 || instance.canDo("receiveVstMidiEvent") > 0) return true;
-    return std::any_of(host.requests.begin(), host.requests.end(),
-                       [](const aerie::HostRequest& r) { return r.opcode == audioMasterWantMidi; });
+    return host.counts[audioMasterWantMidi] > 0;
 }
 
 // The chain's renderer tells the crash guard which module it calls.
 void beforeStage(std::size_t stage, void* /*context*/) { crashguard::setStage(stage); }
 
-int runRender(RenderOptions& o) {
+// A file addressed to one module: --state, --preset, --save-bank, ...
+struct ModuleFile {
+    int module;
+    std::string path;
+};
+
+std::vector<ModuleFile> moduleFiles(const std::vector<std::string>& texts, const std::string& option, std::size_t count) {
+    std::vector<ModuleFile> files;
+    for (const std::string& s : texts) {
+        const Addressed a = splitModuleAddress(s);
+        files.push_back({addressedModule(a, option, s, count), a.rest});
+    }
+    return files;
+}
+
+// "120", "97.5": beats per minute, kept as MIDI files keep tempo, in whole
+// microseconds per quarter note.
+std::optional<std::uint32_t> parseTempo(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const double bpm = std::strtod(text.c_str(), &end);
+    if (end == nullptr || *end != '\0' || !(bpm >= 1.0 && bpm <= 1000.0)) {
+        throw Error(kUsage, "--tempo must be from 1 to 1000 beats per minute (got \"" + text + "\")");
+    }
+    return static_cast<std::uint32_t>(std::llround(60e6 / bpm));
+}
+
+std::optional<aerie::TimeSignature> parseSignature(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    const auto slash = text.find('/');
+    auto number = [](const std::string& t) {
+        return !t.empty() && t.size() <= 3 && t.find_first_not_of("0123456789") == std::string::npos ? std::stoi(t) : 0;
+    };
+    const int n = slash == std::string::npos ? 0 : number(text.substr(0, slash));
+    const int d = slash == std::string::npos ? 0 : number(text.substr(slash + 1));
+    if (n < 1 || n > 255 || d < 1 || d > 64 || (d & (d - 1)) != 0) {
+        throw Error(kUsage, "--time-signature must be N/D with D a power of two up to 64, like 3/4 or 7/8 (got \"" + text + "\")");
+    }
+    return aerie::TimeSignature{0, n, d};
+}
+
+std::optional<aerie::Loop> parseLoop(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    const auto colon = text.find(':');
+    auto beats = [](const std::string& t, double& v) {
+        char* end = nullptr;
+        v = std::strtod(t.c_str(), &end);
+        return !t.empty() && end != nullptr && *end == '\0' && std::isfinite(v) && v >= 0.0;
+    };
+    double a = 0.0;
+    double b = 0.0;
+    if (colon == std::string::npos || !beats(text.substr(0, colon), a) || !beats(text.substr(colon + 1), b) || !(b > a)) {
+        throw Error(kUsage, "--loop must be START:END in beats with END after START, like 4:12 (got \"" + text + "\")");
+    }
+    return aerie::Loop{a, b};
+}
+
+// The automation file's rows as points of the chain, in time order.
+std::vector<aerie::AutomationPoint> automationPoints(const std::vector<aerie::AutomationRow>& rows,
+                                                     std::vector<std::unique_ptr<Loaded>>& chain, const aerie::Timeline& time,
+                                                     std::uint32_t rate) {
+    std::vector<aerie::AutomationPoint> points;
+    for (const aerie::AutomationRow& r : rows) {
+        char value[32];
+        (void)std::snprintf(value, sizeof value, "%.9g", static_cast<double>(r.value));
+        const std::string text = r.parameter + "=" + value;
+        ParamSetting p = parseParamSetting(text);
+        const Addressed a{p.module, ""};
+        p.module = addressedModule(a, "--automation line " + std::to_string(r.line) + ":", r.parameter, chain.size());
+        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
+        aerie::AutomationPoint point;
+        point.stage = static_cast<std::size_t>(p.module - 1);
+        point.index = findParameter(*m.instance, p, moduleLabel(m, point.stage, chain.size()));
+        point.value = r.value;
+        try {
+            point.frame = r.beats ? time.frameOfPpq(r.time) : static_cast<std::uint64_t>(std::llround(r.time * rate));
+        } catch (const aerie::HostError& e) {
+            throw Error(kMidi, "--automation line " + std::to_string(r.line) + ": " + e.what());
+        }
+        points.push_back(point);
+    }
+    std::stable_sort(points.begin(), points.end(),
+                     [](const aerie::AutomationPoint& a, const aerie::AutomationPoint& b) { return a.frame < b.frame; });
+    return points;
+}
+
+// The requests a module made and how each was answered, for the summary.
+void printRequests(const std::string& label, const aerie::Host& host) {
+    std::cout << "requests of " << label << ":";
+    bool any = false;
+    for (const aerie::HostAnswer& a : aerie::hostAnswers()) {
+        const std::uint32_t n = host.counts[static_cast<std::size_t>(a.opcode)];
+        if (n == 0) continue;
+        std::cout << "\n  " << a.name << " x" << n << ": " << a.answer;
+        any = true;
+    }
+    std::uint32_t unknown = 0;
+    for (std::size_t i = 0; i < host.counts.size(); ++i) {
+        if (aerie::findHostAnswer(static_cast<std::int32_t>(i)) == nullptr) unknown += host.counts[i];
+    }
+    if (unknown > 0) std::cout << "\n  other requests x" << unknown << ": 0 (not known)";
+    std::cout << (any || unknown > 0 ? "\n" : " none\n");
+}
+
+// Everything the command line says, checked before any module is loaded.
+struct Checked {
+    aerie::SampleFormat format = aerie::SampleFormat::Float32;
+    std::vector<ParamSetting> params;
+    struct ProgramChoice {
+        int module;
+        long long number;
+        std::string text;
+    };
+    std::vector<ProgramChoice> programs;
+    std::vector<ModuleFile> loads, saves, presets, banks, savePresets, saveBanks;
+    std::vector<nlohmann::ordered_json> stateData;
+    std::vector<aerie::PresetFile> presetData;  // presets, then banks
+    TimeOptions time;
+    std::vector<aerie::AutomationRow> automation;
+};
+
+Checked checkOptions(RenderOptions& o) {
     if (o.rate < 1 || o.rate > kMaxRate) {
         throw Error(kUsage, "--rate must be from 1 to " + std::to_string(kMaxRate) + " Hz (got " + std::to_string(o.rate) + ")");
     }
@@ -317,22 +489,13 @@ int runRender(RenderOptions& o) {
     if (o.input.empty() && o.midi.empty() && o.notes.empty()) {
         throw Error(kUsage, "give something to play: --input FILE.wav, --midi FILE or --notes LIST");
     }
-    const aerie::SampleFormat format = parseFormat(o.format);
-    const auto block = static_cast<std::int32_t>(o.block);
+    Checked c;
+    c.format = parseFormat(o.format);
     const std::size_t count = o.modules.size();
-
-    // Everything the command line says is checked before any module is loaded.
-    std::vector<ParamSetting> params;
     for (const std::string& p : o.params) {
-        params.push_back(parseParamSetting(p));
-        params.back().module = addressedModule({params.back().module, ""}, "--param", p, count);
+        c.params.push_back(parseParamSetting(p));
+        c.params.back().module = addressedModule({c.params.back().module, ""}, "--param", p, count);
     }
-    struct ProgramChoice {
-        int module;
-        long long number;
-        std::string text;
-    };
-    std::vector<ProgramChoice> programs;
     for (const std::string& p : o.programs) {
         const Addressed a = splitModuleAddress(p);
         const int k = addressedModule(a, "--program", p, count);
@@ -340,24 +503,244 @@ int runRender(RenderOptions& o) {
         if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos || std::stoll(n) < 1) {
             throw Error(kUsage, "--program " + p + ": the program must be a number from 1, as info numbers them");
         }
-        programs.push_back({k, std::stoll(n), p});
+        c.programs.push_back({k, std::stoll(n), p});
     }
-    struct StateFile {
-        int module;
-        std::string path;
-    };
-    std::vector<StateFile> loads;
-    std::vector<StateFile> saves;
-    for (const std::string& s : o.states) {
-        const Addressed a = splitModuleAddress(s);
-        loads.push_back({addressedModule(a, "--state", s, count), a.rest});
+    c.loads = moduleFiles(o.states, "--state", count);
+    c.saves = moduleFiles(o.saveStates, "--save-state", count);
+    c.presets = moduleFiles(o.presets, "--preset", count);
+    c.banks = moduleFiles(o.banks, "--bank", count);
+    c.savePresets = moduleFiles(o.savePresets, "--save-preset", count);
+    c.saveBanks = moduleFiles(o.saveBanks, "--save-bank", count);
+    for (const ModuleFile& f : c.loads) c.stateData.push_back(readStateFile(f.path));
+    for (const auto* list : {&c.presets, &c.banks}) {
+        for (const ModuleFile& f : *list) {
+            try {
+                c.presetData.push_back(aerie::readPresetFile(f.path));
+            } catch (const aerie::PresetError& e) {
+                throw Error(kMidi, e.what());
+            }
+            const bool bank = aerie::isBank(c.presetData.back().kind);
+            if (bank != (list == &c.banks)) {
+                throw Error(kUsage, std::string(list == &c.banks ? "--bank " : "--preset ") + f.path + ": the file holds a " +
+                                        aerie::presetKindName(c.presetData.back().kind) + "; use " +
+                                        (bank ? "--bank" : "--preset"));
+            }
+        }
     }
-    for (const std::string& s : o.saveStates) {
-        const Addressed a = splitModuleAddress(s);
-        saves.push_back({addressedModule(a, "--save-state", s, count), a.rest});
+    c.time = {parseTempo(o.tempo), parseSignature(o.timeSignature), parseLoop(o.loop)};
+    if (!o.automation.empty()) {
+        try {
+            c.automation = aerie::readAutomationFile(o.automation);
+        } catch (const aerie::AutomationError& e) {
+            throw Error(kMidi, e.what());
+        }
     }
-    std::vector<nlohmann::ordered_json> stateData(loads.size());
-    for (std::size_t i = 0; i < loads.size(); ++i) stateData[i] = readStateFile(loads[i].path);
+    return c;
+}
+
+// Loads, creates and prepares module i: open, rate, block size.
+std::unique_ptr<Loaded> loadModule(const std::string& path, std::size_t i, std::size_t count, std::uint32_t rate,
+                                   std::int32_t block, aerie::AutomationState automation) {
+    auto m = std::make_unique<Loaded>();
+    const std::string which = count == 1 ? std::string() : " " + std::to_string(i + 1);
+    m->path = path;
+    m->name = std::filesystem::path(m->path).filename().string();
+    m->host.sampleRate = static_cast<float>(rate);
+    m->host.blockSize = block;
+    m->host.vendor = "aerie";
+    m->host.product = "vst2host";
+    m->host.processLevel = aerie::ProcessLevel::Offline;
+    m->host.automationState = automation;
+    try {
+        crashguard::setStepText("loading the module" + which);
+        m->module = aerie::Module::open(m->path);
+        crashguard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
+        m->instance = std::make_unique<aerie::Instance>(*m->module, m->host);
+    } catch (const aerie::HostError& e) {
+        throw Error(kModule, count == 1 ? e.what() : "module " + std::to_string(i + 1) + ": " + e.what());
+    }
+    aerie::Instance& inst = *m->instance;
+    crashguard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
+    const std::string effectName = inst.text(effGetEffectName);
+    if (!effectName.empty()) m->name = effectName;
+    const std::string label = count == 1 ? m->name : "module " + std::to_string(i + 1) + " (" + m->name + ")";
+    crashguard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
+    m->vendor = inst.text(effGetVendorString);
+    crashguard::setStepText("opening " + label + " (effOpen)");
+    inst.open();
+    crashguard::setStepText("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
+    inst.configure(static_cast<double>(rate), block);
+    crashguard::setStepText("asking " + label + " what it can do (effCanDo)");
+    m->takesMidi = wantsMidi(inst, m->host);
+    return m;
+}
+
+// State, bank, preset, program, then parameters: each later one wins.
+void applySettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain, bool force) {
+    const std::size_t count = chain.size();
+    auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
+    for (std::size_t i = 0; i < c.loads.size(); ++i) {
+        Loaded& m = *chain[static_cast<std::size_t>(c.loads[i].module - 1)];
+        crashguard::setStepText("loading the state " + c.loads[i].path + " into " + labelOf(c.loads[i].module));
+        for (const std::string& n : applyState(*m.instance, c.stateData[i], force, labelOf(c.loads[i].module), c.loads[i].path)) {
+            note(n);
+        }
+    }
+    std::vector<ModuleFile> files = c.banks;
+    std::vector<const aerie::PresetFile*> data;
+    for (std::size_t i = 0; i < c.banks.size(); ++i) data.push_back(&c.presetData[c.presets.size() + i]);
+    for (std::size_t i = 0; i < c.presets.size(); ++i) {
+        files.push_back(c.presets[i]);
+        data.push_back(&c.presetData[i]);
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        Loaded& m = *chain[static_cast<std::size_t>(files[i].module - 1)];
+        const std::string label = labelOf(files[i].module);
+        crashguard::setStepText("loading " + files[i].path + " into " + label);
+        try {
+            for (const std::string& n : aerie::applyPreset(*m.instance, *data[i], force)) note(files[i].path + ": " + n);
+        } catch (const aerie::PresetError& e) {
+            throw Error(kMidi, files[i].path + ": " + e.what() + (std::string(e.what()).find("made for") != std::string::npos
+                                                                    ? "; --force loads it anyway" : ""));
+        }
+    }
+    for (const Checked::ProgramChoice& p : c.programs) {
+        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
+        const std::int32_t available = m.instance->effect()->numPrograms;
+        if (p.number > available) {
+            throw Error(kUsage, "--program " + p.text + ": " + labelOf(p.module) + " has " +
+                                    plural(available, "program", "programs") +
+                                    (available > 0 ? " (1 to " + std::to_string(available) + ")" : ""));
+        }
+        crashguard::setStepText("selecting program " + std::to_string(p.number) + " of " + labelOf(p.module) + " (effSetProgram)");
+        m.instance->dispatch(effSetProgram, 0, static_cast<VstIntPtr>(p.number - 1));
+    }
+    for (const ParamSetting& p : c.params) {
+        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
+        crashguard::setStepText("naming the parameters of " + labelOf(p.module) + " (effGetParamName)");
+        const int index = findParameter(*m.instance, p, labelOf(p.module));
+        crashguard::setStepText("setting parameter " + std::to_string(index + 1) + " of " + labelOf(p.module));
+        m.instance->setParameter(index, p.value);
+    }
+}
+
+// The files written after the render: states, presets, banks.
+void saveSettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain) {
+    const std::size_t count = chain.size();
+    auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
+    for (const ModuleFile& s : c.saves) {
+        Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
+        crashguard::setStepText("saving the state of " + labelOf(s.module));
+        writeStateFile(s.path, captureState(*m.instance, m.name, m.vendor));
+    }
+    for (const auto* list : {&c.savePresets, &c.saveBanks}) {
+        for (const ModuleFile& s : *list) {
+            Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
+            const bool bank = list == &c.saveBanks;
+            crashguard::setStepText(std::string("saving the ") + (bank ? "bank" : "preset") + " of " + labelOf(s.module));
+            try {
+                aerie::writePresetFile(s.path, aerie::capturePreset(*m.instance, bank));
+            } catch (const aerie::PresetError& e) {
+                throw Error(kOutput, s.path + ": " + e.what());
+            }
+        }
+    }
+}
+
+// The files of what the modules sent: --save-automation and --midi-out.
+void writeRenderExtras(const RenderOptions& o, std::vector<std::unique_ptr<Loaded>>& chain, const aerie::ChainRenderer& renderer,
+                       const aerie::Timeline& timeline, std::uint32_t rate) {
+    if (!o.saveAutomation.empty()) {
+        std::vector<std::pair<std::uint64_t, aerie::AutomationRow>> rows;
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            for (const aerie::AutomatedValue& v : chain[i]->host.automated) {
+                aerie::AutomationRow r;
+                r.time = static_cast<double>(v.frame) / rate;
+                r.parameter = (chain.size() > 1 ? std::to_string(i + 1) + ":" : "") + std::to_string(v.index + 1);
+                r.value = std::clamp(v.value, 0.0f, 1.0f);
+                rows.emplace_back(v.frame, r);
+            }
+        }
+        std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<aerie::AutomationRow> sorted;
+        for (auto& r : rows) sorted.push_back(r.second);
+        try {
+            aerie::writeAutomationFile(o.saveAutomation, sorted);
+        } catch (const aerie::AutomationError& e) {
+            throw Error(kOutput, e.what());
+        }
+    }
+    if (!o.midiOut.empty()) {
+        const aerie::TimelineSettings& t = timeline.settings();
+        std::vector<aerie::MidiTempo> tempos;
+        for (const aerie::TempoChange& x : t.tempos) tempos.push_back({x.tick, x.microsPerQuarter});
+        std::vector<aerie::MidiTimeSignature> signatures;
+        for (const aerie::TimeSignature& x : t.signatures) signatures.push_back({x.tick, x.numerator, x.denominator});
+        std::vector<aerie::MidiOutEvent> events;
+        for (const aerie::CapturedMidi& m : renderer.midiOut()) {
+            aerie::MidiOutEvent e;
+            e.tick = timeline.tickAt(m.frame);
+            std::memcpy(e.bytes, m.bytes, 3);
+            events.push_back(e);
+        }
+        try {
+            aerie::writeMidiFile(o.midiOut, aerie::serializeMidi(t.ticksPerQuarter, tempos, signatures, events));
+        } catch (const aerie::MidiError& e) {
+            throw Error(kOutput, e.what());
+        }
+    }
+}
+
+// The summary's lines on time, latency, automation, MIDI out and requests.
+void printRenderDetails(const RenderOptions& o, const Checked& c, const aerie::RenderPlan& plan,
+                        const aerie::RenderResult& result, const aerie::ChainRenderer& renderer,
+                        const aerie::Timeline& timeline, const std::vector<std::string>& names) {
+    const aerie::TimelineSettings& t = timeline.settings();
+    const aerie::TimeSignature& sig = t.signatures.front();
+    char tempo[64];
+    (void)std::snprintf(tempo, sizeof tempo, "%.6g BPM", timeline.tempoAt(0));
+    std::cout << "time: " << tempo << ", " << sig.numerator << '/' << sig.denominator;
+    if (t.tempos.size() > 1) std::cout << ", " << plural(static_cast<long long>(t.tempos.size() - 1), "tempo change", "tempo changes");
+    if (t.signatures.size() > 1) {
+        std::cout << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
+    }
+    std::cout << (c.time.microsPerQuarter ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
+    if (t.loop) std::cout << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
+    std::cout << "; offline process level, nanoSeconds = position\n";
+
+    const auto count = static_cast<int>(names.size());
+    auto label = [&](std::size_t i) { return count == 1 ? names[i] : "module " + std::to_string(i + 1) + " (" + names[i] + ")"; };
+    if (result.latencyRemoved > 0) {
+        std::cout << "latency: " << result.latencyRemoved << " frames removed from the start, the tail extended by as many\n";
+    } else if (result.latency > 0) {
+        std::cout << "latency: " << result.latency << " frames kept (--no-latency-compensation)\n";
+    }
+    for (const aerie::IoChange& ch : renderer.ioChanges()) {
+        std::cout << "io change: " << label(ch.stage) << " at frame " << ch.frame << ": " << ch.inputs << " in, " << ch.outputs
+                  << " out, latency " << ch.latencyBefore << " -> " << ch.latency
+                  << (ch.latency != ch.latencyBefore ? " frames (not compensated)" : " frames") << '\n';
+    }
+    if (!plan.automation.empty()) {
+        std::cout << "automation: " << result.automationApplied << " of " << plan.automation.size()
+                  << " points applied at block starts (" << o.block << "-frame resolution)\n";
+    }
+    if (!o.saveAutomation.empty()) {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) n += renderer.host(i).automated.size();
+        std::cout << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to "
+                  << o.saveAutomation << '\n';
+    }
+    if (!o.midiOut.empty()) {
+        std::cout << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to "
+                  << o.midiOut << '\n';
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) printRequests(label(i), renderer.host(i));
+}
+
+int runRender(RenderOptions& o) {
+    Checked c = checkOptions(o);
+    const auto block = static_cast<std::int32_t>(o.block);
+    const std::size_t count = o.modules.size();
 
     std::unique_ptr<aerie::WavReader> input;
     if (!o.input.empty()) {
@@ -376,9 +759,11 @@ int runRender(RenderOptions& o) {
     }
     const auto rate = static_cast<std::uint32_t>(o.rate);
 
+    aerie::TimelineSettings timeSettings = plainTimeline(c.time, rate);
     Schedule schedule;
     if (!o.notes.empty()) schedule = notesSchedule(o.notes, rate);
-    if (!o.midi.empty()) schedule = midiSchedule(o.midi, rate);
+    if (!o.midi.empty()) schedule = midiSchedule(o.midi, rate, c.time, timeSettings);
+    const aerie::Timeline timeline(timeSettings);
     const auto tailFrames = static_cast<std::uint64_t>(std::llround(o.tail * rate));
     std::uint64_t total = tailFrames;
     std::string why;
@@ -417,92 +802,33 @@ int runRender(RenderOptions& o) {
     crashguard::startWatchdog(o.timeout);
     StdoutToStderr quiet;
 
+    const bool reading = !c.automation.empty();
+    const bool writing = !o.saveAutomation.empty();
+    const aerie::AutomationState automationState = reading && writing ? aerie::AutomationState::ReadWrite
+                                                   : reading          ? aerie::AutomationState::Read
+                                                   : writing          ? aerie::AutomationState::Write
+                                                                      : aerie::AutomationState::Off;
     std::vector<std::unique_ptr<Loaded>> chain;
-    for (std::size_t i = 0; i < count; ++i) {
-        auto m = std::make_unique<Loaded>();
-        const std::string which = count == 1 ? std::string() : " " + std::to_string(i + 1);
-        m->path = paths[i];
-        m->name = std::filesystem::path(m->path).filename().string();
-        m->host.sampleRate = static_cast<float>(rate);
-        m->host.blockSize = block;
-        try {
-            crashguard::setStepText("loading the module" + which);
-            m->module = aerie::Module::open(m->path);
-            crashguard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
-            m->instance = std::make_unique<aerie::Instance>(*m->module, m->host);
-        } catch (const aerie::HostError& e) {
-            throw Error(kModule, count == 1 ? e.what() : "module " + std::to_string(i + 1) + ": " + e.what());
-        }
-        aerie::Instance& inst = *m->instance;
-        crashguard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
-        const std::string effectName = inst.text(effGetEffectName);
-        if (!effectName.empty()) m->name = effectName;
-        const std::string label = count == 1 ? m->name : "module " + std::to_string(i + 1) + " (" + m->name + ")";
-        crashguard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
-        m->vendor = inst.text(effGetVendorString);
-        crashguard::setStepText("opening " + label + " (effOpen)");
-        inst.dispatch(effOpen);
-        crashguard::setStepText("setting the sample rate of " + label + " (effSetSampleRate)");
-        inst.dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(rate));
-        crashguard::setStepText("setting the block size of " + label + " (effSetBlockSize)");
-        inst.dispatch(effSetBlockSize, 0, block);
-        crashguard::setStepText("asking " + label + " what it can do (effCanDo)");
-        m->takesMidi = wantsMidi(inst, m->host);
-        chain.push_back(std::move(m));
-    }
-
+    for (std::size_t i = 0; i < count; ++i) chain.push_back(loadModule(paths[i], i, count, rate, block, automationState));
     std::vector<std::string> names;
     names.reserve(chain.size());
     for (const auto& m : chain) names.push_back(m->name);
     crashguard::setStages(names);
     auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
 
-    // State, then program, then parameters: each later one wins.
-    for (std::size_t i = 0; i < loads.size(); ++i) {
-        Loaded& m = *chain[static_cast<std::size_t>(loads[i].module - 1)];
-        crashguard::setStepText("loading the state " + loads[i].path + " into " + labelOf(loads[i].module));
-        for (const std::string& n : applyState(*m.instance, stateData[i], o.force, labelOf(loads[i].module), loads[i].path)) {
-            note(n);
-        }
-    }
-    for (const ProgramChoice& p : programs) {
-        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        const std::int32_t available = m.instance->effect()->numPrograms;
-        if (p.number > available) {
-            throw Error(kUsage, "--program " + p.text + ": " + labelOf(p.module) + " has " +
-                                    plural(available, "program", "programs") +
-                                    (available > 0 ? " (1 to " + std::to_string(available) + ")" : ""));
-        }
-        crashguard::setStepText("selecting program " + std::to_string(p.number) + " of " + labelOf(p.module) + " (effSetProgram)");
-        m.instance->dispatch(effSetProgram, 0, static_cast<VstIntPtr>(p.number - 1));
-    }
-    for (const ParamSetting& p : params) {
-        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        crashguard::setStepText("naming the parameters of " + labelOf(p.module) + " (effGetParamName)");
-        const int index = findParameter(*m.instance, p, labelOf(p.module));
-        crashguard::setStepText("setting parameter " + std::to_string(index + 1) + " of " + labelOf(p.module));
-        m.instance->setParameter(index, p.value);
-    }
+    applySettings(c, chain, o.force);
+    aerie::RenderPlan plan;
+    crashguard::setStepText("naming the parameters of the automation (effGetParamName)");
+    plan.automation = automationPoints(c.automation, chain, timeline, rate);
 
-    // The channel mapping, said where it drops or leaves out channels.
-    auto describeLink = [&](int have, const std::string& from, int want, const std::string& to) {
-        if (have > want) {
-            note(from + " has " + plural(have, "channel", "channels") + ", " + to + " takes " +
-                 plural(want, "input", "inputs") + ": " + (want == 0 ? "all" : (have - want == 1 ? "the last one" : "the last " + std::to_string(have - want))) +
-                 " dropped");
-        } else if (have == 1 && want > 1) {
-            note(from + " is mono: it feeds all " + std::to_string(want) + " inputs of " + to);
-        } else if (have < want && have > 0) {
-            note(to + " has " + plural(want, "input", "inputs") + ", " + from + " gives " + std::to_string(have) +
-                 (want - have > 1 ? ": inputs " + std::to_string(have + 1) + " to " + std::to_string(want) + " get silence"
-                                  : ": input " + std::to_string(want) + " gets silence"));
-        }
-    };
     const int fileChannels = input ? input->format().channels : 0;
-    if (input) describeLink(fileChannels, "the input", chain[0]->instance->effect()->numInputs, labelOf(1));
+    auto mappingNote = [](const std::string& text) {
+        if (!text.empty()) note(text);
+    };
+    if (input) mappingNote(aerie::describeChannelMapping(fileChannels, "the input", chain[0]->instance->effect()->numInputs, labelOf(1)));
     for (std::size_t i = 1; i < count; ++i) {
-        describeLink(chain[i - 1]->instance->effect()->numOutputs, labelOf(static_cast<int>(i)),
-                     chain[i]->instance->effect()->numInputs, labelOf(static_cast<int>(i + 1)));
+        mappingNote(aerie::describeChannelMapping(chain[i - 1]->instance->effect()->numOutputs, labelOf(static_cast<int>(i)),
+                                                  chain[i]->instance->effect()->numInputs, labelOf(static_cast<int>(i + 1))));
     }
     if (!schedule.events.empty() && std::none_of(chain.begin(), chain.end(), [](const auto& m) { return m->takesMidi; })) {
         note(std::string(count == 1 ? "the plug-in does" : "no module of the chain does") +
@@ -517,7 +843,7 @@ int runRender(RenderOptions& o) {
 
     std::unique_ptr<aerie::WavWriter> wav;
     try {
-        wav = std::make_unique<aerie::WavWriter>(o.out, channels, rate, format);
+        wav = std::make_unique<aerie::WavWriter>(o.out, channels, rate, c.format);
     } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
@@ -525,49 +851,45 @@ int runRender(RenderOptions& o) {
 
     std::vector<aerie::ChainStage> stages;
     stages.reserve(chain.size());
-    for (auto& m : chain) stages.push_back({m->instance.get(), m->takesMidi});
+    for (auto& m : chain) stages.push_back({m->instance.get(), m->takesMidi, &m->host});
     aerie::ChainRenderer renderer(stages, fileChannels, block);
+    renderer.setCapture(!o.midiOut.empty(), writing);
 
+    plan.frames = total;
+    plan.events = std::move(schedule.events);
+    plan.timeline = &timeline;
+    plan.compensateLatency = !o.noLatencyCompensation;
+    plan.stopOnNonFinite = o.strict;
     Progress progress(total, rate);
-    aerie::EventList list;
-    auto next = schedule.events.begin();
-    const auto wallStart = std::chrono::steady_clock::now();
-    std::uint64_t blockIndex = 0;
-    bool stoppedEarly = false;
-    try {
-        crashguard::setStepText("resuming the module" + std::string(count == 1 ? "" : "s") + " (effMainsChanged)");
-        renderer.start();
-        crashguard::setStep("rendering");
-        for (std::uint64_t start = 0; start < total; start += static_cast<std::uint64_t>(block)) {
-            const auto frames = static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(block), total - start));
-            crashguard::setBlock(blockIndex++, start);
-            progress.update(start);
-            if (input) {
-                float* const* in = renderer.inputs();
-                std::size_t got = 0;
-                try {
-                    got = input->read(in, static_cast<std::size_t>(frames));
-                } catch (const aerie::WavError& e) {
-                    throw Error(kMidi, e.what());
-                }
-                for (int c = 0; c < fileChannels; ++c) {
-                    std::fill(in[c] + got, in[c] + frames, 0.0f);
-                }
-            }
-            list.clear();
-            while (next != schedule.events.end() && next->frame < start + static_cast<std::uint64_t>(frames)) {
-                list.addMidi(static_cast<std::int32_t>(next->frame - start), next->bytes[0], next->bytes[1], next->bytes[2]);
-                ++next;
-            }
-            renderer.block(frames, list.size() > 0 ? list.get() : nullptr, beforeStage, nullptr);
-            if (o.strict && renderer.nonFinite().found) {
-                stoppedEarly = true;
-                break;
-            }
-            wav->write(renderer.outputs(), static_cast<std::size_t>(frames));
+    aerie::RenderCallbacks callbacks;
+    callbacks.readInput = [&](float* const* in, std::size_t frames) -> std::size_t {
+        if (!input) return 0;
+        try {
+            return input->read(in, frames);
+        } catch (const aerie::WavError& e) {
+            throw Error(kMidi, e.what());
         }
-        crashguard::setStepText("suspending the module" + std::string(count == 1 ? "" : "s") + " (effMainsChanged)");
-        renderer.stop();
+    };
+    callbacks.write = [&](const float* const* out, std::size_t frames) { wav->write(out, frames); };
+    callbacks.beforeBlock = [&](std::uint64_t index, std::uint64_t start) {
+        crashguard::setBlock(index, start);
+        progress.update(start);
+    };
+    const std::string suffix = count == 1 ? "" : "s";
+    std::string stepText;
+    callbacks.step = [&](const char* step) {
+        if (std::strcmp(step, "rendering") == 0) {
+            crashguard::setStep("rendering");
+        } else {
+            stepText = std::string(step) + " the module" + suffix + " (effMainsChanged)";
+            crashguard::setStep(stepText.c_str());
+        }
+    };
+    callbacks.beforeStage = beforeStage;
+    const auto wallStart = std::chrono::steady_clock::now();
+    aerie::RenderResult result;
+    try {
+        result = aerie::renderChain(renderer, plan, callbacks);
         progress.finish();
     } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
@@ -577,17 +899,17 @@ int runRender(RenderOptions& o) {
     const aerie::NonFinite& bad = renderer.nonFinite();
     std::string badText;
     if (bad.found) {
+        // Frames of the written file, after the latency removed.
+        const std::uint64_t at = bad.frame >= static_cast<std::uint64_t>(result.latencyRemoved)
+                                     ? bad.frame - static_cast<std::uint64_t>(result.latencyRemoved) : 0;
         badText = std::string("the output holds ") + (std::isnan(bad.value) ? "NaN" : "infinite") +
-                  " samples, the first at frame " + std::to_string(bad.frame) + " (" +
-                  formatSeconds(static_cast<double>(bad.frame) / rate) + "), channel " + std::to_string(bad.channel + 1);
+                  " samples, the first at frame " + std::to_string(at) + " (" +
+                  formatSeconds(static_cast<double>(at) / rate) + "), channel " + std::to_string(bad.channel + 1);
     }
-    if (stoppedEarly) throw Error(kNonFinite, badText + "; no file written (--strict)");
+    if (result.stoppedEarly) throw Error(kNonFinite, badText + "; no file written (--strict)");
 
-    for (const StateFile& s : saves) {
-        Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
-        crashguard::setStepText("saving the state of " + labelOf(s.module));
-        writeStateFile(s.path, captureState(*m.instance, m.name, m.vendor));
-    }
+    saveSettings(c, chain);
+    writeRenderExtras(o, chain, renderer, timeline, rate);
     for (std::size_t i = 0; i < count; ++i) {
         crashguard::setStepText("closing " + labelOf(static_cast<int>(i + 1)) + " (effClose)");
         chain[i]->instance->close();
@@ -615,8 +937,8 @@ int runRender(RenderOptions& o) {
                         wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
     std::cout << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
               << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
-              << (format == aerie::SampleFormat::Float32 ? "32-bit float"
-                  : format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
+              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
+                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
                                                            : "24-bit integer")
               << '\n'
               << "length: " << why << '\n';
@@ -630,6 +952,7 @@ int runRender(RenderOptions& o) {
         for (std::size_t i = 0; i < count; ++i) std::cout << (i == 0 ? " " : " -> ") << chain[i]->name;
         std::cout << '\n';
     }
+    printRenderDetails(o, c, plan, result, renderer, timeline, names);
     std::cout << "speed: " << speed << '\n';
     return kOk;
 }
@@ -652,7 +975,19 @@ Command addRenderCommand(CLI::App& app) {
     render->add_option("--program", o->programs, "[K:]N: select program N (from 1) of module K");
     render->add_option("--state", o->states, "[K:]FILE: load a state saved by --save-state into module K");
     render->add_option("--save-state", o->saveStates, "[K:]FILE: write module K's state after the render");
-    render->add_flag("--force", o->force, "Load a state made for another plug-in anyway");
+    render->add_option("--preset", o->presets, "[K:]FILE.fxp: load a standard preset file into module K");
+    render->add_option("--bank", o->banks, "[K:]FILE.fxb: load a standard bank file into module K");
+    render->add_option("--save-preset", o->savePresets, "[K:]FILE.fxp: write module K's current program after the render");
+    render->add_option("--save-bank", o->saveBanks, "[K:]FILE.fxb: write module K's programs after the render");
+    render->add_option("--tempo", o->tempo, "Beats per minute, replacing the MIDI file's tempo map (default 120)");
+    render->add_option("--time-signature", o->timeSignature, "N/D, replacing the MIDI file's time signatures (default 4/4)");
+    render->add_option("--loop", o->loop, "START:END in beats: the loop the plug-ins are told of (the playhead does not jump)");
+    render->add_option("--automation", o->automation, "CSV file time,parameter,value: parameter changes over time");
+    render->add_option("--save-automation", o->saveAutomation, "CSV file: the parameter changes the plug-ins report");
+    render->add_option("--midi-out", o->midiOut, "MIDI file: the MIDI the plug-ins send, at its frames");
+    render->add_flag("--no-latency-compensation", o->noLatencyCompensation,
+                     "Keep the output as rendered: do not remove the chain's reported latency");
+    render->add_flag("--force", o->force, "Load a state, preset or bank made for another plug-in anyway");
     render->add_flag("--strict", o->strict, "Refuse output with NaN or infinite samples (exit code 7, no file)");
     render->add_option("--timeout", o->timeout, "Seconds a module may take for one call before it counts as hung (default 30)");
     return {render, [o, rate] {

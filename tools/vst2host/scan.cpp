@@ -1,19 +1,17 @@
 // Finding plug-ins: `vst2host scan`, and the lookup of a module given by
-// its file name or effect name instead of a path. Every module is probed in
-// a child process of its own, so one that crashes or hangs is listed as such.
+// its file name or effect name instead of a path (the folders and the
+// matching are aerie's discovery). Every module is probed in a sandbox of
+// its own, so one that crashes or hangs is listed as such.
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
-#include <set>
 #include <thread>
 
 #include "tools/vst2host/tool.h"
-#include <aerie/probe.h>
 #include <aerie/aerie.h>
+#include <aerie/discovery.h>
+#include <aerie/probe.h>
 
 namespace tool {
 
@@ -22,77 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
-#if defined(_WIN32)
-constexpr char kListSeparator = ';';
-constexpr const char* kModuleExtension = ".dll";
-#else
-constexpr char kListSeparator = ':';
-constexpr const char* kModuleExtension = ".so";
-#endif
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v == nullptr ? std::string() : std::string(v);
-}
-
-void addList(std::vector<std::string>& folders, const std::string& list) {
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        const auto end = std::min(list.find(kListSeparator, start), list.size());
-        if (end > start) folders.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-}
-
-// Module files under each folder, recursively (plug-ins often sit in a
-// folder of their own, like ProM.vst/ProM.so), each once, sorted.
-std::vector<std::string> findModules(const std::vector<std::string>& folders) {
-    std::set<std::string> seen;
-    std::vector<std::string> found;
-    for (const std::string& folder : folders) {
-        std::error_code ec;
-        if (!fs::is_directory(folder, ec)) continue;
-        std::vector<std::string> here;
-        for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-             !ec && it != end; it.increment(ec)) {
-            std::error_code fileEc;
-            if (!it->is_regular_file(fileEc)) continue;
-            if (lower(it->path().extension().string()) != kModuleExtension) continue;
-            const std::string canonical = fs::weakly_canonical(it->path(), fileEc).string();
-            if (!seen.insert(fileEc ? it->path().string() : canonical).second) continue;
-            here.push_back(it->path().string());
-        }
-        std::sort(here.begin(), here.end());
-        found.insert(found.end(), here.begin(), here.end());
-    }
-    return found;
-}
-
-// Its implicit members copy JSON, which may throw where nothing is caught;
-// a Probed is only made and filled inside probeAll's try.
-struct Probed {  // NOLINT(bugprone-exception-escape)
-    std::string path;
-    json info;          // null on failure
-    std::string error;  // the reason, on failure
-};
-
-// Probes every module, a few at a time, each in its own child process.
+// Probes every module, a few at a time, each in a sandbox of its own.
 std::vector<Probed> probeAll(const std::vector<std::string>& paths, double timeout) {
     std::vector<Probed> results(paths.size());
     std::atomic<std::size_t> next{0};
     auto work = [&] {
         for (std::size_t i = next++; i < paths.size(); i = next++) {
-            results[i].path = paths[i];
-            try {
-                results[i].info = probeInChild(paths[i], timeout, false, true);
-            } catch (const Error& e) {
-                results[i].error = e.what();
-            }
+            results[i] = probeInSandbox(paths[i], timeout, false, true);
         }
     };
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -104,12 +38,10 @@ std::vector<Probed> probeAll(const std::vector<std::string>& paths, double timeo
     return results;
 }
 
-// "not a plug-in: ..." for the errors that mean the file is no VST 2 module.
-std::string reason(const std::string& error) {
-    for (const char* notPlugin : {"not a shared library", "no entry point", "the module could not be loaded"}) {
-        if (error.rfind(notPlugin, 0) == 0) return "not a VST 2 plug-in: " + error;
-    }
-    return error;
+// The files that are no VST 2 module this host can load say so.
+std::string reason(const Probed& p) {
+    if (aerie::HostError(p.kind, p.error).notAPlugin()) return "not a VST 2 plug-in: " + p.error;
+    return p.error;
 }
 
 bool isInstrument(const json& info) {
@@ -118,7 +50,7 @@ bool isInstrument(const json& info) {
 }
 
 json scanEntry(const Probed& p) {
-    if (p.info.is_null()) return {{"path", p.path}, {"error", reason(p.error)}};
+    if (p.info.is_null()) return {{"path", p.path}, {"error", reason(p)}};
     const json& i = p.info;
     return {{"path", p.path},
             {"name", i["effectName"]},
@@ -187,7 +119,7 @@ int runScan(const std::vector<std::string>& dirs, bool asJson, double timeout) {
         if (!fs::is_directory(d, ec)) throw Error(kUsage, "folder not found: " + d);
     }
     if (folders.empty()) folders = defaultPluginFolders();
-    const std::vector<Probed> probed = probeAll(findModules(folders), timeout);
+    const std::vector<Probed> probed = probeAll(aerie::findModules(folders), timeout);
     std::vector<json> entries;
     entries.reserve(probed.size());
     for (const Probed& p : probed) entries.push_back(scanEntry(p));
@@ -206,76 +138,33 @@ int runScan(const std::vector<std::string>& dirs, bool asJson, double timeout) {
 
 }  // namespace
 
-std::vector<std::string> defaultPluginFolders() {
-    std::vector<std::string> folders;
-    // Set, the search paths replace the usual folders, so that a user (or a
-    // test) decides exactly what is searched.
-    addList(folders, env("VST_PATH"));
-#if !defined(_WIN32)
-    addList(folders, env("LXVST_PATH"));
-#endif
-    if (folders.empty()) {
-#if defined(_WIN32)
-    for (const char* var : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"}) {
-        const std::string base = env(var);
-        if (base.empty()) continue;
-        folders.push_back(base + "\\VSTPlugins");
-        folders.push_back(base + "\\Steinberg\\VSTPlugins");
-        folders.push_back(base + "\\Common Files\\VST2");
-        folders.push_back(base + "\\Common Files\\Steinberg\\VST2");
-    }
-#else
-    const std::string home = env("HOME");
-    if (!home.empty()) {
-        folders.push_back(home + "/.vst");
-        folders.push_back(home + "/.lxvst");
-    }
-    for (const char* f : {"/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}) folders.emplace_back(f);
-#endif
-    }
-    // Each once, in this order.
-    std::vector<std::string> unique;
-    for (const std::string& f : folders) {
-        if (std::find(unique.begin(), unique.end(), f) == unique.end()) unique.push_back(f);
-    }
-    return unique;
-}
+std::vector<std::string> defaultPluginFolders() { return aerie::pluginFolders(); }
 
 std::string resolveModule(const std::string& nameOrPath) {
-    std::error_code ec;
-    if (nameOrPath.find_first_of("/\\") != std::string::npos || fs::exists(nameOrPath, ec) || nameOrPath.empty()) {
-        return nameOrPath;
-    }
+    if (aerie::isPath(nameOrPath)) return nameOrPath;
+    // Effect names are probed once per run, all modules at once, however
+    // many modules of a chain are named.
+    static std::vector<Probed> probed;
+    static bool probedAll = false;
     const std::vector<std::string> folders = defaultPluginFolders();
-    const std::vector<std::string> modules = findModules(folders);
-    auto listed = [](const std::vector<std::string>& paths) {
-        std::string s;
-        for (const std::string& p : paths) s += (s.empty() ? "" : ", ") + p;
-        return s;
+    auto effectNameOf = [&](const std::string& path) -> std::string {
+        if (!probedAll) {
+            probed = probeAll(aerie::findModules(folders), 10.0);
+            probedAll = true;
+        }
+        for (const Probed& p : probed) {
+            if (p.path == path && !p.info.is_null()) return p.info["effectName"].get<std::string>();
+        }
+        return {};
     };
-    const std::string key = lower(nameOrPath);
-    std::vector<std::string> byFile;
-    for (const std::string& m : modules) {
-        const fs::path p(m);
-        if (lower(p.filename().string()) == key || lower(p.stem().string()) == key) byFile.push_back(m);
+    try {
+        return aerie::resolveModule(nameOrPath, folders, effectNameOf);
+    } catch (const aerie::HostError& e) {
+        if (e.kind() == aerie::ErrorKind::ModuleMissing) {
+            throw Error(kModule, std::string(e.what()) + " (vst2host scan lists what is there)");
+        }
+        throw Error(e);
     }
-    if (byFile.size() == 1) return byFile.front();
-    if (byFile.size() > 1) {
-        throw Error(kModule, "\"" + nameOrPath + "\" is ambiguous: " + listed(byFile) + " (give the path)");
-    }
-    // Probed once per run, however many modules of a chain are named.
-    static const std::vector<Probed> probed = probeAll(modules, 10.0);
-    std::vector<std::string> byName;
-    for (const Probed& p : probed) {
-        if (!p.info.is_null() && lower(p.info["effectName"].get<std::string>()) == key) byName.push_back(p.path);
-    }
-    if (byName.size() == 1) return byName.front();
-    if (byName.size() > 1) {
-        throw Error(kModule, "\"" + nameOrPath + "\" is ambiguous: " + std::to_string(byName.size()) +
-                                 " plug-ins have that name: " + listed(byName) + " (give the path)");
-    }
-    throw Error(kModule, "module not found: no file and no plug-in named \"" + nameOrPath + "\" in " + listed(folders) +
-                             " (vst2host scan lists what is there)");
 }
 
 Command addScanCommand(CLI::App& app) {

@@ -11,11 +11,17 @@
 //   "chunk": {"kind": "bank", "size": 123, "base64": "..."}   // only with effFlagsProgramChunks
 // }
 //
+// The chunk's kind says which chunk it is: "bank" (effGetChunk index 0, as
+// --save-state writes it) or "program" (index 1, from a converted .fxp).
+//
 // Values are the normalised floats the plug-in answered, written so that they
 // read back to the same bits. Loading sets the program, then the chunk when
 // there is one, else every parameter by number.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +29,7 @@
 
 #include "tools/vst2host/tool.h"
 #include <aerie/aerie.h>
+#include <aerie/io/preset.h>
 #include <aerie/io/wavfile.h>
 
 namespace tool {
@@ -106,6 +113,7 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
                           {"value", std::isfinite(v) ? json(static_cast<double>(v)) : json(nullptr)}});
     }
     state["parameters"] = params;
+    state["numPrograms"] = e->numPrograms;
     if ((e->flags & effFlagsProgramChunks) != 0) {
         void* data = nullptr;
         const VstIntPtr size = instance.dispatch(effGetChunk, 0, 0, &data);
@@ -146,7 +154,8 @@ std::vector<std::string> applyState(aerie::Instance& instance, const json& state
     if (state.contains("chunk") && (e->flags & effFlagsProgramChunks) != 0) {
         std::vector<unsigned char> bytes;
         if (!unbase64(state["chunk"]["base64"].get<std::string>(), bytes)) bad(path, "the chunk is not base64");
-        instance.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(bytes.size()), bytes.data());
+        const bool program = state["chunk"].value("kind", "bank") == "program";
+        instance.dispatch(effSetChunk, program ? 1 : 0, static_cast<VstIntPtr>(bytes.size()), bytes.data());
         return notes;
     }
     if (state.contains("chunk")) notes.push_back(moduleName + " keeps no chunks; the state's chunk is not loaded");
@@ -197,6 +206,10 @@ json readStateFile(const std::string& path) {
     if (state.contains("chunk") && (!state["chunk"].is_object() || !state["chunk"]["base64"].is_string())) {
         bad(path, "\"chunk\" needs \"base64\"");
     }
+    if (state.contains("chunk") && state["chunk"].contains("kind") && state["chunk"]["kind"] != "bank" &&
+        state["chunk"]["kind"] != "program") {
+        bad(path, "the chunk's \"kind\" must be \"bank\" or \"program\"");
+    }
     return state;
 }
 
@@ -221,6 +234,149 @@ void writeStateFile(const std::string& path, const json& state) {
         std::filesystem::remove(tmp, ec);
         throw Error(kOutput, "cannot put the state file in place at " + path);
     }
+}
+
+namespace {
+
+enum class FileKind { Json, Program, Bank };
+
+FileKind kindOf(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (ext == ".json") return FileKind::Json;
+    if (ext == ".fxp") return FileKind::Program;
+    if (ext == ".fxb") return FileKind::Bank;
+    throw Error(kUsage, "convert: " + path + ": the name must end in .json, .fxp or .fxb");
+}
+
+json stateFromPreset(const aerie::PresetFile& p, std::vector<std::string>& notes) {
+    json state;
+    state["format"] = kFormat;
+    state["formatVersion"] = kFormatVersion;
+    state["plugin"] = {{"name", ""},
+                       {"vendor", ""},
+                       {"uniqueId", {{"chars", aerie::fourCharString(p.uniqueId)}, {"value", p.uniqueId}}},
+                       {"version", p.pluginVersion}};
+    state["program"] = 0;
+    const std::vector<float>* values = &p.parameters;
+    std::string name = p.name;
+    if (p.kind == aerie::PresetKind::Bank) {
+        if (p.programs.empty()) throw Error(kMidi, "the bank holds no programs; nothing to convert");
+        const std::size_t current =
+            p.currentProgram >= 0 && static_cast<std::size_t>(p.currentProgram) < p.programs.size() ? static_cast<std::size_t>(p.currentProgram) : 0;
+        values = &p.programs[current].parameters;
+        name = p.programs[current].name;
+        state["program"] = current + 1;
+        if (p.programs.size() > 1) {
+            notes.push_back("the state keeps one program: program " + std::to_string(current + 1) + " of the bank's " +
+                            std::to_string(p.programs.size()) + " (write .fxb to keep them all)");
+        }
+    }
+    if (p.kind == aerie::PresetKind::BankChunk && p.formatVersion >= 2) state["program"] = p.currentProgram + 1;
+    state["programName"] = toUtf8(name);
+    json params = json::array();
+    for (std::size_t i = 0; i < values->size(); ++i) {
+        const float v = (*values)[i];
+        params.push_back({{"number", i + 1}, {"value", std::isfinite(v) ? json(static_cast<double>(std::clamp(v, 0.0f, 1.0f))) : json(nullptr)}});
+    }
+    state["parameters"] = params;
+    if (p.kind == aerie::PresetKind::BankChunk) state["numPrograms"] = p.count;
+    if (p.kind == aerie::PresetKind::ProgramChunk) state["numParams"] = p.count;
+    if (p.kind == aerie::PresetKind::ProgramChunk || p.kind == aerie::PresetKind::BankChunk) {
+        state["chunk"] = {{"kind", p.kind == aerie::PresetKind::BankChunk ? "bank" : "program"},
+                          {"size", p.chunk.size()},
+                          {"base64", base64(p.chunk.data(), p.chunk.size())}};
+    }
+    return state;
+}
+
+aerie::PresetFile presetFromState(const json& state, bool bank, const std::string& path, std::vector<std::string>& notes) {
+    aerie::PresetFile p;
+    p.uniqueId = state["plugin"]["uniqueId"]["value"].get<std::int32_t>();
+    p.pluginVersion = state["plugin"]["version"].get<std::int32_t>();
+    const std::string name = state.value("programName", "");
+    std::vector<float> values;
+    for (const json& q : state["parameters"]) {
+        const int number = q["number"].get<int>();
+        if (number < 1 || number > 1 << 20) bad(path, "parameter number " + std::to_string(number));
+        if (values.size() < static_cast<std::size_t>(number)) values.resize(static_cast<std::size_t>(number), 0.0f);
+        if (q["value"].is_null()) {
+            notes.push_back("parameter " + std::to_string(number) + " has no value; written as 0");
+        } else {
+            values[static_cast<std::size_t>(number - 1)] = static_cast<float>(q["value"].get<double>());
+        }
+    }
+    std::string chunkKind;
+    if (state.contains("chunk")) {
+        chunkKind = state["chunk"].value("kind", "bank");
+        if (!unbase64(state["chunk"]["base64"].get<std::string>(), p.chunk)) bad(path, "the chunk is not base64");
+    }
+    if (!bank) {
+        if (chunkKind == "bank") throw Error(kUsage, "convert: the state holds a bank chunk; write a .fxb file");
+        p.kind = chunkKind == "program" ? aerie::PresetKind::ProgramChunk : aerie::PresetKind::Program;
+        p.name = name;
+        p.parameters = values;
+        p.count = state.contains("numParams") && state["numParams"].is_number_integer() ? state["numParams"].get<std::int32_t>()
+                                                                                        : static_cast<std::int32_t>(values.size());
+        return p;
+    }
+    p.formatVersion = 2;
+    p.currentProgram = std::max(state["program"].get<int>() - 1, 0);
+    if (chunkKind == "program") throw Error(kUsage, "convert: the state holds a program chunk; write a .fxp file");
+    if (chunkKind == "bank") {
+        p.kind = aerie::PresetKind::BankChunk;
+        p.count = state.contains("numPrograms") && state["numPrograms"].is_number_integer() ? state["numPrograms"].get<std::int32_t>() : 1;
+        return p;
+    }
+    p.kind = aerie::PresetKind::Bank;
+    p.currentProgram = 0;
+    p.programs.push_back({p.uniqueId, p.pluginVersion, name, values});
+    notes.push_back("the state holds one program: the bank holds that one");
+    return p;
+}
+
+int runConvert(const std::string& from, const std::string& to) {
+    const FileKind a = kindOf(from);
+    const FileKind b = kindOf(to);
+    if ((a == FileKind::Json) == (b == FileKind::Json)) {
+        throw Error(kUsage, "convert turns a JSON state into .fxp or .fxb, or .fxp or .fxb into a JSON state");
+    }
+    std::vector<std::string> notes;
+    if (a == FileKind::Json) {
+        const json state = readStateFile(from);
+        const aerie::PresetFile p = presetFromState(state, b == FileKind::Bank, from, notes);
+        try {
+            aerie::writePresetFile(to, p);
+        } catch (const aerie::PresetError& e) {
+            throw Error(kOutput, e.what());
+        }
+        for (const std::string& n : notes) (void)std::fprintf(stderr, "vst2host: note: %s\n", n.c_str());
+        (void)std::printf("wrote %s: %s for '%s'\n", to.c_str(), aerie::presetKindName(p.kind), aerie::fourCharString(p.uniqueId).c_str());
+        return kOk;
+    }
+    aerie::PresetFile p;
+    try {
+        p = aerie::readPresetFile(from);
+    } catch (const aerie::PresetError& e) {
+        throw Error(kMidi, e.what());
+    }
+    if (aerie::isBank(p.kind) != (a == FileKind::Bank)) {
+        notes.push_back(from + " holds a " + std::string(aerie::presetKindName(p.kind)) + " despite its name");
+    }
+    writeStateFile(to, stateFromPreset(p, notes));
+    for (const std::string& n : notes) (void)std::fprintf(stderr, "vst2host: note: %s\n", n.c_str());
+    (void)std::printf("wrote %s from a %s for '%s'\n", to.c_str(), aerie::presetKindName(p.kind), aerie::fourCharString(p.uniqueId).c_str());
+    return kOk;
+}
+
+}  // namespace
+
+Command addConvertCommand(CLI::App& app) {
+    auto files = std::make_shared<std::pair<std::string, std::string>>();
+    CLI::App* convert = app.add_subcommand("convert", "Convert a JSON state into a .fxp/.fxb file, or back");
+    convert->add_option("FROM", files->first, "The file to read: .json, .fxp or .fxb")->required();
+    convert->add_option("TO", files->second, "The file to write: .json, .fxp or .fxb")->required();
+    return {convert, [files] { return runConvert(files->first, files->second); }};
 }
 
 }  // namespace tool

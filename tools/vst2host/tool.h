@@ -10,13 +10,16 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 class Instance;
 }
 
 namespace tool {
 
-// Exit codes, documented in --help.
+// Exit codes, the same for every command. kExitCodes below describes them
+// for --help and the man page.
 enum Exit : int {
     kOk = 0,
     kInternal = 1,      // a fault of the tool itself
@@ -26,11 +29,57 @@ enum Exit : int {
     kMidi = 5,          // an input file (MIDI, audio, state) is missing, malformed or does not fit
     kOutput = 6,        // the output file cannot be written
     kNonFinite = 7,     // --strict and the output holds NaN or infinite samples
+    kTestFailed = 8,    // validate: a test of the battery failed
 };
+
+struct ExitCodeText {
+    int code;
+    const char* meaning;
+};
+inline constexpr ExitCodeText kExitCodes[] = {
+    {kOk, "done (validate: every test passed or was skipped)"},
+    {kInternal, "an internal fault of vst2host"},
+    {kUsage, "bad options"},
+    {kModule, "the module cannot be found, loaded or used"},
+    {kModuleCrash, "the module crashed, hung or ended the process"},
+    {kMidi, "an input (MIDI, audio or state file) is missing, malformed or does not fit"},
+    {kOutput, "the output file cannot be written"},
+    {kNonFinite, "NaN or infinite output with --strict"},
+    {kTestFailed, "validate: a test failed"},
+};
+
+// The exit code for a failure of the hosting library, by its kind: the one
+// place kinds become exit codes.
+inline int exitCodeFor(aerie::ErrorKind kind) noexcept {
+    using K = aerie::ErrorKind;
+    switch (kind) {
+    case K::ModuleMissing:
+    case K::ModuleUnreadable:
+    case K::NotALibrary:
+    case K::WrongSystem:
+    case K::WrongArchitecture:
+    case K::LoadFailed:
+    case K::NoEntry:
+    case K::EntryNull:
+    case K::BadRecord:
+    case K::Ambiguous: return kModule;
+    case K::Crashed:
+    case K::Hung:
+    case K::EndedProcess: return kModuleCrash;
+    case K::BadInputFile: return kMidi;
+    case K::OutputFile: return kOutput;
+    case K::BadArgument: return kUsage;
+    case K::WrongState:
+    case K::Other: break;
+    }
+    return kInternal;
+}
 
 class Error : public std::runtime_error {
 public:
     Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    // A library failure, with the exit code its kind maps to.
+    explicit Error(const aerie::HostError& e) : std::runtime_error(e.what()), code_(exitCodeFor(e.kind())) {}
     int code() const noexcept { return code_; }
 
 private:
@@ -47,21 +96,33 @@ Command addInfoCommand(CLI::App& app);
 Command addRenderCommand(CLI::App& app);
 Command addParamsCommand(CLI::App& app);
 Command addScanCommand(CLI::App& app);
-// The hidden step run in a child process by info, params and scan.
+// `convert`: a JSON state into a .fxp/.fxb file and back (state.cpp).
+Command addConvertCommand(CLI::App& app);
+// The hidden command a restarted program runs a sandboxed probe in (Windows).
 Command addProbeCommand(CLI::App& app);
+// The hidden command that prints the man page, made from the option definitions.
+Command addManCommand(CLI::App& app);
 
 // `info`: probes the module in a child process and prints what it found.
 int runInfo(const std::string& module, bool json, double timeoutSeconds);
-// The hidden probe step run in the child: writes "step", "error" and "info"
-// lines to `reportPath`. `allParameters` lists every parameter, not only
-// the first 256.
-int runProbeChild(const std::string& module, const std::string& reportPath, bool allParameters = false);
-
-// Probes a module in a child process; answers the info JSON (as `info
-// --json` prints it) or throws Error with the reason. What the module prints
-// goes to standard error, or nowhere when `quiet`.
+// Probes a module in a sandbox (a child process); answers the info JSON (as
+// `info --json` prints it) or throws Error with the reason, its exit code
+// from the failure's kind. `allParameters` lists every parameter, not only
+// the first 256. What the module prints goes to standard error, or nowhere
+// when `quiet`.
 nlohmann::ordered_json probeInChild(const std::string& module, double timeoutSeconds, bool allParameters = false,
                                     bool quiet = false);
+// The same without throwing: the info, or the failure's kind and message.
+// Its implicit members copy JSON, which may throw; a Probed is made where
+// that is caught.
+struct Probed {  // NOLINT(bugprone-exception-escape)
+    std::string path;
+    nlohmann::ordered_json info;  // null on failure
+    aerie::ErrorKind kind = aerie::ErrorKind::Other;
+    std::string error;  // the reason, on failure
+};
+Probed probeInSandbox(const std::string& module, double timeoutSeconds, bool allParameters = false,
+                      bool quiet = false);
 
 // Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
 // bytes outside ASCII are read as Latin-1.
@@ -79,7 +140,8 @@ inline std::string toUtf8(const std::string& s) {
 }
 
 // A module named on the command line: a path as it is, or else a file name
-// or effect name searched for in the plug-in folders (scan.cpp).
+// or effect name searched for in the plug-in folders (aerie's discovery;
+// effect names are probed in sandboxes, once per run).
 std::string resolveModule(const std::string& nameOrPath);
 // The folders searched when none is given: VST_PATH, LXVST_PATH, ~/.vst, ...
 std::vector<std::string> defaultPluginFolders();

@@ -2,6 +2,10 @@
 // run in a child process of its own by the runner (validate.cpp). A test
 // reports through a Reporter: the step it is in (so that a crash or hang can
 // be placed), failures, warnings, notes, or why it does not apply.
+//
+// The catalogue (validate/catalog.cpp) names every test; the harness
+// (validate/harness.h) is what the tests share; each group of tests has a
+// file of its own under validate/.
 #pragma once
 
 #include <cstdint>
@@ -40,13 +44,18 @@ class Context;
 
 struct TestDef {
     const char* name;         // "group.name"
-    const char* description;  // one line
+    const char* description;  // one line: what it checks
+    const char* why;          // the published behaviour of the interface, or the host practice, that justifies it
     int minStrictness;        // below it the test is skipped
+    // Below this strictness the test's failures (a crash included) are
+    // reported as warnings: what it finds is a risk in some hosts, not a
+    // broken promise. 0: always failures.
+    int failsFrom;
     void (*run)(Context&);
 };
 
-// Every test, in the order they run: loading first, so that a module that
-// cannot be loaded stops the run early.
+// Every test, in the order they are listed: loading first, so that a module
+// that cannot be loaded stops the run early.
 const std::vector<TestDef>& catalog();
 
 // Runs one test in this process, reporting as it goes. Never throws.

@@ -9,20 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include <aerie/instance.h>
+
 namespace aerie {
-
-struct PinInfo {
-    bool described = false;  // the plug-in answered the properties request
-    std::string label;
-    std::int32_t flags = 0;
-};
-
-struct ParameterInfo {
-    std::string name;
-    std::string label;    // the unit
-    std::string display;  // the current value as text
-    float value = 0.0f;
-};
 
 struct ModuleInfo {
     std::string path;

@@ -39,11 +39,26 @@ struct MidiEvent {
     std::uint8_t size = 0;   // 2 or 3
 };
 
+// A tempo meta event: from `tick` on, a quarter note lasts this long.
+struct MidiTempo {
+    std::uint64_t tick = 0;
+    std::uint32_t microsPerQuarter = 500000;
+};
+
+// A time signature meta event: numerator / denominator from `tick` on.
+struct MidiTimeSignature {
+    std::uint64_t tick = 0;
+    int numerator = 4;
+    int denominator = 4;
+};
+
 struct MidiSequence {
     int format = 0;             // 0 or 1
     int trackCount = 0;
     int division = 0;           // ticks per quarter note (> 0) or SMPTE (< 0, raw 16 bits sign-extended)
     int tempoChanges = 0;       // tempo meta events honoured
+    std::vector<MidiTempo> tempos;                  // the tempo map, in tick order (metrical files)
+    std::vector<MidiTimeSignature> timeSignatures;  // in tick order
     std::vector<MidiEvent> events;  // in time order; ties keep track order, then file order
 };
 

@@ -1,0 +1,117 @@
+// Running an operation at arm's length: in a child process with a time
+// limit, so that a module that crashes, hangs or ends the process takes
+// down only the child, and the caller learns what the child was doing.
+//
+// On Linux and other POSIX systems the child is a fork of the calling
+// process, so the operation is any function. On Windows there is no fork:
+// the program is started again (`SandboxOptions::restart`), and its main
+// hands the operation to runSandboxChild with the two arguments the parent
+// appended.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <aerie/host_error.h>
+
+namespace aerie {
+
+// The child's side: where the operation is, for the parent's report, and
+// messages for the parent. Every call counts as progress.
+class SandboxReporter {
+public:
+    // A step, in words that complete "crashed while ...": "asking for its
+    // vendor (effGetVendorString)". Ends any block.
+    void step(const std::string& what) noexcept;
+    // The modules being rendered, named in reports when there are two or more.
+    void stages(const std::vector<std::string>& names) noexcept;
+    // While rendering (after a step such as "rendering"): the block (from 0)
+    // and its first frame. Allocates nothing and makes no system call.
+    void block(std::uint64_t index, std::uint64_t firstFrame) noexcept;
+    // The module (from 0) about to be called in the current block.
+    void stage(std::size_t index) noexcept;
+    // A message for the parent (SandboxResult::messages): a kind word and
+    // one line of text.
+    void send(const std::string& kind, const std::string& text);
+
+    struct Shared;
+    SandboxReporter(Shared* shared, void* report) : shared_(shared), report_(report) {}
+
+private:
+    Shared* shared_;
+    void* report_;
+};
+
+using SandboxOperation = std::function<int(SandboxReporter&)>;
+
+struct SandboxOptions {
+    // The child is hung once it has reported no progress (a step, block,
+    // stage or message) for this long; 0: no limit.
+    double timeoutSeconds = 0;
+    // Where what the child (the plug-in) prints goes: our standard error
+    // (the default, so that it never mixes with a program's output), our
+    // standard output, or nowhere.
+    enum class Output { ToStderr, Inherit, Discard };
+    Output output = Output::ToStderr;
+    // Windows: the program and arguments that start this program again
+    // into a call of runSandboxChild. Not used where the child is a fork.
+    std::vector<std::string> restart;
+};
+
+struct SandboxResult {
+    enum class End {
+        Finished,      // the operation returned (exitCode is its answer)
+        Failed,        // the operation threw (errorKind, error)
+        Crashed,       // the child died of a signal or exception (why)
+        Hung,          // no progress for the time allowed
+        EndedProcess,  // the child ended before the operation returned (exitCode)
+        NotStarted,    // no child could be started (why)
+    };
+    End end = End::NotStarted;
+    int exitCode = 0;
+    std::string why;    // "segmentation fault", "access violation (0xC0000005)"
+    std::string where;  // "rendering block 12 (from frame 5632) in module 2 (ZamComp)"
+    double timeoutSeconds = 0;
+    ErrorKind errorKind = ErrorKind::Other;
+    std::string error;
+    // What the operation sent, in order: (kind, text).
+    std::vector<std::pair<std::string, std::string>> messages;
+    // The start-up and wait, for the benchmark: seconds from the call to the
+    // child's end.
+    double seconds = 0;
+
+    bool ok() const noexcept { return end == End::Finished; }
+    // One line for a user, after "the module ": "crashed while rendering
+    // block 12 (from frame 5632) in module 2 (ZamComp) (segmentation fault)",
+    // "did not answer within 30 s while ...", "ended the process while ...
+    // (exit code 3)"; for Failed the error itself, for NotStarted the reason.
+    std::string describe() const;
+    // Throws HostError (Crashed, Hung, EndedProcess, or the operation's own
+    // kind) with "the module " + describe() unless the operation finished.
+    void throwIfFailed() const;
+    // The text of the first message of a kind, or "".
+    std::string message(const std::string& kind) const;
+};
+
+// Runs `operation` in a child process and waits for it.
+SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptions& options);
+
+// Windows child side: `reportArgument` and `sharedArgument` are the two last
+// arguments the parent appended to `restart`. Answers the exit code for main.
+int runSandboxChild(const std::string& reportArgument, const std::string& sharedArgument,
+                    const SandboxOperation& operation);
+
+// The one table of how processes die: "segmentation fault", "aborted",
+// "signal 12" for POSIX signals; "access violation (0xC0000005)" for
+// Windows exception codes.
+std::string describeSignal(int signal);
+std::string describeExceptionCode(unsigned long code);
+// The same without allocating, for crash handlers: null for unnamed ones.
+const char* signalName(int signal) noexcept;
+const char* exceptionName(unsigned long code) noexcept;
+
+}  // namespace aerie

@@ -1,0 +1,101 @@
+// Module: what loading a file answers, by error kind, for every way a file
+// can fail to be a usable plug-in module.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <aerie/aerie.h>
+
+namespace {
+
+using aerie::ErrorKind;
+
+std::string scratchFile(const std::string& name, const std::string& bytes) {
+    std::filesystem::create_directories(TEST_TMP);
+    const std::string path = (std::filesystem::path(TEST_TMP) / name).string();
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+// Loads and instantiates; answers the kind of the failure, or Other when
+// both worked.
+struct Outcome {
+    bool failed = false;
+    ErrorKind kind = ErrorKind::Other;
+    std::string message;
+};
+Outcome load(const std::string& path) {
+    Outcome o;
+    try {
+        const auto module = aerie::Module::open(path);
+        aerie::Host host;
+        aerie::Instance instance(*module, host);
+    } catch (const aerie::HostError& e) {
+        o = {true, e.kind(), e.what()};
+    }
+    return o;
+}
+
+TEST(Module, EachFailureHasItsKind) {
+    std::string elf32(64, '\0');
+    elf32.replace(0, 5, "\x7f" "ELF\x01");
+    elf32[16] = 3;  // a shared library
+    elf32[18] = 3;  // i386
+    const struct Case {
+        std::string path;
+        ErrorKind kind;
+        const char* message;  // the start of what()
+    } cases[] = {
+        {(std::filesystem::path(TEST_TMP) / "no-such-module.so").string(), ErrorKind::ModuleMissing, "module not found: "},
+        {scratchFile("text.so", "not a library at all, just text padded out to sixty-four bytes........"),
+         ErrorKind::NotALibrary, "not a shared library: "},
+#if !defined(_WIN32)
+        {scratchFile("elf32.so", elf32), ErrorKind::WrongArchitecture, "32-bit module, this host is 64-bit"},
+#endif
+        {FAKE_NO_ENTRY, ErrorKind::NoEntry, "no entry point"},
+        {FAKE_NULL, ErrorKind::EntryNull, "the module's entry answered null"},
+        {FAKE_BAD_MAGIC, ErrorKind::BadRecord, "the module's record lacks"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Outcome o = load(c.path);
+        ASSERT_TRUE(o.failed);
+        EXPECT_EQ(o.kind, c.kind) << aerie::errorKindName(o.kind) << ": " << o.message;
+        EXPECT_EQ(o.message.rfind(c.message, 0), 0u) << o.message;
+    }
+}
+
+TEST(Module, NotAPluginCoversTheFilesAScanSkips) {
+    for (ErrorKind k : {ErrorKind::NotALibrary, ErrorKind::WrongSystem, ErrorKind::LoadFailed, ErrorKind::NoEntry}) {
+        EXPECT_TRUE(aerie::HostError(k, "").notAPlugin()) << aerie::errorKindName(k);
+    }
+    for (ErrorKind k : {ErrorKind::ModuleMissing, ErrorKind::WrongArchitecture, ErrorKind::EntryNull, ErrorKind::Crashed}) {
+        EXPECT_FALSE(aerie::HostError(k, "").notAPlugin()) << aerie::errorKindName(k);
+    }
+}
+
+TEST(Module, CreatingOnSeveralThreadsFindsEachItsOwnHost) {
+    // The entry asks the host's version before its record exists; each
+    // thread's creation must reach its own host.
+    const auto module = aerie::Module::open(FAKE_IMPULSE);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                aerie::Host host;
+                host.versionAnswer = 2400 + t;
+                aerie::Instance instance(*module, host);
+                if (host.requests.empty() || host.requests.front().opcode != audioMasterVersion) ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
