@@ -65,7 +65,9 @@ Instance::~Instance() {
 
 void Instance::require(std::initializer_list<State> allowed, const char* call) const {
     if (std::find(allowed.begin(), allowed.end(), state_) != allowed.end()) return;
-    std::string message = std::string(call) + " on a " + stateName(state_) + " instance; it must be ";
+    const std::string state = stateName(state_);
+    const char* article = state.front() == 'o' ? " on an " : " on a ";
+    std::string message = std::string(call) + article + state + " instance; it must be ";
     for (std::size_t i = 0; i < allowed.size(); ++i) {
         if (i > 0) message += i + 1 == allowed.size() ? " or " : ", ";
         message += stateName(allowed.begin()[i]);

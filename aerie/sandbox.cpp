@@ -18,6 +18,7 @@
 #else
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -385,8 +386,15 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
     // Nothing buffered may be written twice, by us and by the child.
     (void)std::fflush(stdout);
     (void)std::fflush(stderr);
+    // The child holds the write end of a pipe: its end closes it, which
+    // wakes us at once instead of at the next look. (A child forked by
+    // another thread meanwhile may hold it too; then we look every few
+    // milliseconds.)
+    int ended[2] = {-1, -1};
+    if (pipe2(ended, O_CLOEXEC) != 0) ended[0] = ended[1] = -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        if (ended[0] >= 0) close(ended[0]);
         // The child. Crashes take the default action, so that we see the
         // signal even where a sanitizer's runtime had handlers of its own.
         struct sigaction sa {};
@@ -409,17 +417,19 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
         // Not exit(): the parent's atexit handlers and static objects are the parent's.
         _exit(code);
     }
+    if (ended[1] >= 0) close(ended[1]);
     if (pid < 0) {
         r.why = std::string("cannot fork: ") + std::strerror(errno);
+        if (ended[0] >= 0) close(ended[0]);
         munmap(memory, sizeof(Shared));
         return r;
     }
     int status = 0;
     std::uint32_t seen = 0;
     auto since = std::chrono::steady_clock::now();
-    auto pause = std::chrono::microseconds(50);
     bool hung = false;
     bool lost = false;
+    int watch = ended[0];
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
@@ -440,9 +450,18 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
             hung = true;
             break;
         }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        if (watch >= 0) {
+            pollfd p{watch, POLLIN, 0};
+            if (poll(&p, 1, 2) > 0 && (p.revents & (POLLHUP | POLLERR | POLLIN)) != 0) {
+                // The child's end (or a read end that will say no more).
+                close(watch);
+                watch = -1;
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     }
+    if (watch >= 0) close(watch);
     readReport(reportPath, r);
     std::error_code ec;
     std::filesystem::remove(reportPath, ec);

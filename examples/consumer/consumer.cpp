@@ -4,7 +4,7 @@
 // silent or not finite, 2 when the module cannot be used.
 //
 //     consumer MODULE
-// [example]
+// [doc:consumer]
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -70,4 +70,4 @@ int main(int argc, char** argv) {
         return 2;
     }
 }
-// [example]
+// [/doc:consumer]

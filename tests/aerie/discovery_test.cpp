@@ -30,19 +30,27 @@ const char* const kExtension = ".so";
 #endif
 
 TEST(Discovery, FoldersComeFromTheEnvironmentInOrderEachOnce) {
-    const auto folders = aerie::pluginFolders(environment({{"VST_PATH", "/a" SEP SEP "/b" SEP "/a"}, {"HOME", "/home/u"}}));
-    ASSERT_GE(folders.size(), 2u);
-    EXPECT_EQ(folders[0], "/a");
-    EXPECT_EQ(folders[1], "/b");
-    EXPECT_EQ(std::count(folders.begin(), folders.end(), "/a"), 1);
-#if !defined(_WIN32)
-    const std::vector<std::string> want = {"/a", "/b", "/l", "/home/u/.vst", "/home/u/.lxvst", "/usr/local/lib/vst",
-                                           "/usr/lib/vst", "/usr/lib/lxvst"};
-    EXPECT_EQ(aerie::pluginFolders(environment({{"VST_PATH", "/a" SEP "/b"}, {"LXVST_PATH", "/l"}, {"HOME", "/home/u"}})),
-              want);
-    // No HOME: no home folders.
-    EXPECT_EQ(aerie::pluginFolders(environment({})).size(), 3u);
+    const struct Case {
+        std::map<std::string, std::string> environment;
+        std::vector<std::string> folders;
+    } cases[] = {
+        // Set search paths replace the usual folders; empty items are skipped.
+        {{{"VST_PATH", "/a" SEP SEP "/b" SEP "/a"}, {"HOME", "/home/u"}}, {"/a", "/b"}},
+#if defined(_WIN32)
+        {{{"ProgramFiles", "C:\\P"}},
+         {"C:\\P\\VSTPlugins", "C:\\P\\Steinberg\\VSTPlugins", "C:\\P\\Common Files\\VST2",
+          "C:\\P\\Common Files\\Steinberg\\VST2"}},
+#else
+        {{{"VST_PATH", "/a"}, {"LXVST_PATH", "/l" SEP "/a"}}, {"/a", "/l"}},
+        {{{"LXVST_PATH", "/l"}}, {"/l"}},
+        {{{"HOME", "/home/u"}},
+         {"/home/u/.vst", "/home/u/.lxvst", "/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}},
+        {{}, {"/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}},
 #endif
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(aerie::pluginFolders(environment(c.environment)), c.folders);
+    }
 }
 
 struct Tree {

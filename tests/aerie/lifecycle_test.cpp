@@ -62,9 +62,9 @@ TEST(Lifecycle, EachCallIsAllowedOnlyInItsStates) {
             } catch (const aerie::HostError& e) {
                 EXPECT_FALSE(allowed) << e.what();
                 EXPECT_EQ(e.kind(), aerie::ErrorKind::WrongState) << e.what();
-                EXPECT_NE(std::string(e.what()).find(std::string(call.name) + " on a " + aerie::stateName(from)),
-                          std::string::npos)
-                    << e.what();
+                const std::string what = e.what();
+                EXPECT_EQ(what.rfind(std::string(call.name) + " on a", 0), 0u) << what;
+                EXPECT_NE(what.find(std::string(aerie::stateName(from)) + " instance; it must be "), std::string::npos) << what;
             }
         }
     }

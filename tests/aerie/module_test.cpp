@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <aerie/aerie.h>
+#include <aerie/process.h>
 
 namespace {
 
@@ -40,25 +41,56 @@ Outcome load(const std::string& path) {
     return o;
 }
 
+// The header of an ELF shared library without program headers.
+std::string elfHeader(bool is64, unsigned char machine) {
+    std::string b(64, '\0');
+    b.replace(0, 7, std::string("\x7f" "ELF") + (is64 ? '\2' : '\1') + "\1\1");
+    b[16] = 3;  // a shared object
+    b[18] = static_cast<char>(machine);
+    return b;
+}
+
+// The header of a PE DLL for a machine.
+std::string peHeader(bool is64) {
+    std::string b(512, '\0');
+    b[0] = 'M';
+    b[1] = 'Z';
+    b[0x3c] = static_cast<char>(0x80);
+    b[0x80] = 'P';
+    b[0x81] = 'E';
+    b[0x84] = static_cast<char>(is64 ? 0x64 : 0x4c);
+    b[0x85] = static_cast<char>(is64 ? 0x86 : 0x01);
+    b[0x80 + 23] = 0x20;  // a DLL
+    return b;
+}
+
 TEST(Module, EachFailureHasItsKind) {
-    std::string elf32(64, '\0');
-    elf32.replace(0, 5, "\x7f" "ELF\x01");
-    elf32[16] = 3;  // a shared library
-    elf32[18] = 3;  // i386
+    const bool host64 = aerie::hostBits() == 64;
+    const std::string otherBits = std::to_string(host64 ? 32 : 64) + "-bit module, this host is " +
+                                  std::to_string(aerie::hostBits()) + "-bit";
+#if defined(_WIN32)
+    const std::string otherBitsFile = scratchFile("other-bits.dll", peHeader(!host64));
+    const std::string foreignFile = scratchFile("foreign.dll", elfHeader(true, 62));
+    const char* foreign = "not a shared library for this system (a Linux module)";
+#else
+    const std::string otherBitsFile = scratchFile("other-bits.so", elfHeader(!host64, host64 ? 3 : 62));
+    const std::string foreignFile = scratchFile("foreign.so", peHeader(true));
+    const char* foreign = "not a shared library for this system (a Windows module)";
+#endif
     const struct Case {
         std::string path;
         ErrorKind kind;
-        const char* message;  // the start of what()
+        std::string message;  // the start of what()
     } cases[] = {
         {(std::filesystem::path(TEST_TMP) / "no-such-module.so").string(), ErrorKind::ModuleMissing, "module not found: "},
         {scratchFile("text.so", "not a library at all, just text padded out to sixty-four bytes........"),
          ErrorKind::NotALibrary, "not a shared library: "},
-#if !defined(_WIN32)
-        {scratchFile("elf32.so", elf32), ErrorKind::WrongArchitecture, "32-bit module, this host is 64-bit"},
-#endif
-        {FAKE_NO_ENTRY, ErrorKind::NoEntry, "no entry point"},
+        {aerie::selfExecutable(), ErrorKind::NotALibrary, "not a shared library (an executable or object file)"},
+        {otherBitsFile, ErrorKind::WrongArchitecture, otherBits},
+        {foreignFile, ErrorKind::WrongSystem, foreign},
+        {FAKE_NO_ENTRY, ErrorKind::NoEntry, "no entry point (neither VSTPluginMain nor main)"},
         {FAKE_NULL, ErrorKind::EntryNull, "the module's entry answered null"},
-        {FAKE_BAD_MAGIC, ErrorKind::BadRecord, "the module's record lacks"},
+        {FAKE_BAD_MAGIC, ErrorKind::BadRecord, "the module's record lacks the interface's magic number"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -405,7 +405,6 @@ TEST(Vst2HostEffects, ModulesByName) {
         std::string text;  // in standard output, or the error
     } cases[] = {
         {{"info", "Fake Effect"}, 0, "Effect name        Fake Effect\n"},
-        {{"info", "fake effect"}, 0, "Effect name        Fake Effect\n"},
         {{"params", "effect"}, 0, "Fake Effect: 4 parameters\n"},
         {{"params", "effect" + ext, "--json"}, 0, "\"name\": \"Gain Trim\""},
         {{"info", "Fake Wide"}, 3, "\"Fake Wide\" is ambiguous: 2 plug-ins have that name: "},

@@ -205,7 +205,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     removePartFiles();
     const std::string text = tmp("text.so");
     testing_tools::writeFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
-    // A module of the other bitness and one of the other system: headers are enough.
+    // A module of the other bitness: a header is enough.
     const int otherBits = aerie::hostBits() == 64 ? 32 : 64;
     // The header of an ELF shared library without program headers.
     [[maybe_unused]] auto elfHeader = [](int bits, unsigned char machine) {
@@ -217,7 +217,6 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
         return b;
     };
     testing_tools::Bytes other;
-    std::string otherMessage;
 #if defined(_WIN32)
     other = testing_tools::Bytes(512, 0);
     other[0] = 'M';
@@ -229,26 +228,13 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     other[0x85] = otherBits == 32 ? 0x01 : 0x86;
     other[0x80 + 22] = 0x02;
     other[0x80 + 23] = 0x20;  // a DLL
-    const testing_tools::Bytes foreign = elfHeader(64, 62);
-    const char* foreignMessage = "not a shared library for this system (a Linux module)";
 #else
     other = elfHeader(otherBits, otherBits == 32 ? 3 : 62);
-    testing_tools::Bytes foreign(512, 0);
-    foreign[0] = 'M';
-    foreign[1] = 'Z';
-    foreign[0x3c] = 0x80;
-    foreign[0x80] = 'P';
-    foreign[0x81] = 'E';
-    foreign[0x84] = 0x64;
-    foreign[0x85] = 0x86;
-    foreign[0x80 + 23] = 0x20;
-    const char* foreignMessage = "not a shared library for this system (a Windows module)";
 #endif
-    otherMessage = std::to_string(otherBits) + "-bit module, this host is " + std::to_string(aerie::hostBits()) + "-bit";
+    const std::string otherMessage =
+        std::to_string(otherBits) + "-bit module, this host is " + std::to_string(aerie::hostBits()) + "-bit";
     const std::string otherModule = tmp("other-bits.module");
-    const std::string foreignModule = tmp("foreign.module");
     testing_tools::writeFile(otherModule, other);
-    testing_tools::writeFile(foreignModule, foreign);
 
     const std::string goodMid = tmp("good.mid");
     testing_tools::writeFile(goodMid, tempoMapFile());
@@ -274,14 +260,9 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
         int code;
         std::string message;
     } cases[] = {
-        // The module.
+        // The module (each way loading fails is tests/aerie's; here, that
+        // the kinds reach the exit codes).
         {{"info", tmp("missing.so")}, 3, "module not found: "},
-        {{"info", text}, 3, "not a shared library: "},
-        {{"info", otherModule}, 3, otherMessage},
-        {{"info", foreignModule}, 3, foreignMessage},
-        {{"info", VST2HOST}, 3, "not a shared library (an executable or object file)"},
-        {{"info", FAKE_NO_ENTRY}, 3, "no entry point (neither VSTPluginMain nor main)"},
-        {{"info", FAKE_NULL}, 3, "the module's entry answered null"},
         {{"info", FAKE_BAD_MAGIC}, 3, "the module's record lacks the interface's magic number"},
         {{"info", FAKE_CRASH_ENTRY}, 4, "the module crashed while creating an instance (calling its entry point VSTPluginMain) ("},
         {{"info", FAKE_CRASH_NAME}, 4, "the module crashed while asking for its effect name (effGetEffectName) ("},

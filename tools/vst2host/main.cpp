@@ -56,9 +56,10 @@ const Prose kProse[] = {
     {"params", "Every parameter: number (from 1), name, label, value (0..1) and display."},
     {"scan",
      "Finds the modules in DIR (recursively) or, with none, where hosts look:\n"
-     "VST_PATH, LXVST_PATH, ~/.vst, ~/.lxvst, /usr/local/lib/vst, /usr/lib/vst,\n"
-     "/usr/lib/lxvst (on Windows VST_PATH and the common VST folders). Each is\n"
-     "probed in a child process; one that crashes or hangs is listed as such."},
+     "VST_PATH and LXVST_PATH when set (they replace the rest), else ~/.vst,\n"
+     "~/.lxvst, /usr/local/lib/vst, /usr/lib/vst, /usr/lib/lxvst (on Windows\n"
+     "VST_PATH, else the common VST folders). Each is probed in a child process;\n"
+     "one that crashes or hangs is listed as such."},
     {"render",
      "Plays a WAV file (PCM 8/16/24/32-bit or float 32/64-bit) and/or a Standard\n"
      "MIDI File (format 0 or 1, all tracks, tempo map honoured) or a list of notes\n"
@@ -171,8 +172,9 @@ void printManPage(CLI::App& app, std::ostream& out) {
     out << ".SH EXIT STATUS\n";
     for (const ExitCodeText& e : kExitCodes) out << ".TP\n.B " << e.code << "\n" << roff(e.meaning) << "\n";
     out << ".SH EXAMPLES\n" << roffLines(kExamples);
-    out << ".SH ENVIRONMENT\n.TP\n.B VST_PATH\nFolders searched for plug\\-ins (':'\\-separated; ';' on Windows).\n"
-        << ".TP\n.B LXVST_PATH\nMore folders searched on Linux.\n";
+    out << ".SH ENVIRONMENT\n.TP\n.B VST_PATH\nFolders searched for plug\\-ins (':'\\-separated; ';' on Windows); "
+           "set, it replaces the usual folders.\n"
+        << ".TP\n.B LXVST_PATH\nMore folders searched on Linux, the same way.\n";
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 // instances through the effect record. Used by the command-line host and by
 // the black-box tests, so it touches plug-ins only through the interface.
 //
-// One header per concept; this one includes them all:
-//   host_error.h   HostError, the failure a user can act on
+// One header per concept; this one includes them all but the file formats
+// (<aerie/io/...>) and rendering (<aerie/render.h>):
+//   host_error.h   HostError and its ErrorKind, the failure a user can act on
 //   module_file.h  ModuleFormat, inspectModuleFile, hostBits, hostMachine
 //   module.h       Module, a loaded module and its entry
 //   host.h         HostRequest, Host and its callback
-//   instance.h     Instance, one plug-in instance
+//   instance.h     Instance, one plug-in instance, and its lifecycle
 //   event_list.h   EventList, a block's MIDI events
 //   four_char.h    fourCharString
+//   sandbox.h      runSandboxed, an operation in a child process
+//   discovery.h    pluginFolders, findModules, resolveModule
+//   probe.h        probeModule, what a scan learns about a module
+//   process.h      runProcess, selfExecutable: child programs
 #pragma once
 
 #include "host/abi/aeffect.h"
@@ -18,6 +23,7 @@
 #include "host/abi/parameter_properties.h"
 #include "host/abi/pins.h"
 #include "host/abi/time_info.h"
+#include <aerie/discovery.h>
 #include <aerie/event_list.h>
 #include <aerie/four_char.h>
 #include <aerie/host.h>
@@ -25,3 +31,6 @@
 #include <aerie/instance.h>
 #include <aerie/module.h>
 #include <aerie/module_file.h>
+#include <aerie/probe.h>
+#include <aerie/process.h>
+#include <aerie/sandbox.h>

@@ -13,10 +13,11 @@ using Environment = std::function<std::string(const char* name)>;
 // The process's environment.
 std::string processEnvironment(const char* name);
 
-// The folders hosts search, in order, each once: VST_PATH, then on Linux
-// LXVST_PATH, ~/.vst, ~/.lxvst, /usr/local/lib/vst, /usr/lib/vst,
-// /usr/lib/lxvst; on Windows the VSTPlugins and Common Files\VST2 folders
-// of each Program Files folder. The lists are split at ':' (';' on Windows).
+// The folders hosts search, in order, each once: VST_PATH (and on Linux
+// LXVST_PATH) when set, which then replace the usual folders; else on
+// Linux ~/.vst, ~/.lxvst, /usr/local/lib/vst, /usr/lib/vst, /usr/lib/lxvst,
+// on Windows the VSTPlugins and Common Files\VST2 folders of each Program
+// Files folder. The lists are split at ':' (';' on Windows).
 std::vector<std::string> pluginFolders(const Environment& environment = processEnvironment);
 
 // Module files (.so, or .dll on Windows, in any case) under each folder,

@@ -8,13 +8,16 @@
 #include <string>
 #include <vector>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 
 // A file that is not a well-formed MIDI file; what() is one line that says
 // what is wrong and where (byte offset, track).
-class MidiError : public std::runtime_error {
+// Its kind is BadInputFile, for callers that tell failures apart by kind.
+class MidiError : public HostError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit MidiError(const std::string& message) : HostError(ErrorKind::BadInputFile, message) {}
 };
 
 // An exact point in time: num / den seconds. Every time of one file shares

@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 
 // The output file cannot be created, written or put in place.
-class OutputError : public std::runtime_error {
+// Its kind is OutputFile, for callers that tell failures apart by kind.
+class OutputError : public HostError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit OutputError(const std::string& message) : HostError(ErrorKind::OutputFile, message) {}
 };
 
 enum class SampleFormat { Float32, Pcm16, Pcm24 };

@@ -13,13 +13,16 @@
 #include <string>
 #include <vector>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 
 // A file that cannot be read as audio; what() is one line that says why,
 // naming the file when there is one.
-class WavError : public std::runtime_error {
+// Its kind is BadInputFile, for callers that tell failures apart by kind.
+class WavError : public HostError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit WavError(const std::string& message) : HostError(ErrorKind::BadInputFile, message) {}
 };
 
 struct WavFormat {
