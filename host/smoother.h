@@ -37,6 +37,19 @@ public:
         }
         return static_cast<float>(current_);
     }
+    // For loops that compute the ramp themselves (and vectorise): the frames
+    // left of it, the change per frame, and `frames` frames done at once.
+    // The value k frames on is current() + k * step(), up to left().
+    std::int32_t left() const noexcept { return left_; }
+    float step() const noexcept { return static_cast<float>(step_); }
+    void skip(std::int32_t frames) noexcept {
+        if (frames >= left_) {
+            reset(target_);
+        } else if (frames > 0) {
+            left_ -= frames;
+            current_ += step_ * frames;
+        }
+    }
 
 private:
     double current_ = 0.0;

@@ -27,16 +27,18 @@ public:
         if (normalised(0) != seen_) gain_.setTarget(target());
     }
     void render(const float* const* in, float* const* out, std::int32_t frames) override {
-        if (!gain_.ramping()) {
-            const float g = gain_.current();
-            for (std::int32_t i = 0; i < frames; ++i) {
-                out[0][i] = in[0][i] * g;
-                out[1][i] = in[1][i] * g;
-            }
-            return;
+        // The ramp's frames first, its gain computed per frame, then the rest
+        // at the value reached: one multiply per sample.
+        const std::int32_t ramp = gain_.left() < frames ? gain_.left() : frames;
+        const float start = gain_.current(), step = gain_.step();
+        for (std::int32_t i = 0; i < ramp; ++i) {
+            const float g = start + step * static_cast<float>(i + 1);
+            out[0][i] = in[0][i] * g;
+            out[1][i] = in[1][i] * g;
         }
-        for (std::int32_t i = 0; i < frames; ++i) {
-            const float g = gain_.next();
+        gain_.skip(ramp);
+        const float g = gain_.current();
+        for (std::int32_t i = ramp; i < frames; ++i) {
             out[0][i] = in[0][i] * g;
             out[1][i] = in[1][i] * g;
         }

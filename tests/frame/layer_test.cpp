@@ -235,7 +235,7 @@ TEST(Programs, EachKeepsItsValuesAndHostsCannotLeaveTheTable) {
     EXPECT_EQ(p.getAeffect()->numPrograms, 3);
     EXPECT_EQ(p.text(effGetParamDisplay, 0), "-6.00");  // the first program's level
     p.dispatcher(effSetProgram, 0, 1, nullptr, 0.0f);
-    EXPECT_EQ(p.text(effGetParamDisplay, 0), "0.00");
+    EXPECT_EQ(p.text(effGetParamDisplay, 0), "0.000");
     EXPECT_EQ(p.text(effGetParamDisplay, 4), "8");
     p.setParameter(0, 1.0f);
     p.dispatcher(effSetProgram, 0, -1, nullptr, 0.0f);  // reaches setProgram: ignored
