@@ -30,7 +30,9 @@ Plugin::Plugin(audioMasterCallback host, const Description& description)
       values_(new std::atomic<float>[static_cast<std::size_t>(programs_) * description.parameters.size()]),
       names_(static_cast<std::size_t>(programs_)),
       inputs_(description.inputs.size()),
-      outputs_(description.outputs.size()) {
+      outputs_(description.outputs.size()),
+      ins_(count(description.inputs.size())),
+      outs_(count(description.outputs.size())) {
     setNumInputs(count(description.inputs.size()));
     setNumOutputs(count(description.outputs.size()));
     setCanReplacing(true);
@@ -66,11 +68,6 @@ void Plugin::saveData(Writer&) {}
 bool Plugin::loadData(Reader&, std::uint32_t) { return true; }
 bool Plugin::loadOlderChunk(const unsigned char*, std::size_t, bool, Snapshot&) { return false; }
 
-float Plugin::normalised(std::int32_t index) const noexcept {
-    return validParameter(index) ? slot(current_.load(std::memory_order_relaxed), index).load(std::memory_order_relaxed)
-                                 : 0.0f;
-}
-
 double Plugin::plain(std::int32_t index) const noexcept {
     return validParameter(index) ? description_.parameters[static_cast<std::size_t>(index)].range.toPlain(normalised(index))
                                  : 0.0;
@@ -94,9 +91,9 @@ std::int32_t Plugin::processEvents(VstEvents* events) {
 void Plugin::run(float** inputs, float** outputs, std::int32_t frames, bool accumulate) noexcept {
     if (frames < 0) frames = 0;
     // A host may hand null buffers: events are still taken, nothing is rendered.
-    bool buffers = outputs != nullptr && (inputs != nullptr || inputs_.empty());
-    for (std::size_t c = 0; buffers && c < outputs_.size(); ++c) buffers = outputs[c] != nullptr;
-    for (std::size_t c = 0; buffers && c < inputs_.size(); ++c) buffers = inputs[c] != nullptr;
+    bool buffers = outputs != nullptr && (inputs != nullptr || ins_ == 0);
+    for (std::int32_t c = 0; buffers && c < outs_; ++c) buffers = outputs[c] != nullptr;
+    for (std::int32_t c = 0; buffers && c < ins_; ++c) buffers = inputs[c] != nullptr;
     if (frames > 0) startBlock(frames);
     if (queue_.size() == 0) {
         if (buffers && frames > 0) {

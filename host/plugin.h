@@ -109,7 +109,10 @@ protected:
     // ---- reading values [any thread; no lock, no allocation] ---------------------
     // The current program's value of parameter `index` (table order), as the
     // host set it (0..1) or mapped onto its range.
-    float normalised(std::int32_t index) const noexcept;
+    float normalised(std::int32_t index) const noexcept {
+        return validParameter(index) ? slot(current_.load(std::memory_order_relaxed), index).load(std::memory_order_relaxed)
+                                     : 0.0f;
+    }
     double plain(std::int32_t index) const noexcept;
     // The sample rate the host set, when it made sense (finite, 1 Hz to
     // 10 MHz); 44100 until then.
@@ -210,6 +213,7 @@ private:
     EventQueue queue_;
     std::vector<const float*> inputs_;   // per pin, advanced to the piece
     std::vector<float*> outputs_;
+    std::int32_t ins_, outs_;            // pins
     std::vector<float> scratch_;         // accumulating render: one block per output
     std::int32_t scratchFrames_ = 0;
     std::vector<unsigned char> chunk_;   // what getChunk hands out
