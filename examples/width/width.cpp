@@ -1,6 +1,7 @@
 // Width: a stereo effect that narrows or widens the stereo image and sets
 // the level; two parameters, two programs, its state saved by the host.
-// docs/writing-plugins.md builds it step by step.
+// docs/writing-plugins.md quotes it between the doc markers.
+// [doc:width]
 #include <cmath>
 
 #include "host/plugin.h"
@@ -59,3 +60,4 @@ private:
 }  // namespace
 
 KSTV_PLUGIN(Width);
+// [/doc:width]

@@ -208,7 +208,13 @@ int runScan(const std::vector<std::string>& dirs, bool asJson, double timeout) {
 
 std::vector<std::string> defaultPluginFolders() {
     std::vector<std::string> folders;
+    // Set, the search paths replace the usual folders, so that a user (or a
+    // test) decides exactly what is searched.
     addList(folders, env("VST_PATH"));
+#if !defined(_WIN32)
+    addList(folders, env("LXVST_PATH"));
+#endif
+    if (folders.empty()) {
 #if defined(_WIN32)
     for (const char* var : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"}) {
         const std::string base = env(var);
@@ -219,7 +225,6 @@ std::vector<std::string> defaultPluginFolders() {
         folders.push_back(base + "\\Common Files\\Steinberg\\VST2");
     }
 #else
-    addList(folders, env("LXVST_PATH"));
     const std::string home = env("HOME");
     if (!home.empty()) {
         folders.push_back(home + "/.vst");
@@ -227,6 +232,7 @@ std::vector<std::string> defaultPluginFolders() {
     }
     for (const char* f : {"/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}) folders.emplace_back(f);
 #endif
+    }
     // Each once, in this order.
     std::vector<std::string> unique;
     for (const std::string& f : folders) {
