@@ -93,7 +93,7 @@ void formatSignificant(double value, char* text) noexcept {
     if (rounded == 0.0) value = 0.0;  // no "-0.000"
     if (decimalsFor(rounded) < decimals) decimals = decimalsFor(rounded);
     char wide[48];
-    std::snprintf(wide, sizeof wide, "%.*f", decimals, value);
+    (void)std::snprintf(wide, sizeof wide, "%.*f", decimals, value);
     if (std::strlen(wide) > static_cast<std::size_t>(kParamTextMax)) {
         copyText(text, value > 0.0 ? "Huge" : "-Huge", kParamTextMax);
         return;
@@ -110,7 +110,7 @@ void formatGainDecibels(double gain, char* text) noexcept {
     double db = 20.0 * std::log10(gain);
     if (std::round(std::fabs(db) * 100.0) == 0.0) db = 0.0;
     char wide[48];
-    std::snprintf(wide, sizeof wide, std::fabs(db) < 1000.0 ? "%.2f" : "%.0f", db);
+    (void)std::snprintf(wide, sizeof wide, std::fabs(db) < 1000.0 ? "%.2f" : "%.0f", db);
     copyText(text, wide, kParamTextMax);
 }
 
@@ -119,7 +119,7 @@ namespace fmt {
 void number(const Parameter&, double plain, Shown& shown) { formatSignificant(plain, shown.text); }
 void integer(const Parameter&, double plain, Shown& shown) {
     char wide[32];
-    std::snprintf(wide, sizeof wide, "%lld", static_cast<long long>(std::llround(plain)));
+    (void)std::snprintf(wide, sizeof wide, "%lld", static_cast<long long>(std::llround(plain)));
     copyText(shown.text, wide, kParamTextMax);
 }
 void decibels(const Parameter&, double plain, Shown& shown) {
@@ -197,17 +197,12 @@ bool Parameter::parse(const char* text, double& plain) const noexcept {
     double scale = 1.0;
     if (*end != '\0') {
         const bool frequency = format == fmt::hertz, time = format == fmt::milliseconds;
-        if (frequency && (sameWord(end, "k") || sameWord(end, "khz"))) {
-            scale = 1000.0;
-        } else if (frequency && sameWord(end, "hz")) {
-        } else if (time && sameWord(end, "s")) {
-            scale = 1000.0;
-        } else if (time && sameWord(end, "ms")) {
-        } else if ((format == fmt::decibels || format == fmt::dbValue) && sameWord(end, "db")) {
-        } else if (format == fmt::percent && sameWord(end, "%")) {
-        } else if (unit == nullptr || !sameWord(end, unit)) {
-            return false;
-        }
+        const bool thousand = (frequency && (sameWord(end, "k") || sameWord(end, "khz"))) || (time && sameWord(end, "s"));
+        const bool own = (frequency && sameWord(end, "hz")) || (time && sameWord(end, "ms")) ||
+                         ((format == fmt::decibels || format == fmt::dbValue) && sameWord(end, "db")) ||
+                         (format == fmt::percent && sameWord(end, "%")) || (unit != nullptr && sameWord(end, unit));
+        if (!thousand && !own) return false;
+        scale = thousand ? 1000.0 : 1.0;
     }
     v *= scale;
     if (format == fmt::percent) v /= 100.0;

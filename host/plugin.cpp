@@ -409,7 +409,7 @@ std::int32_t Plugin::canDo(char* text) {
     }
     if (std::strcmp(text, "plugAsChannelInsert") == 0) return (record.flags & effFlagsIsSynth) == 0 ? 1 : -1;
     char pins[16];
-    std::snprintf(pins, sizeof pins, "%din%dout", record.numInputs, record.numOutputs);
+    (void)std::snprintf(pins, sizeof pins, "%din%dout", record.numInputs, record.numOutputs);
     return std::strcmp(text, pins) == 0 ? 1 : -1;
 }
 
