@@ -210,6 +210,33 @@ WAVFILE = {
 }
 
 
+# ---- fuzz_chunk: a first byte (bit 0: program chunk; bits 1-2: the program
+# current before), then the chunk as the layer writes it (host/state.h) -------
+
+
+
+def layer_chunk(kind, programs, current=0, data_version=2, own=struct.pack("<If", 1, 0.5)):
+    out = b"KsSt" + struct.pack("<IIIIII", 1, kind, int.from_bytes(b"FuzC", "big"), data_version,
+                                len(programs), current)
+    for name, values in programs:
+        out += name.encode().ljust(24, b"\0")[:24]
+        out += struct.pack("<I", len(values))
+        for pid, v in values:
+            out += struct.pack("<If", pid, v)
+    return out + struct.pack("<I", len(own)) + own
+
+
+SOUND = [(1, 0.75), (2, 0.5), (3, 0.5), (7, 0.2)]
+CHUNK = {
+    "bank": bytes([0]) + layer_chunk(0, [("Soft", SOUND), ("Bright", SOUND[:2]), ("Third", [])], current=1),
+    "program": bytes([3]) + layer_chunk(1, [("One", SOUND)]),
+    "unknown_ids_and_older_data": bytes([2]) + layer_chunk(
+        0, [("A", [(99, 0.1), (1, 0.0)]), ("B", [(2, 1.0)]), ("C", [(5, 0.3)])], data_version=0, own=b""),
+    "older_layout": bytes([1]) + struct.pack("<4f", 0.1, 0.2, 0.3, 0.4),
+    "damaged": bytes([0]) + layer_chunk(0, [("Soft", [(1, float("nan"))]), ("B", []), ("C", [])]),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -225,6 +252,7 @@ def main():
     demo = (HERE.parent / "examples" / "demo.mid").read_bytes()
     write("midifile", {**MIDIFILE, "demo": demo})
     write("wavfile", WAVFILE)
+    write("chunk", CHUNK)
 
 
 if __name__ == "__main__":
