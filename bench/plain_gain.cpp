@@ -34,18 +34,16 @@ private:
     template <bool accumulate>
     void render(float** in, float** out, std::int32_t frames) {
         if (value_.load(std::memory_order_relaxed) != seen_) gain_.setTarget(target());
-        const std::int32_t ramp = gain_.left() < frames ? gain_.left() : frames;
-        const float start = gain_.current(), step = gain_.step();
-        for (std::int32_t i = 0; i < ramp; ++i) {
-            const float g = start + step * static_cast<float>(i + 1);
+        const kstv::Ramp gain = gain_.block(frames);
+        const std::int32_t ramped = gain.ramped(frames);
+        for (std::int32_t i = 0; i < ramped; ++i) {
+            const float g = gain.onRamp(i);
             write<accumulate>(out[0][i], in[0][i] * g);
             write<accumulate>(out[1][i], in[1][i] * g);
         }
-        gain_.skip(ramp);
-        const float g = gain_.current();
-        for (std::int32_t i = ramp; i < frames; ++i) {
-            write<accumulate>(out[0][i], in[0][i] * g);
-            write<accumulate>(out[1][i], in[1][i] * g);
+        for (std::int32_t i = ramped; i < frames; ++i) {
+            write<accumulate>(out[0][i], in[0][i] * gain.target);
+            write<accumulate>(out[1][i], in[1][i] * gain.target);
         }
     }
     template <bool accumulate>

@@ -3,6 +3,7 @@
 // parameters set from one thread while another renders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -448,6 +449,53 @@ TEST(Audio, AccumulatingAddsWhatReplacingWritesInPieces) {
     b.processReplacing(ins, none, 100);  // null buffers: nothing rendered, nothing written
     b.processReplacing(nullptr, nullptr, 100);
     EXPECT_EQ(b.pieces.size(), 7u);
+}
+
+// A ramp taken a frame at a time, or in blocks of any size (whole or split
+// into its ramp and its rest), gives the same values to the bit; it moves by
+// even steps, lands on each target exactly, and a new target mid-ramp starts
+// from where it is.
+TEST(Smoother, BlocksOfAnySizeGiveTheFramesValues) {
+    const auto run = [](std::int32_t block, bool split) {
+        kstv::LinearSmoother s;
+        s.setTime(0.01, 4410.0);  // 44 frames
+        s.reset(0.25f);
+        std::vector<float> values;
+        for (std::int32_t at = 0; at < 160;) {
+            if (at == 0) s.setTarget(1.0f);
+            if (at == 30) s.setTarget(-0.5f);
+            std::int32_t n = std::min(block == 0 ? 1 : block, 160 - at);
+            if (at < 30) n = std::min(n, 30 - at);  // a piece ends where the target moves, as at an event
+            if (block == 0) {
+                values.push_back(s.next());
+            } else {
+                const kstv::Ramp r = s.block(n);
+                for (std::int32_t k = 0; k < n; ++k) {
+                    values.push_back(!split ? r.value(k) : k < r.ramped(n) ? r.onRamp(k) : r.target);
+                }
+            }
+            at += n;
+        }
+        return values;
+    };
+    const std::vector<float> frames = run(0, false);
+    for (const std::int32_t block : {1, 7, 30, 64, 200}) {
+        EXPECT_EQ(run(block, false), frames) << block;
+        EXPECT_EQ(run(block, true), frames) << block;
+    }
+    // Frames 0..29 climb from 0.25 toward 1 by 0.75/44; 30..73 head for -0.5.
+    for (std::size_t k = 1; k < 30; ++k) EXPECT_NEAR(frames[k] - frames[k - 1], 0.75f / 44.0f, 1e-6f) << k;
+    EXPECT_NEAR(frames[30] - frames[29], (-0.5f - frames[29]) / 44.0f, 1e-6f);
+    EXPECT_EQ(frames[73], -0.5f);
+    EXPECT_EQ(frames.back(), -0.5f);
+
+    kstv::LinearSmoother odd;  // lengths no rate gives: one frame
+    for (const double seconds : {0.0, -1.0, std::nan(""), 1.0e30}) {
+        odd.setTime(seconds, 44100.0);
+        odd.reset(0.0f);
+        odd.setTarget(2.0f);
+        EXPECT_EQ(odd.next(), 2.0f) << seconds;
+    }
 }
 
 // One thread sets the level as fast as it can while the other renders: every
