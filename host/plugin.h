@@ -194,6 +194,17 @@ private:
     bool validParameter(std::int32_t index) const noexcept {
         return index >= 0 && index < parameterCount();
     }
+    // Every pin's buffer is there (a host may hand null ones).
+    bool buffersGiven(float* const* inputs, float* const* outputs) const noexcept {
+        if (outputs == nullptr || (inputs == nullptr && ins_ > 0)) return false;
+        for (std::int32_t c = 0; c < outs_; ++c) {
+            if (outputs[c] == nullptr) return false;
+        }
+        for (std::int32_t c = 0; c < ins_; ++c) {
+            if (inputs[c] == nullptr) return false;
+        }
+        return true;
+    }
     void run(float** inputs, float** outputs, std::int32_t frames, bool accumulate) noexcept;
     void piece(float** inputs, float** outputs, std::int32_t at, std::int32_t frames, bool accumulate) noexcept;
     void sizeScratch(std::int32_t frames);
