@@ -197,13 +197,10 @@ private:
     // Every pin's buffer is there (a host may hand null ones).
     bool buffersGiven(float* const* inputs, float* const* outputs) const noexcept {
         if (outputs == nullptr || (inputs == nullptr && ins_ > 0)) return false;
-        for (std::int32_t c = 0; c < outs_; ++c) {
-            if (outputs[c] == nullptr) return false;
-        }
-        for (std::int32_t c = 0; c < ins_; ++c) {
-            if (inputs[c] == nullptr) return false;
-        }
-        return true;
+        bool given = true;  // no early exit: the usual answer is yes, and this branches less
+        for (std::int32_t c = 0; c < outs_; ++c) given &= outputs[c] != nullptr;
+        for (std::int32_t c = 0; c < ins_; ++c) given &= inputs[c] != nullptr;
+        return given;
     }
     void run(float** inputs, float** outputs, std::int32_t frames, bool accumulate) noexcept;
     void piece(float** inputs, float** outputs, std::int32_t at, std::int32_t frames, bool accumulate) noexcept;
