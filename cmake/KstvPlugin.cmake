@@ -1,6 +1,11 @@
 # kstv_add_plugin(<target>
 #                 SOURCES <file>...          the effect's class and its entry line
 #                 UNIQUE_ID <4 characters>    the identifier its record must carry
+#                 [CATEGORY <category>]       effect, synth, analysis, mastering, spacializer,
+#                                             roomfx, surroundfx, restoration, offline,
+#                                             generator; default unknown (what hosts
+#                                             then assume varies). synth makes it an
+#                                             instrument (the record's synth flag).
 #                 [OUTPUT_NAME <name>]        file name without suffix (default <target>);
 #                                             Windows gets it upper-cased: NAME.dll
 #                 [LIBRARIES <target>...]     linked in besides the frame
@@ -20,15 +25,32 @@
 #     <target>.install_locations (Linux), <target>.conformance.* (the generic
 #     suite of tests/kit: entry, record, identity, validator cases) and
 #     <target>.validate (the command-line validator, where it is built).
-# The module's sources must include one KSTV_PLUGIN_ENTRY line (host/entry.h).
+# The module's sources must include one KSTV_PLUGIN_ENTRY line (host/entry.h),
+# or, for a kstv::Plugin, one KSTV_PLUGIN line (host/plugin.h).
+#
+# The identity is given here once and handed to the code as compile
+# definitions: KSTV_UNIQUE_ID (the four characters as a string literal),
+# KSTV_CATEGORY (the category's number) and KSTV_IS_SYNTH (1 or 0).
+# KSTV_PLUGIN puts them in the record.
+#
+# Outside this source tree the same function comes with the installed frame:
+#   find_package(KstvFrame REQUIRED)   # after `cmake --install <build> --component frame`
+#   kstv_add_plugin(myeffect SOURCES myeffect.cpp UNIQUE_ID MyFx CATEGORY effect)
 include_guard(GLOBAL)
+
+# The frame library the modules link: kstv_frame in this tree, Kstv::frame
+# from the installed package.
+if(NOT DEFINED KSTV_FRAME_TARGET)
+  set(KSTV_FRAME_TARGET kstv_frame)
+endif()
+set(_kstv_categories unknown effect synth analysis mastering spacializer roomfx surroundfx restoration offline shell generator)
 
 set(KSTV_PLUGIN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 # Every module, for `cmake --build <build> --target kstv_plugins` (scripts/dist).
 add_custom_target(kstv_plugins)
 
 function(kstv_add_plugin target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "UNIQUE_ID;OUTPUT_NAME;DIST_FOLDER" "SOURCES;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "UNIQUE_ID;OUTPUT_NAME;DIST_FOLDER;CATEGORY" "SOURCES;LIBRARIES")
   if(NOT arg_SOURCES)
     message(FATAL_ERROR "kstv_add_plugin(${target}): SOURCES is required")
   endif()
@@ -39,13 +61,35 @@ function(kstv_add_plugin target)
   if(NOT arg_OUTPUT_NAME)
     set(arg_OUTPUT_NAME ${target})
   endif()
+  if(NOT arg_CATEGORY)
+    set(arg_CATEGORY unknown)
+  endif()
+  list(FIND _kstv_categories "${arg_CATEGORY}" category_number)
+  if(category_number LESS 0)
+    message(FATAL_ERROR "kstv_add_plugin(${target}): CATEGORY must be one of ${_kstv_categories}, got '${arg_CATEGORY}'")
+  endif()
+  if(arg_CATEGORY STREQUAL "synth")
+    set(is_synth 1)
+  else()
+    set(is_synth 0)
+  endif()
 
   add_library(${target} MODULE ${arg_SOURCES})
-  target_link_libraries(${target} PRIVATE kstv_frame ${arg_LIBRARIES} kstv_warnings)
+  target_link_libraries(${target} PRIVATE ${KSTV_FRAME_TARGET} ${arg_LIBRARIES})
+  if(TARGET kstv_warnings)
+    target_link_libraries(${target} PRIVATE kstv_warnings)
+  endif()
+  target_compile_definitions(${target} PRIVATE
+    KSTV_UNIQUE_ID="${arg_UNIQUE_ID}" KSTV_CATEGORY=${category_number} KSTV_IS_SYNTH=${is_synth})
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
+  # Loops over a block vectorise: GCC's -O2 otherwise keeps every loop whose
+  # length is only known at run time (the host's block size) or whose
+  # buffers may overlap (in-place processing) scalar. Vectorising reorders
+  # no arithmetic, so the sound stays the same to the bit.
+  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fvect-cost-model=dynamic>)
   # x87 excess precision would change every float rounding on 32-bit x86.
   # (The libraries linked in need the same; the top of this build sets it
   # for everything.)

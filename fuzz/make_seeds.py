@@ -231,6 +231,30 @@ PRESET = {
     "bank_parameters": preset(b"FxBk", 2, struct.pack(">i", 1) + bytes(124)
                               + program("One", [0.25]) + program("Two", [0.75]), version=2),
     "bank_chunk": preset(b"FBCh", 8, bytes(128) + struct.pack(">i", 3) + b"abc"),
+# ---- fuzz_chunk: a first byte (bit 0: program chunk; bits 1-2: the program
+# current before), then the chunk as the layer writes it (host/state.h) -------
+
+
+
+def layer_chunk(kind, programs, current=0, data_version=2, own=struct.pack("<If", 1, 0.5)):
+    out = b"KsSt" + struct.pack("<IIIIII", 1, kind, int.from_bytes(b"FuzC", "big"), data_version,
+                                len(programs), current)
+    for name, values in programs:
+        out += name.encode().ljust(24, b"\0")[:24]
+        out += struct.pack("<I", len(values))
+        for pid, v in values:
+            out += struct.pack("<If", pid, v)
+    return out + struct.pack("<I", len(own)) + own
+
+
+SOUND = [(1, 0.75), (2, 0.5), (3, 0.5), (7, 0.2)]
+CHUNK = {
+    "bank": bytes([0]) + layer_chunk(0, [("Soft", SOUND), ("Bright", SOUND[:2]), ("Third", [])], current=1),
+    "program": bytes([3]) + layer_chunk(1, [("One", SOUND)]),
+    "unknown_ids_and_older_data": bytes([2]) + layer_chunk(
+        0, [("A", [(99, 0.1), (1, 0.0)]), ("B", [(2, 1.0)]), ("C", [(5, 0.3)])], data_version=0, own=b""),
+    "older_layout": bytes([1]) + struct.pack("<4f", 0.1, 0.2, 0.3, 0.4),
+    "damaged": bytes([0]) + layer_chunk(0, [("Soft", [(1, float("nan"))]), ("B", []), ("C", [])]),
 }
 
 
@@ -250,6 +274,7 @@ def main():
     write("midifile", {**MIDIFILE, "demo": demo})
     write("wavfile", WAVFILE)
     write("preset", PRESET)
+    write("chunk", CHUNK)
 
 
 if __name__ == "__main__":

@@ -31,20 +31,29 @@ public:
     virtual void idleEditor() = 0;   // effEditIdle
 };
 
-// Who calls each operation, on which thread and in which state, stands in
-// brackets where it is declared:
+// Who calls each operation, on which thread and in which state, and whether
+// an override may allocate, stands in brackets where it is declared (for a
+// group of operations, at the group's heading); the default answer follows
+// the operation or stands in its comment:
 //   [audio thread; no lock, no allocation]  the host's real-time thread, one
 //       call at a time per instance; a lock or an allocation there can make
 //       the host drop out
 //   [any thread; no lock, no allocation]  hosts call it from the audio thread
 //       as well as from their user interface
 //   [main thread; suspended]  the host's user-interface thread, only while the
-//       effect is suspended (before the first resume, or after effMainsChanged 0)
-//   [main thread]  the user-interface thread, suspended or running
+//       effect is suspended (before the first resume, or after effMainsChanged
+//       0); may allocate
+//   [main thread]  the user-interface thread, suspended or running; may
+//       allocate, but must not wait for the audio thread, which may be
+//       rendering at the same time
 //   [constructor]  the derived effect's own constructor, before the host has
-//       the record; hosts read these fields once and do not expect changes
+//       the record; hosts read these fields once and do not expect changes;
+//       may allocate
 //   [caller's thread]  host services: they call the host at once, on the thread
-//       the effect calls them from
+//       the effect calls them from, and allocate nothing themselves; from the
+//       audio thread call only those whose note allows it (the host may
+//       block or allocate while it answers)
+// The defaults allocate nothing and take no lock.
 class Effect {
 public:
     // Fills the record (cleared first): magic, the five entries, the counts
@@ -87,11 +96,14 @@ public:
     virtual void setProgram(std::int32_t program);
     // The text defaults write an empty string; with a null buffer, nothing.
     // [main thread]
-    virtual void setProgramName(char* name);
-    virtual void getProgramName(char* name);
-    virtual void getParamLabel(std::int32_t index, char* label);
-    virtual void getParamDisplay(std::int32_t index, char* text);
-    virtual void getParamName(std::int32_t index, char* text);
+    // Text limits, in characters (the host's buffer holds one more, for the
+    // NUL; hosts give no length): a program name 23 (buffers of 24; some
+    // hosts give 25), a parameter's name, unit and display text 8 each.
+    virtual void setProgramName(char* name);   // the host's text, to keep
+    virtual void getProgramName(char* name);   // 23
+    virtual void getParamLabel(std::int32_t index, char* label);  // the unit, 8
+    virtual void getParamDisplay(std::int32_t index, char* text); // 8
+    virtual void getParamName(std::int32_t index, char* text);    // 8
     // A level from -1.0 to 1.0; default 0.0. [main thread, on its meter timer]
     virtual float getVu();
     // Chunks: default 0, data untouched. The host saves a project or preset

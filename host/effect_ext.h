@@ -57,7 +57,8 @@ public:
     // No request reaches it. [any thread; no lock, no allocation]
     virtual float getChannelParameter(std::int32_t channel, std::int32_t index);  // 0.0
     virtual std::int32_t getNumProgramCategories();          // effGetNumProgramCategories; 1
-    // effGetProgramNameIndexed: category is the request's value, index its index. False.
+    // effGetProgramNameIndexed: category is the request's value, index its
+    // index; the name is at most 23 characters. False.
     virtual bool getProgramNameIndexed(std::int32_t category, std::int32_t index, char* text);
     virtual bool copyProgram(std::int32_t destination);     // effCopyProgram; false
 
@@ -156,6 +157,8 @@ public:
 
     // ---- identity and capabilities [main thread] ---------------------------------
     // Name queries: false, host buffer untouched.
+    // Text limits, in characters, the NUL on top: effect name 31, vendor and
+    // product 63 each; hosts give no length, so keep an error text short.
     virtual bool getEffectName(char* name);                  // effGetEffectName
     virtual bool getErrorText(char* text);                   // effGetErrorText
     virtual bool getVendorString(char* text);                // effGetVendorString

@@ -33,12 +33,19 @@ struct HINSTANCE__;
 
 namespace kstv {
 
+// Nothing to do to a new instance.
+struct NoPreparation {
+    template <class EffectClass>
+    void operator()(EffectClass&) const noexcept {}
+};
+
 // Asks the host's interface version (a null record, audioMasterVersion) and
 // answers null when the host says 0, when there is no callback to ask, when
 // the instance cannot be created, or when anything on the way threw;
-// otherwise the new instance's record. [host's thread; any number at once]
-template <class EffectClass>
-AEffect* createEffect(audioMasterCallback audioMaster) noexcept {
+// otherwise the new instance's record, after `prepare` has had the instance.
+// [host's thread; any number at once]
+template <class EffectClass, class Prepare = NoPreparation>
+AEffect* createEffect(audioMasterCallback audioMaster, Prepare prepare = {}) noexcept {
     // An instance must come from plain operator new: mingw's over-aligned new
     // and delete do not pair up, and the heap breaks on the second instance.
     static_assert(alignof(EffectClass) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
@@ -47,7 +54,9 @@ AEffect* createEffect(audioMasterCallback audioMaster) noexcept {
     try {
         if (audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
         auto* instance = new (std::nothrow) EffectClass(audioMaster);
-        return instance != nullptr ? instance->getAeffect() : nullptr;
+        if (instance == nullptr) return nullptr;
+        prepare(*instance);
+        return instance->getAeffect();
     } catch (...) {
         return nullptr;  // a host callback or a constructor that threw: no instance
     }

@@ -1,341 +1,125 @@
 // Tremolo: a stereo effect that swings the level of its input up and down.
 //
-// The gain follows a low-frequency shape between 1 and 1 - depth: at the
-// start of each period it is 1, halfway through it is lowest. Shapes are
-// smooth (a cubic that rises like a half cosine), triangle or square; the
-// right channel may lag the left by up to a second. Everything is computed
-// in double precision with +, -, * and / only, so every platform renders
-// the same samples.
-//
-// Parameters (host values 0 to 1):
-//   0 Rate    0 to 20 Hz                        shown in Hz
-//   1 Depth   how far the gain falls, 0 to 1    shown as the lowest gain in dB
-//   2 Shape   smooth / triangle / square        shown by name
-//   3 Spread  right channel's lag, 0 to 1000 ms shown in ms
-// Three programs, each with its own name and values; the whole bank (or one
-// program) is saved and restored as a version-tagged chunk.
-#include <array>
-#include <atomic>
-#include <cstdint>
+// The gain follows a low-frequency shape between 1 and 1 - depth: 1 at the
+// start of each period, lowest halfway. Shapes are smooth (a cubic that
+// rises like a half cosine), triangle or square; the right channel may lag
+// the left by up to a second. The rate is free (0 to 20 Hz) or follows the
+// host's tempo ("1/16" to "4 bars"). Computed in double precision with +, -,
+// * and / only, so every platform renders the same samples.
 #include <cstring>
 
-#include "host/effect_ext.h"
-#include "host/entry.h"
+#include "host/plugin.h"
 
 namespace {
 
-constexpr std::int32_t kNumPrograms = 3;
-constexpr std::int32_t kNumParams = 4;
-enum Param : std::int32_t { kRate, kDepth, kShape, kSpread };
+using kstv::Parameter, kstv::Range, kstv::Shown;
+enum Param : std::int32_t { kRate, kDepth, kShape, kSpread, kSync };
 constexpr double kMaxRateHz = 20.0;
 constexpr double kMaxSpreadSeconds = 1.0;
-constexpr std::size_t kNameSize = 24;  // a program name with its NUL: the host's buffers hold 24
 
-// The chunk: 'Trem', a version, a kind, then the programs. All integers and
-// floats little-endian, the byte order of every platform this builds for.
-constexpr char kChunkMagic[4] = {'T', 'r', 'e', 'm'};
-constexpr std::uint32_t kChunkVersion = 1;
-constexpr std::uint32_t kKindBank = 0, kKindProgram = 1;
-constexpr std::size_t kHeaderSize = 12;
-constexpr std::size_t kProgramSize = kNameSize + 4 * kNumParams;
-// A bank: the header, the current program's number, every program.
-constexpr std::size_t kBankSize = kHeaderSize + 4 + kNumPrograms * kProgramSize;
-constexpr std::size_t kPresetSize = kHeaderSize + kProgramSize;
+const char* const kShapes[] = {"Smooth", "Triangle", "Square"};
+const char* const kSyncs[] = {"Off", "1/16", "1/8", "1/4", "1/2", "1 bar", "2 bars", "4 bars"};
+constexpr double kSyncQuarters[] = {0.0, 0.25, 0.5, 1.0, 2.0, 1.0, 2.0, 4.0};  // from "1 bar" on: bars
+constexpr std::int32_t kFirstBar = 5;
 
-// True for a finite float, decided on its bits: a host may run with
-// floating-point traps unmasked, and comparing a NaN would raise one.
-bool finite(float value) noexcept {
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return (bits & 0x7F800000u) != 0x7F800000u;
-}
+// Depth shows the lowest gain it gives, in dB.
+void lowestGain(const Parameter&, double depth, Shown& shown) { kstv::formatGainDecibels(1.0 - depth, shown.text); }
 
-float clampUnit(float value) noexcept { return value < 0.0f ? 0.0f : (value > 1.0f ? 1.0f : value); }
+const Parameter kParams[] = {
+    {1, "Rate", "Rate", "Hz", Range::linear(0.0, kMaxRateHz), 4.0, kstv::fmt::hertz},
+    {2, "Depth", "Depth", "dB", Range::linear(0.0, 1.0), 0.3, lowestGain},
+    {3, "Shape", "Shape", "", Range::choice(kShapes), 0.0, kstv::fmt::choice},
+    {4, "Spread", "Spread", "ms", Range::linear(0.0, 1000.0 * kMaxSpreadSeconds), 0.0, kstv::fmt::milliseconds},
+    {5, "Sync", "Sync", "", Range::choice(kSyncs), 0.0, kstv::fmt::choice},
+};
+const kstv::Program kPrograms[] = {
+    {"Gentle", {4.0, 0.3, 0.0, 0.0}},  // smooth, -3.1 dB
+    {"Chop", {8.0, 1.0, 2.0, 0.0}},    // square, full depth
+    {"Wide", {2.0, 0.6, 1.0, 250.0}},  // triangle, right 250 ms behind
+};
+const kstv::Pin kIns[] = {{"Tremolo In L", "In L", true}, {"Tremolo In R", "In R"}};
+const kstv::Pin kOuts[] = {{"Tremolo Out L", "Out L", true}, {"Tremolo Out R", "Out R"}};
+const kstv::Description kDescription{.name = "Tremolo", .vendor = "Ulvo", .product = "Kestravian Tremolo",
+                                     .version = 1, .parameters = kParams, .programs = kPrograms,
+                                     .inputs = kIns, .outputs = kOuts};
 
 // The shape's fall from 0 (gain 1) to 1 (gain 1 - depth) at phase 0 to 1.
-enum class Shape { Smooth, Triangle, Square };
-Shape shapeOf(float value) noexcept {
-    return value < 1.0f / 3.0f ? Shape::Smooth : (value < 2.0f / 3.0f ? Shape::Triangle : Shape::Square);
-}
-double fall(Shape shape, double phase) noexcept {
+double fall(std::int32_t shape, double phase) noexcept {
     const double t = phase < 0.5 ? 2.0 * phase : 2.0 - 2.0 * phase;  // triangle 0 -> 1 -> 0
-    switch (shape) {
-    case Shape::Smooth: return t * t * (3.0 - 2.0 * t);
-    case Shape::Triangle: return t;
-    case Shape::Square: return phase < 0.5 ? 0.0 : 1.0;
-    }
-    return 0.0;
+    return shape == 0 ? t * t * (3.0 - 2.0 * t) : (shape == 1 ? t : (phase < 0.5 ? 0.0 : 1.0));
 }
 
-struct Program {
-    char name[kNameSize];
-    std::array<float, kNumParams> values;
-};
-
-constexpr Program kFactory[kNumPrograms] = {
-    {"Gentle", {0.2f, 0.3f, 0.0f, 0.0f}},   // 4 Hz, smooth, -3.1 dB
-    {"Chop", {0.4f, 1.0f, 1.0f, 0.0f}},     // 8 Hz, square, full depth
-    {"Wide", {0.1f, 0.6f, 0.5f, 0.25f}},    // 2 Hz, triangle, right 250 ms behind
-};
-
-void putU32(unsigned char* at, std::uint32_t v) noexcept {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-std::uint32_t getU32(const unsigned char* at) noexcept {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-    return v;
-}
-
-class Tremolo : public EffectExt {
+class Tremolo : public kstv::Plugin {
 public:
-    explicit Tremolo(audioMasterCallback host) noexcept : EffectExt(host, kNumPrograms, kNumParams) {
-        setNumInputs(2);
-        setNumOutputs(2);
-        setCanReplacing(true);
-        setProgramChunks(true);
-        setUniqueId(fourCharCode('K', 't', 'T', 'r'));
-        for (std::int32_t p = 0; p < kNumPrograms; ++p) {
-            std::memcpy(names_[p], kFactory[p].name, kNameSize);
-            for (std::int32_t i = 0; i < kNumParams; ++i) values_[p][i].store(kFactory[p].values[i]);
-        }
-    }
+    explicit Tremolo(audioMasterCallback host) : Plugin(host, kDescription) {}
 
-    // ---- audio ---------------------------------------------------------------
-    void process(float** inputs, float** outputs, std::int32_t frames) override {
-        render<true>(inputs, outputs, frames);
-    }
-    void processReplacing(float** inputs, float** outputs, std::int32_t frames) override {
-        render<false>(inputs, outputs, frames);
-    }
-
-    // ---- parameters ----------------------------------------------------------
-    void setParameter(std::int32_t index, float value) override {
-        if (index >= 0 && index < kNumParams && finite(value)) values_[program()][index].store(clampUnit(value));
-    }
-    float getParameter(std::int32_t index) override {
-        return index >= 0 && index < kNumParams ? values_[program()][index].load() : 0.0f;
-    }
-    void getParamName(std::int32_t index, char* text) override {
-        static constexpr const char* names[kNumParams] = {"Rate", "Depth", "Shape", "Spread"};
-        copyHostText(text, index >= 0 && index < kNumParams ? names[index] : "");
-    }
-    void getParamLabel(std::int32_t index, char* text) override {
-        static constexpr const char* labels[kNumParams] = {"Hz", "dB", "", "ms"};
-        copyHostText(text, index >= 0 && index < kNumParams ? labels[index] : "");
-    }
-    void getParamDisplay(std::int32_t index, char* text) override {
-        if (text == nullptr) return;
-        const float value = getParameter(index);
-        switch (index) {
-        case kRate: {
-            // formatHertz takes a period in frames; below a millionth of a
-            // hertz the period would not fit a float, and it shows 0.
-            const double hz = value * kMaxRateHz;
-            formatHertz(hz >= 1e-6 ? static_cast<float>(rate_ / hz) : 0.0f, text);
-            break;
-        }
-        case kDepth: formatDecibels(1.0f - value, text); break;
-        case kShape: {
-            static constexpr const char* shapes[] = {"Smooth", "Triangle", "Square"};
-            copyHostText(text, shapes[static_cast<int>(shapeOf(value))]);
-            break;
-        }
-        case kSpread: formatMilliseconds(static_cast<float>(value * kMaxSpreadSeconds * rate_), text); break;
-        default: copyHostText(text, ""); break;
-        }
-    }
-
-    // ---- programs ------------------------------------------------------------
-    void setProgram(std::int32_t program) override {
-        if (program >= 0 && program < kNumPrograms) {
-            curProgram = program;
-            current_.store(program);
-        }
-    }
-    void setProgramName(char* name) override {
-        if (name != nullptr) copyName(names_[program()], name);
-    }
-    void getProgramName(char* name) override { copyHostText(name, names_[program()]); }
-    bool getProgramNameIndexed(std::int32_t, std::int32_t index, char* text) override {
-        if (text == nullptr || index < 0 || index >= kNumPrograms) return false;
-        copyHostText(text, names_[index]);
-        return true;
-    }
-    bool copyProgram(std::int32_t destination) override {
-        if (destination < 0 || destination >= kNumPrograms) return false;
-        const std::int32_t from = program();
-        std::memcpy(names_[destination], names_[from], kNameSize);
-        for (std::int32_t i = 0; i < kNumParams; ++i) values_[destination][i].store(values_[from][i].load());
-        return true;
-    }
-
-    // ---- state as a chunk ------------------------------------------------------
-    std::int32_t getChunk(void* data, bool isPreset) override {
-        if (data == nullptr) return 0;
-        unsigned char* at = chunk_.data();
-        std::memcpy(at, kChunkMagic, 4);
-        putU32(at + 4, kChunkVersion);
-        putU32(at + 8, isPreset ? kKindProgram : kKindBank);
-        at += kHeaderSize;
-        if (isPreset) {
-            writeProgram(at, program());
-        } else {
-            putU32(at, static_cast<std::uint32_t>(program()));
-            for (std::int32_t p = 0; p < kNumPrograms; ++p) writeProgram(at + 4 + p * kProgramSize, p);
-        }
-        void* address = chunk_.data();
-        std::memcpy(data, &address, sizeof address);  // the host reads our buffer until the next request
-        return static_cast<std::int32_t>(isPreset ? kPresetSize : kBankSize);
-    }
-    // Takes a chunk only if all of it is right: anything else changes nothing.
-    std::int32_t setChunk(void* data, std::int32_t byteSize, bool isPreset) override {
-        const std::size_t expected = isPreset ? kPresetSize : kBankSize;
-        if (data == nullptr || byteSize < 0 || static_cast<std::size_t>(byteSize) != expected) return 0;
-        const auto* at = static_cast<const unsigned char*>(data);
-        if (std::memcmp(at, kChunkMagic, 4) != 0 || getU32(at + 4) != kChunkVersion ||
-            getU32(at + 8) != (isPreset ? kKindProgram : kKindBank)) {
-            return 0;
-        }
-        at += kHeaderSize;
-        if (isPreset) {
-            Program p;
-            if (!readProgram(at, p)) return 0;
-            store(program(), p);
-            return 1;
-        }
-        const std::uint32_t current = getU32(at);
-        Program bank[kNumPrograms];
-        if (current >= kNumPrograms) return 0;
-        for (std::int32_t p = 0; p < kNumPrograms; ++p) {
-            if (!readProgram(at + 4 + p * kProgramSize, bank[p])) return 0;
-        }
-        for (std::int32_t p = 0; p < kNumPrograms; ++p) store(p, bank[p]);
-        setProgram(static_cast<std::int32_t>(current));
-        return 1;
-    }
-
-    // ---- configuration and identity ---------------------------------------------
-    void setSampleRate(float rate) override {
-        Effect::setSampleRate(rate);
-        // Rates that are no sample rate keep the last good one.
-        if (finite(rate) && rate >= 1.0f && rate <= 1.0e7f) rate_ = rate;
-    }
-    void setBlockSizeAndSampleRate(std::int32_t size, float rate) override {
-        EffectExt::setBlockSizeAndSampleRate(size, rate);
-        setSampleRate(rate);
-    }
-    // The rate the displays convert with: the last one that made sense.
-    float getSampleRate() override { return static_cast<float>(rate_); }
     void suspend() override { phase_ = 0.0; }  // the next resume starts a period afresh
-    bool getEffectName(char* name) override { return answer(name, "Tremolo"); }
-    bool getVendorString(char* text) override { return answer(text, "Ulvo"); }
-    bool getProductString(char* text) override { return answer(text, "Kestravian Tremolo"); }
-    std::int32_t getVendorVersion() override { return 1; }
-    std::int32_t getPlugCategory() override { return kPlugCategEffect; }
-    std::int32_t canDo(char* text) override {
-        if (text == nullptr) return -1;
-        return std::strcmp(text, "2in2out") == 0 || std::strcmp(text, "plugAsChannelInsert") == 0 ? 1 : -1;
+
+    void startBlock(std::int32_t) override {
+        const auto sync = static_cast<std::int32_t>(plain(kSync));
+        step_ = sync == 0 ? plain(kRate) / rate() : rate() > 0.0 ? 1.0 / (periodSeconds(sync) * rate()) : 0.0;
+        depth_ = plain(kDepth);
+        shape_ = static_cast<std::int32_t>(plain(kShape));
+        lag_ = static_cast<double>(normalised(kSpread)) * kMaxSpreadSeconds * rate() * step_;  // in periods
+        lag_ -= static_cast<double>(static_cast<std::int64_t>(lag_));
     }
-    bool getInputProperties(std::int32_t index, VstPinProperties* pin) override {
-        return describePin(index, pin, "Tremolo In");
+
+    void render(const float* const* in, float* const* out, std::int32_t frames) override {
+        double phase = phase_;
+        for (std::int32_t i = 0; i < frames; ++i) {
+            double right = phase - lag_;
+            if (right < 0.0) right += 1.0;
+            const float l = static_cast<float>(in[0][i] * (1.0 - depth_ * fall(shape_, phase)));
+            const float r = static_cast<float>(in[1][i] * (1.0 - depth_ * fall(shape_, right)));
+            out[0][i] = l;
+            out[1][i] = r;
+            phase += step_;
+            if (phase >= 1.0) phase -= 1.0;
+        }
+        phase_ = phase;
     }
-    bool getOutputProperties(std::int32_t index, VstPinProperties* pin) override {
-        return describePin(index, pin, "Tremolo Out");
+
+    // The chunks of the tremolo before this class: "Trem", version 1, kind
+    // (0 bank, 1 program); a bank then holds its current program's number;
+    // each program is a 24-byte name and the four values as float bits.
+    bool loadOlderChunk(const unsigned char* data, std::size_t size, bool isPreset, kstv::Snapshot& into) override {
+        kstv::Reader r(data, size);
+        const unsigned char* magic = r.bytes(4);
+        const std::uint32_t version = r.u32(), kind = r.u32();
+        if (!r.ok() || std::memcmp(magic, "Trem", 4) != 0 || version != 1 || kind != (isPreset ? 1u : 0u)) return false;
+        into.current = isPreset ? 0 : static_cast<std::int32_t>(r.u32());
+        for (auto& program : into.programs) {
+            const unsigned char* name = r.bytes(24);
+            if (name == nullptr || std::memchr(name, 0, 24) == nullptr) return false;
+            std::memcpy(program.name, name, 24);
+            for (std::int32_t i = kRate; i <= kSpread; ++i) {
+                program.values[static_cast<std::size_t>(i)] = r.f32();
+                if (!kstv::inRange(program.values[static_cast<std::size_t>(i)], 0.0, 1.0)) return false;
+            }
+        }
+        return r.atEnd();
     }
 
 private:
-    std::int32_t program() const noexcept { return current_.load(); }
-
-    template <bool accumulate>
-    void render(float** inputs, float** outputs, std::int32_t frames) noexcept {
-        if (frames <= 0) return;
-        const std::int32_t p = program();
-        const double step = values_[p][kRate].load() * kMaxRateHz / rate_;  // of a period, per frame
-        const double depth = values_[p][kDepth].load();
-        const Shape shape = shapeOf(values_[p][kShape].load());
-        double lag = values_[p][kSpread].load() * kMaxSpreadSeconds * rate_ * step;  // in periods
-        lag -= static_cast<double>(static_cast<std::int64_t>(lag));
-        const bool buffers = inputs != nullptr && outputs != nullptr && inputs[0] != nullptr &&
-                             inputs[1] != nullptr && outputs[0] != nullptr && outputs[1] != nullptr;
-        double phase = phase_;
-        for (std::int32_t i = 0; i < frames; ++i) {
-            if (buffers) {
-                double right = phase - lag;
-                if (right < 0.0) right += 1.0;
-                const double gainL = 1.0 - depth * fall(shape, phase);
-                const double gainR = 1.0 - depth * fall(shape, right);
-                const float l = static_cast<float>(inputs[0][i] * gainL);
-                const float r = static_cast<float>(inputs[1][i] * gainR);
-                if constexpr (accumulate) {
-                    outputs[0][i] += l;
-                    outputs[1][i] += r;
-                } else {
-                    outputs[0][i] = l;
-                    outputs[1][i] = r;
-                }
-            }
-            phase += step;
-            if (phase >= 1.0) phase -= 1.0;
+    // One period of a synced rate at the host's tempo (120 and 4/4 when it
+    // gives none).
+    double periodSeconds(std::int32_t sync) {
+        const VstTimeInfo* time = hostGetTime(kVstTempoValid | kVstTimeSigValid);
+        const bool tempo = time != nullptr && (time->flags & kVstTempoValid) && kstv::inRange(time->tempo, 1.0, 1000.0);
+        double quarters = kSyncQuarters[sync];
+        if (sync >= kFirstBar) {
+            const bool sig = time != nullptr && (time->flags & kVstTimeSigValid) && time->timeSigNumerator > 0 &&
+                             time->timeSigNumerator <= 64 && time->timeSigDenominator > 0 && time->timeSigDenominator <= 64;
+            quarters *= sig ? 4.0 * time->timeSigNumerator / time->timeSigDenominator : 4.0;
         }
-        phase_ = phase;  // a host without buffers still has the time pass
+        return quarters * 60.0 / (tempo ? time->tempo : 120.0);
     }
 
-    void writeProgram(unsigned char* at, std::int32_t p) noexcept {
-        std::memcpy(at, names_[p], kNameSize);
-        for (std::int32_t i = 0; i < kNumParams; ++i) {
-            const float v = values_[p][i].load();
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &v, 4);
-            putU32(at + kNameSize + 4 * i, bits);
-        }
-    }
-    static bool readProgram(const unsigned char* at, Program& p) noexcept {
-        if (std::memchr(at, 0, kNameSize) == nullptr) return false;  // a name must end inside its field
-        std::memcpy(p.name, at, kNameSize);
-        for (std::int32_t i = 0; i < kNumParams; ++i) {
-            const std::uint32_t bits = getU32(at + kNameSize + 4 * i);
-            float v;
-            std::memcpy(&v, &bits, 4);
-            if (!finite(v) || v < 0.0f || v > 1.0f) return false;
-            p.values[static_cast<std::size_t>(i)] = v;
-        }
-        return true;
-    }
-    void store(std::int32_t p, const Program& from) noexcept {
-        copyName(names_[p], from.name);
-        for (std::int32_t i = 0; i < kNumParams; ++i) values_[p][i].store(from.values[static_cast<std::size_t>(i)]);
-    }
-    // Keeps at most 23 characters and always ends the name.
-    static void copyName(char* dst, const char* src) noexcept {
-        std::size_t n = 0;
-        while (n + 1 < kNameSize && src[n] != '\0') {
-            dst[n] = src[n];
-            ++n;
-        }
-        std::memset(dst + n, 0, kNameSize - n);
-    }
-    static bool answer(char* dst, const char* text) noexcept {
-        if (dst == nullptr) return false;
-        copyHostText(dst, text);
-        return true;
-    }
-    static bool describePin(std::int32_t index, VstPinProperties* pin, const char* base) noexcept {
-        if (pin == nullptr || index < 0 || index > 1) return false;
-        copyHostText(pin->label, base);
-        std::strcat(pin->label, index == 0 ? " L" : " R");
-        pin->flags = kVstPinIsActive | (index == 0 ? kVstPinIsStereo : 0);
-        return true;
-    }
-
-    std::atomic<std::int32_t> current_{0};  // curProgram, for the audio thread; always in range
-    double rate_ = 44100.0;  // Hz; only rates that make sense get here
-    double phase_ = 0.0;     // of the left channel's period, 0 to 1
-    char names_[kNumPrograms][kNameSize] = {};
-    std::atomic<float> values_[kNumPrograms][kNumParams];  // set from any thread, read by the audio thread
-    std::array<unsigned char, kBankSize> chunk_ = {};      // what getChunk hands out
+    double phase_ = 0.0;  // of the left channel's period, 0 to 1
+    double step_ = 0.0, depth_ = 0.0, lag_ = 0.0;
+    std::int32_t shape_ = 0;
 };
 
 }  // namespace
 
-KSTV_PLUGIN_ENTRY(Tremolo);
+KSTV_PLUGIN(Tremolo);

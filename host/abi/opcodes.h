@@ -128,11 +128,20 @@ enum EffectFlags : std::int32_t {
     effFlagsExtHasBuffer = 1 << 11,
 };
 
-// Answers to effGetPlugCategory that this frame can give.
+// Answers to effGetPlugCategory.
 enum PlugCategory : std::int32_t {
     kPlugCategUnknown = 0,
     kPlugCategEffect = 1,
     kPlugCategSynth = 2,
+    kPlugCategAnalysis = 3,
+    kPlugCategMastering = 4,
+    kPlugCategSpacializer = 5,
+    kPlugCategRoomFx = 6,
+    kPlugCategSurroundFx = 7,
+    kPlugCategRestoration = 8,
+    kPlugCategOfflineProcess = 9,
+    kPlugCategShell = 10,
+    kPlugCategGenerator = 11,
 };
 
 // 'NvEf', with 'N' in the most significant byte: the answer to effIdentify.

@@ -1,20 +1,44 @@
 // The example tremolo through a host's eyes: its sound measured (gains in
-// dB, modulation periods and the right channel's lag in frames), its texts,
-// programs and chunks. Run as kstv_tremolo_tests --module=PATH.
+// dB, modulation periods free and synced to the host's tempo, the right
+// channel's lag in frames), its texts, programs and chunks, those its
+// earlier versions saved included. Run as kstv_tremolo_tests --module=PATH
+// --data=FOLDER.
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "tests/kit/kit.h"
 
 namespace {
 
-enum Param : std::int32_t { kRate, kDepth, kShape, kSpread };
+enum Param : std::int32_t { kRate, kDepth, kShape, kSpread, kSync };
 constexpr float kSquare = 1.0f, kTriangle = 0.5f, kSmooth = 0.0f;
 
+// A host that keeps time: a tempo and a time signature, or none.
+struct TimeHost : aerie::Host {
+    VstIntPtr answer(const aerie::HostRequest& r) override {
+        if (r.opcode != audioMasterGetTime) return Host::answer(r);
+        if (tempo <= 0.0) return 0;
+        time = {};
+        time.sampleRate = sampleRate;
+        time.tempo = tempo;
+        time.timeSigNumerator = numerator;
+        time.timeSigDenominator = 4;
+        time.flags = kVstTransportPlaying | kVstTempoValid | kVstTimeSigValid;
+        return reinterpret_cast<VstIntPtr>(&time);
+    }
+    double tempo = 0.0;
+    std::int32_t numerator = 4;
+    VstTimeInfo time{};
+};
+
 struct Tremolo {
-    explicit Tremolo(float rate = 44100.0f) {
+    explicit Tremolo(float rate = 44100.0f, double tempo = 0.0, std::int32_t numerator = 4) {
         host.sampleRate = rate;
+        host.tempo = tempo;
+        host.numerator = numerator;
         instance = std::make_unique<aerie::Instance>(kit::module(), host);
         dispatch(effSetSampleRate, 0, 0, nullptr, rate);
         dispatch(effMainsChanged, 0, 1);
@@ -43,9 +67,14 @@ struct Tremolo {
         return size > 0 && bytes != nullptr ? std::vector<unsigned char>(bytes, bytes + size)
                                             : std::vector<unsigned char>();
     }
-    aerie::Host host;
+    TimeHost host;
     std::unique_ptr<aerie::Instance> instance;
 };
+
+std::vector<unsigned char> dataFile(const std::string& name) {
+    std::ifstream in(kit::option("data") + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // Frames at which a square-shaped gain falls (from its high to its low value).
 std::vector<std::int64_t> fallingEdges(const std::vector<float>& signal) {
@@ -64,7 +93,7 @@ TEST(Sound, GainsAreExactlyTheDecibelsShown) {
         const char* shown;  // the lowest gain, in dB
         double db;
     } cases[] = {
-        {0.0f, "0.000000", 0.0}, {0.5f, "-6.02059", -6.0206}, {0.75f, "-12.0411", -12.0412}, {1.0f, "  -oo   ", -INFINITY},
+        {0.0f, "0.00", 0.0}, {0.5f, "-6.02", -6.0206}, {0.75f, "-12.04", -12.0412}, {1.0f, "-inf", -INFINITY},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
@@ -90,8 +119,8 @@ TEST(Sound, ModulationPeriodInFrames) {
         double period;  // frames
         const char* shown;
     } cases[] = {
-        {44100.0f, 0.25f, 8820.0, "5.000000"}, {48000.0f, 0.25f, 9600.0, "5.000000"},
-        {44100.0f, 0.5f, 4410.0, "10.00000"},  {96000.0f, 1.0f, 4800.0, "20.00000"},
+        {44100.0f, 0.25f, 8820.0, "5.00"}, {48000.0f, 0.25f, 9600.0, "5.00"},
+        {44100.0f, 0.5f, 4410.0, "10.0"},  {96000.0f, 1.0f, 4800.0, "20.0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.value << " at " << c.rate << " Hz");
@@ -127,7 +156,7 @@ TEST(Sound, ShapesBetweenTheirHighAndLowGain) {
 TEST(Sound, RightChannelLagsBySpreadInFrames) {
     Tremolo t;
     t.set(0.25f, 1.0f, kSquare, 0.05f);  // 50 ms: 2205 frames
-    EXPECT_EQ(t.instance->text(effGetParamDisplay, kSpread), "50.00000");
+    EXPECT_EQ(t.instance->text(effGetParamDisplay, kSpread), "50.0");
     EXPECT_EQ(t.instance->text(effGetParamLabel, kSpread), "ms");
     const auto [left, right] = t.render(20000);
     const auto l = fallingEdges(left), r = fallingEdges(right);
@@ -187,9 +216,9 @@ TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
 
 TEST(Texts, NamesLabelsAndDisplays) {
     Tremolo t;
-    const char* names[] = {"Rate", "Depth", "Shape", "Spread"};
-    const char* labels[] = {"Hz", "dB", "", "ms"};
-    for (std::int32_t i = 0; i < 4; ++i) {
+    const char* names[] = {"Rate", "Depth", "Shape", "Spread", "Sync"};
+    const char* labels[] = {"Hz", "dB", "", "ms", ""};
+    for (std::int32_t i = 0; i < 5; ++i) {
         EXPECT_EQ(t.instance->text(effGetParamName, i), names[i]);
         EXPECT_EQ(t.instance->text(effGetParamLabel, i), labels[i]);
     }
@@ -198,8 +227,9 @@ TEST(Texts, NamesLabelsAndDisplays) {
         float value;
         const char* shown;
     } cases[] = {
-        {kRate, 0.0f, "0.000000"}, {kShape, kSmooth, "Smooth"}, {kShape, 0.4f, "Triangle"},
-        {kShape, kSquare, "Square"}, {kSpread, 1.0f, "1000.000"}, {kSpread, 0.0f, "0.000000"},
+        {kRate, 0.0f, "0.000"}, {kShape, kSmooth, "Smooth"}, {kShape, 0.4f, "Triangle"},
+        {kShape, kSquare, "Square"}, {kSpread, 1.0f, "1.00"}, {kSpread, 0.0f, "0.000"},
+        {kSync, 0.0f, "Off"}, {kSync, 3.0f / 7.0f, "1/4"}, {kSync, 1.0f, "4 bars"},
     };
     for (const auto& c : cases) {
         t.instance->setParameter(c.param, c.value);
@@ -244,17 +274,16 @@ TEST(Chunks, BankAndProgramComeBackAsSaved) {
     ASSERT_NE(t.instance->effect()->flags & effFlagsProgramChunks, 0);
     t.dispatch(effSetProgram, 0, 1);
     t.instance->setParameter(kDepth, 0.125f);
+    t.instance->setParameter(kSync, 1.0f);
     const auto bank = t.chunk(false), program = t.chunk(true);
-    ASSERT_EQ(bank.size(), 136u);
-    ASSERT_EQ(program.size(), 52u);
-    EXPECT_EQ(std::memcmp(bank.data(), "Trem\1\0\0\0\0\0\0\0", 12), 0);  // tag, version 1, a bank
-    EXPECT_EQ(std::memcmp(program.data(), "Trem\1\0\0\0\1\0\0\0", 12), 0);
+    ASSERT_GT(bank.size(), program.size());
 
     Tremolo other;
     auto copy = bank;
     EXPECT_EQ(other.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(copy.size()), copy.data()), 1);
     EXPECT_EQ(other.dispatch(effGetProgram), 1);
     EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
+    EXPECT_EQ(other.instance->text(effGetParamDisplay, kSync), "4 bars");
     EXPECT_EQ(other.chunk(false), bank);
 
     other.dispatch(effSetProgram, 0, 2);  // a program chunk goes into the current program
@@ -264,47 +293,80 @@ TEST(Chunks, BankAndProgramComeBackAsSaved) {
     EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
 }
 
-TEST(Chunks, GarbageOrShortIsRefusedWithoutHarm) {
-    Tremolo t;
-    t.instance->setParameter(kRate, 0.75f);
-    const auto bank = t.chunk(false), program = t.chunk(true);
-    const auto spoil = [](std::vector<unsigned char> c, std::size_t at, unsigned char byte) {
-        c[at] = byte;
-        return c;
-    };
-    const auto withFloat = [](std::vector<unsigned char> c, std::size_t at, float v) {
-        std::memcpy(c.data() + at, &v, 4);
-        return c;
-    };
-    std::vector<unsigned char> longer = bank;
-    longer.push_back(0);
-    std::vector<unsigned char> unterminated = bank;
-    std::memset(unterminated.data() + 16, 'x', 24);
+// Chunks saved by the tremolo before it had a tempo-synced rate (4
+// parameters, its own layout): program 1 renamed "Saved Chop" with depth
+// 0.125, program 2 current with rate 0.55 and spread 0.75.
+TEST(Chunks, WhatTheFourParameterTremoloSavedLoads) {
     const struct {
-        const char* what;
-        std::vector<unsigned char> bytes;
-        bool preset;
+        std::int32_t program;
+        const char* name;
+        float values[4];
+    } want[] = {
+        {0, "Gentle", {0.2f, 0.3f, 0.0f, 0.0f}},
+        {1, "Saved Chop", {0.4f, 0.125f, 1.0f, 0.0f}},
+        {2, "Wide", {0.55f, 0.6f, 0.5f, 0.75f}},
+    };
+    auto bank = dataFile("tremolo-4param-bank.bin"), program = dataFile("tremolo-4param-program.bin");
+    ASSERT_EQ(bank.size(), 136u);
+    ASSERT_EQ(program.size(), 52u);
+    Tremolo t;
+    t.instance->setParameter(kSync, 1.0f);
+    ASSERT_EQ(t.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(bank.size()), bank.data()), 1);
+    EXPECT_EQ(t.dispatch(effGetProgram), 2);
+    for (const auto& w : want) {
+        SCOPED_TRACE(w.name);
+        t.dispatch(effSetProgram, 0, w.program);
+        EXPECT_EQ(t.instance->text(effGetProgramName), w.name);
+        for (std::int32_t i = 0; i < 4; ++i) EXPECT_EQ(t.instance->getParameter(i), w.values[i]) << i;
+        EXPECT_EQ(t.instance->text(effGetParamDisplay, kSync), "Off");  // it had none: the free rate
+    }
+    Tremolo u;
+    ASSERT_EQ(u.dispatch(effSetChunk, 1, static_cast<VstIntPtr>(program.size()), program.data()), 1);
+    EXPECT_EQ(u.instance->text(effGetProgramName), "Wide");
+    EXPECT_EQ(u.instance->getParameter(kRate), 0.55f);
+
+    // Damaged, they are refused as before and change nothing.
+    const auto before = u.chunk(false);
+    auto spoiled = bank;
+    spoiled[4] = 2;  // version 2 of the old layout never existed
+    auto nan = program;
+    std::memcpy(nan.data() + 12 + 24, "\x00\x00\xC0\x7F", 4);
+    for (auto* c : {&spoiled, &nan}) {
+        const bool preset = c == &nan;
+        EXPECT_EQ(u.dispatch(effSetChunk, preset ? 1 : 0, static_cast<VstIntPtr>(c->size()), c->data()), 0);
+        c->pop_back();
+        EXPECT_EQ(u.dispatch(effSetChunk, preset ? 1 : 0, static_cast<VstIntPtr>(c->size()), c->data()), 0);
+    }
+    EXPECT_EQ(u.chunk(false), before);
+}
+
+// Synced to the host's tempo: one period of the square shape per note value,
+// at two tempos; without a tempo from the host, 120.
+TEST(Sound, SyncedPeriodFollowsTheHostsTempo) {
+    const struct {
+        double tempo;
+        std::int32_t numerator;
+        float sync;
+        double period;  // frames at 44100 Hz
     } cases[] = {
-        {"empty", {}, false},
-        {"one byte short", {bank.begin(), bank.end() - 1}, false},
-        {"header only", {bank.begin(), bank.begin() + 12}, false},
-        {"one byte more", longer, false},
-        {"another tag", spoil(bank, 0, 'X'), false},
-        {"version 2", spoil(bank, 4, 2), false},
-        {"a program where a bank belongs", program, false},
-        {"a bank where a program belongs", bank, true},
-        {"program number out of range", spoil(bank, 12, 3), false},
-        {"a name without its end", unterminated, false},
-        {"a value that is not a number", withFloat(program, 12 + 24, NAN), true},
-        {"a value above 1", withFloat(program, 12 + 24 + 4, 1.5f), true},
-        {"random bytes", std::vector<unsigned char>(136, 0xA7), false},
+        {120.0, 4, 3.0f / 7.0f, 22050.0},  // 1/4 at 120: half a second
+        {90.0, 4, 3.0f / 7.0f, 29400.0},   // 1/4 at 90
+        {90.0, 4, 1.0f / 7.0f, 7350.0},    // 1/16 at 90
+        {150.0, 3, 5.0f / 7.0f, 52920.0},  // a bar of 3/4 at 150: 1.2 s
+        {0.0, 4, 3.0f / 7.0f, 22050.0},    // no time from the host
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto bytes = c.bytes;
-        EXPECT_EQ(t.dispatch(effSetChunk, c.preset ? 1 : 0, static_cast<VstIntPtr>(bytes.size()), bytes.data()), 0);
-        EXPECT_EQ(t.chunk(false), bank);
+        SCOPED_TRACE(testing::Message() << c.tempo << " bpm, sync " << c.sync);
+        Tremolo t(44100.0f, c.tempo, c.numerator);
+        t.set(0.5f, 1.0f, kSquare);  // the free rate (10 Hz) must not matter
+        t.instance->setParameter(kSync, c.sync);
+        std::vector<float> left;
+        for (int block = 0; block < static_cast<int>(4.2 * c.period / 512.0) + 1; ++block) {
+            const auto out = t.render(512).first;
+            left.insert(left.end(), out.begin(), out.end());
+        }
+        const auto edges = fallingEdges(left);
+        ASSERT_GE(edges.size(), 4u);
+        for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(static_cast<double>(edges[k]), (k + 0.5) * c.period, 1.0) << k;
     }
-    EXPECT_EQ(t.dispatch(effSetChunk, 0, 136, nullptr), 0);
-    EXPECT_EQ(t.instance->getParameter(kRate), 0.75f);
 }

@@ -373,9 +373,10 @@ TEST(Validator, EveryOpcodeWithNullPointers) {
 
 TEST(Validator, EveryOpcodeWritesAtMostAPinRecordIntoAHostBuffer) {
     // A 1 KiB buffer of 0xA5 bytes (NUL-terminated, for requests that read a
-    // text): no request may write beyond the 68 bytes of a pin record's label
-    // and flags, and every text written must end within it.
-    constexpr std::size_t kSize = 1024, kMostWritten = 68;
+    // text): no request may write beyond the largest record a host hands
+    // over (a pin record, 128 bytes; a parameter's properties, 152), and
+    // every text written must end within it.
+    constexpr std::size_t kSize = 1024;
     Session s;
     for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
         if (opcode == effClose) continue;
@@ -385,7 +386,9 @@ TEST(Validator, EveryOpcodeWritesAtMostAPinRecordIntoAHostBuffer) {
         for (std::int32_t index : {0, -1, 1}) {
             const VstIntPtr value = opcode == effSetSpeakerArrangement ? reinterpret_cast<VstIntPtr>(buffer.data()) : 0;
             s.dispatch(opcode, index, value, buffer.data(), 0.0f);
-            for (std::size_t i = kMostWritten; i < kSize; ++i) {
+            const std::size_t mostWritten =
+                opcode == effGetParameterProperties ? sizeof(VstParameterProperties) : sizeof(VstPinProperties);
+            for (std::size_t i = mostWritten; i < kSize; ++i) {
                 ASSERT_EQ(buffer[i], opcode == effProcessEvents || i == kSize - 1 ? 0 : 0xA5)
                     << "opcode " << opcode << " index " << index << " wrote byte " << i;
             }
