@@ -58,6 +58,31 @@ std::string oneLine(std::string s) {
     return s;
 }
 
+// Tells a child that stopped making progress: its heartbeat unchanged for
+// the timeout (0: never).
+class StallWatch {
+public:
+    StallWatch(const Shared& shared, double timeoutSeconds)
+        : shared_(shared), timeout_(timeoutSeconds), seen_(shared.heartbeat.load()),
+          since_(std::chrono::steady_clock::now()) {}
+    bool stalled() {
+        const std::uint32_t now = shared_.heartbeat.load(std::memory_order_acquire);
+        const auto t = std::chrono::steady_clock::now();
+        if (now != seen_) {
+            seen_ = now;
+            since_ = t;
+            return false;
+        }
+        return timeout_ > 0 && std::chrono::duration<double>(t - since_).count() >= timeout_;
+    }
+
+private:
+    const Shared& shared_;
+    double timeout_;
+    std::uint32_t seen_;
+    std::chrono::steady_clock::time_point since_;
+};
+
 std::string whereOf(const Shared& s) {
     std::string where(s.step, strnlen(s.step, sizeof s.step));
     if (where.empty()) where = "starting";
@@ -289,17 +314,10 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
     if (!started) {
         r.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
     } else {
-        std::uint32_t seen = shared->heartbeat.load();
-        auto since = std::chrono::steady_clock::now();
+        StallWatch watch(*shared, options.timeoutSeconds);
         bool hung = false;
         while (WaitForSingleObject(pi.hProcess, 10) == WAIT_TIMEOUT) {
-            const std::uint32_t now = shared->heartbeat.load(std::memory_order_acquire);
-            const auto t = std::chrono::steady_clock::now();
-            if (now != seen) {
-                seen = now;
-                since = t;
-            } else if (options.timeoutSeconds > 0 &&
-                       std::chrono::duration<double>(t - since).count() >= options.timeoutSeconds) {
+            if (watch.stalled()) {
                 TerminateProcess(pi.hProcess, 1);
                 WaitForSingleObject(pi.hProcess, INFINITE);
                 hung = true;
@@ -425,8 +443,7 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
         return r;
     }
     int status = 0;
-    std::uint32_t seen = 0;
-    auto since = std::chrono::steady_clock::now();
+    StallWatch stall(*shared, options.timeoutSeconds);
     bool hung = false;
     bool lost = false;
     int watch = ended[0];
@@ -437,13 +454,7 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
             lost = true;
             break;
         }
-        const std::uint32_t now = shared->heartbeat.load(std::memory_order_acquire);
-        const auto t = std::chrono::steady_clock::now();
-        if (now != seen) {
-            seen = now;
-            since = t;
-        } else if (options.timeoutSeconds > 0 &&
-                   std::chrono::duration<double>(t - since).count() >= options.timeoutSeconds) {
+        if (stall.stalled()) {
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
