@@ -51,25 +51,31 @@ std::string processEnvironment(const char* name) {
 
 std::vector<std::string> pluginFolders(const Environment& environment) {
     std::vector<std::string> folders;
+    // Set, the search paths replace the usual folders, so that a user (or a
+    // test) decides exactly what is searched.
     addList(folders, environment("VST_PATH"));
-#if defined(_WIN32)
-    for (const char* var : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"}) {
-        const std::string base = environment(var);
-        if (base.empty()) continue;
-        folders.push_back(base + "\\VSTPlugins");
-        folders.push_back(base + "\\Steinberg\\VSTPlugins");
-        folders.push_back(base + "\\Common Files\\VST2");
-        folders.push_back(base + "\\Common Files\\Steinberg\\VST2");
-    }
-#else
+#if !defined(_WIN32)
     addList(folders, environment("LXVST_PATH"));
-    const std::string home = environment("HOME");
-    if (!home.empty()) {
-        folders.push_back(home + "/.vst");
-        folders.push_back(home + "/.lxvst");
-    }
-    for (const char* f : {"/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}) folders.emplace_back(f);
 #endif
+    if (folders.empty()) {
+#if defined(_WIN32)
+        for (const char* var : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"}) {
+            const std::string base = environment(var);
+            if (base.empty()) continue;
+            folders.push_back(base + "\\VSTPlugins");
+            folders.push_back(base + "\\Steinberg\\VSTPlugins");
+            folders.push_back(base + "\\Common Files\\VST2");
+            folders.push_back(base + "\\Common Files\\Steinberg\\VST2");
+        }
+#else
+        const std::string home = environment("HOME");
+        if (!home.empty()) {
+            folders.push_back(home + "/.vst");
+            folders.push_back(home + "/.lxvst");
+        }
+        for (const char* f : {"/usr/local/lib/vst", "/usr/lib/vst", "/usr/lib/lxvst"}) folders.emplace_back(f);
+#endif
+    }
     std::vector<std::string> unique;
     for (const std::string& f : folders) {
         if (std::find(unique.begin(), unique.end(), f) == unique.end()) unique.push_back(f);

@@ -1,4 +1,6 @@
-// The README's example, built and checked like every module.
+// The example of docs/writing-plugins.md, built and checked like every
+// module; the page quotes the region between the doc markers.
+// [doc:gain]
 #include "host/effect_ext.h"
 #include "host/entry.h"
 
@@ -28,3 +30,4 @@ private:
 };
 
 KSTV_PLUGIN_ENTRY(Gain);
+// [/doc:gain]

@@ -36,10 +36,13 @@ TEST(Discovery, FoldersComeFromTheEnvironmentInOrderEachOnce) {
     EXPECT_EQ(folders[1], "/b");
     EXPECT_EQ(std::count(folders.begin(), folders.end(), "/a"), 1);
 #if !defined(_WIN32)
-    const std::vector<std::string> want = {"/a", "/b", "/l", "/home/u/.vst", "/home/u/.lxvst", "/usr/local/lib/vst",
-                                           "/usr/lib/vst", "/usr/lib/lxvst"};
+    // Set, the search paths replace the usual folders.
+    const std::vector<std::string> want = {"/a", "/b", "/l"};
     EXPECT_EQ(aerie::pluginFolders(environment({{"VST_PATH", "/a" SEP "/b"}, {"LXVST_PATH", "/l"}, {"HOME", "/home/u"}})),
               want);
+    const std::vector<std::string> usual = {"/home/u/.vst", "/home/u/.lxvst", "/usr/local/lib/vst", "/usr/lib/vst",
+                                            "/usr/lib/lxvst"};
+    EXPECT_EQ(aerie::pluginFolders(environment({{"HOME", "/home/u"}})), usual);
     // No HOME: no home folders.
     EXPECT_EQ(aerie::pluginFolders(environment({})).size(), 3u);
 #endif

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <cstdio>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -23,9 +24,46 @@ using testing_tools::readText;
 using testing_tools::readWav;
 using testing_tools::runTool;
 
-constexpr const char* kFolder = "/usr/lib/vst";
-
 std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+
+std::string kFolder;  // packageFolder(), once a test has made sure the packages are there
+
+// The VST 2 modules the two packages install, by `dpkg -L`: other makers'
+// plug-ins (or libraries that are none) in the same folders are no business
+// of these tests.
+std::vector<fs::path> packageModules() {
+    std::vector<fs::path> modules;
+    std::FILE* list = popen("dpkg -L dpf-plugins-vst zam-plugins 2>/dev/null", "r");
+    if (list == nullptr) return modules;
+    char line[4096];
+    while (std::fgets(line, sizeof line, list) != nullptr) {
+        std::string path(line);
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+        if (path.rfind("/usr/lib/vst/", 0) == 0 && fs::path(path).extension() == ".so" && fs::is_regular_file(path)) {
+            modules.emplace_back(path);
+        }
+    }
+    pclose(list);
+    return modules;
+}
+
+// A folder that holds links to those modules and nothing else, made once;
+// VST_PATH and LXVST_PATH name it alone and HOME is a folder of its own, so
+// that a search by name finds only them.
+std::string packageFolder() {
+    static const std::string folder = [] {
+        const std::string dir = tmp("debian-vst");
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const fs::path& m : packageModules()) fs::create_symlink(m, dir + "/" + m.filename().string());
+        fs::create_directories(tmp("home"));
+        return dir;
+    }();
+    setenv("VST_PATH", folder.c_str(), 1);
+    setenv("LXVST_PATH", folder.c_str(), 1);
+    setenv("HOME", tmp("home").c_str(), 1);
+    return folder;
+}
 
 // In the sanitize build the host's leak check would also judge the
 // third-party code it loads (ZamHeadX2 leaks when unloaded): the host's own
@@ -36,9 +74,10 @@ void ignoreTheirLeaks() {
 
 #define SKIP_WITHOUT_DEBIAN_PLUGINS()                                                                                  \
     do {                                                                                                               \
-        if (!fs::exists(std::string(kFolder) + "/ZamComp-vst.so") || !fs::exists(std::string(kFolder) + "/Kars-vst.so")) { \
+        if (packageModules().empty()) {                                                                                \
             GTEST_SKIP() << "dpf-plugins-vst and zam-plugins are not installed (scripts/setup installs them)";        \
         }                                                                                                              \
+        kFolder = packageFolder();                                                                                     \
         ignoreTheirLeaks();                                                                                            \
     } while (false)
 
@@ -74,7 +113,7 @@ TEST(DebianPlugins, EveryOneIsScannedListedAndRendered) {
     const auto scan = runTool({"scan", kFolder, "--json"});
     ASSERT_EQ(scan.code, 0) << scan.err;
     const auto list = nlohmann::json::parse(scan.out);
-    ASSERT_GE(list.size(), 32u);  // 15 from dpf-plugins-vst, 17 from zam-plugins
+    ASSERT_EQ(list.size(), packageModules().size());  // 32 in all: 15 from dpf-plugins-vst, 17 from zam-plugins
     const std::string input = noise("noise.wav");
     std::vector<std::string> silent;
     int instruments = 0;

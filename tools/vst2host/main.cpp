@@ -56,8 +56,9 @@ const Prose kProse[] = {
     {"params", "Every parameter: number (from 1), name, label, value (0..1) and display."},
     {"scan",
      "Finds the modules in DIR (recursively) or, with none, where hosts look:\n"
-     "VST_PATH, LXVST_PATH, ~/.vst, ~/.lxvst, /usr/local/lib/vst, /usr/lib/vst,\n"
-     "/usr/lib/lxvst (on Windows VST_PATH and the common VST folders). Each is\n"
+     "VST_PATH and LXVST_PATH when set (they replace the rest), else ~/.vst,\n"
+     "~/.lxvst, /usr/local/lib/vst, /usr/lib/vst, /usr/lib/lxvst (on Windows\n"
+     "VST_PATH, else the common VST folders). Each is\n"
      "probed in a child process; one that crashes or hangs is listed as such."},
     {"render",
      "Plays a WAV file (PCM 8/16/24/32-bit or float 32/64-bit) and/or a Standard\n"
