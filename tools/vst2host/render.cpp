@@ -836,6 +836,42 @@ int runRender(RenderOptions& o) {
     return result.exitCode;
 }
 
+// The summary: the file written, what was played and how, and how fast.
+void printSummary(std::ostream& out, const Render& job, const aerie::RenderPlan& plan, const aerie::RenderResult& result,
+                  const aerie::ChainRenderer& renderer, const std::vector<std::string>& names, std::uint64_t frames,
+                  int channels, double wallSeconds) {
+    const RenderOptions& o = job.o;
+    const Checked& c = job.c;
+    const auto rate = static_cast<std::uint32_t>(o.rate);
+    const std::size_t count = names.size();
+    const int fileChannels = job.input != nullptr ? job.input->format().channels : 0;
+    const double audioSeconds = static_cast<double>(frames) / rate;
+    char speed[160];
+    const double inside = wallSeconds > 0 ? 100.0 * renderer.pluginSeconds() / wallSeconds : 0.0;
+    (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
+                        formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
+                        wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
+    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
+              << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
+              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
+                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
+                                                           : "24-bit integer")
+              << '\n'
+              << "length: " << job.why << '\n';
+    if (job.input != nullptr) {
+        out << "input: " << o.input << ", " << plural(fileChannels, "channel", "channels") << ", "
+                  << job.input->format().describe() << '\n';
+    }
+    if (!job.schedule.source.empty()) out << "played: " << job.schedule.source << '\n';
+    if (count > 1) {
+        out << "chain:";
+        for (std::size_t i = 0; i < count; ++i) out << (i == 0 ? " " : " -> ") << names[i];
+        out << '\n';
+    }
+    printRenderDetails(out, o, c, plan, result, renderer, job.timeline, names);
+    out << "speed: " << speed << '\n';
+}
+
 // The render itself, in the child: loads the chain, renders into the output
 // file and puts it in place; the summary goes to the parent line by line.
 int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
@@ -845,7 +881,6 @@ int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
     const Schedule& schedule = job.schedule;
     const aerie::Timeline& timeline = job.timeline;
     const std::uint64_t total = job.total;
-    const std::string& why = job.why;
     const std::vector<std::string>& paths = job.paths;
     const std::size_t count = o.modules.size();
     const auto block = static_cast<std::int32_t>(o.block);
@@ -975,32 +1010,7 @@ int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
     }
     if (bad.found) (void)std::fprintf(stderr, "vst2host: warning: %s; written anyway (--strict refuses such output)\n", badText.c_str());
 
-    const std::uint64_t frames = wav->frames();
-    const double audioSeconds = static_cast<double>(frames) / rate;
-    char speed[160];
-    const double inside = wallSeconds > 0 ? 100.0 * renderer.pluginSeconds() / wallSeconds : 0.0;
-    (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
-                        formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
-                        wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
-    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
-              << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
-              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
-                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
-                                                           : "24-bit integer")
-              << '\n'
-              << "length: " << why << '\n';
-    if (input) {
-        out << "input: " << o.input << ", " << plural(fileChannels, "channel", "channels") << ", "
-                  << input->format().describe() << '\n';
-    }
-    if (!schedule.source.empty()) out << "played: " << schedule.source << '\n';
-    if (count > 1) {
-        out << "chain:";
-        for (std::size_t i = 0; i < count; ++i) out << (i == 0 ? " " : " -> ") << chain[i]->name;
-        out << '\n';
-    }
-    printRenderDetails(out, o, c, plan, result, renderer, timeline, names);
-    out << "speed: " << speed << '\n';
+    printSummary(out, job, plan, result, renderer, names, wav->frames(), channels, wallSeconds);
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);) reporter.send("out", line);
     return kOk;
