@@ -47,7 +47,7 @@ public:
     std::size_t pos() const noexcept { return pos_; }
     std::size_t left() const noexcept { return end_ - pos_; }
 
-    void need(std::size_t n, const std::string& what) const {
+    void need(std::uint64_t n, const std::string& what) const {
         if (n > end_ - pos_) {
             if (end_ == b_.size()) {
                 fail("truncated preset file: it ends at byte " + std::to_string(end_) + ", inside " + what + " (" +
@@ -154,7 +154,7 @@ void endsAt(const Cursor& c, std::size_t end, const char* what) {
 
 std::vector<float> readParameters(Cursor& c, std::int32_t count) {
     const auto n = static_cast<std::size_t>(count);
-    c.need(n * 4, std::to_string(count) + " parameter values");
+    c.need(std::uint64_t{4} * n, std::to_string(count) + " parameter values");  // 64-bit: no wrap on 32-bit systems
     std::vector<float> v;
     v.reserve(n);
     for (std::size_t i = 0; i < n; ++i) v.push_back(c.f32("a parameter value"));
