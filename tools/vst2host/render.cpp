@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -26,6 +28,11 @@
 #include <aerie/render.h>
 #include <aerie/sandbox.h>
 
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace tool {
 
@@ -88,6 +95,7 @@ struct RenderOptions {
     bool strict = false;
     double timeout = 30.0;
     std::vector<std::string> sandbox;  // the render child's two arguments (Windows)
+    std::string midiShown;             // how the MIDI file is named in the summary, when not by --midi
 };
 
 struct Schedule {
@@ -198,7 +206,8 @@ aerie::TimelineSettings plainTimeline(const TimeOptions& t, std::uint32_t rate) 
     return s;
 }
 
-Schedule midiSchedule(const std::string& path, std::uint32_t rate, const TimeOptions& t, aerie::TimelineSettings& timeline) {
+Schedule midiSchedule(const std::string& path, const std::string& shown, std::uint32_t rate, const TimeOptions& t,
+                      aerie::TimelineSettings& timeline) {
     aerie::MidiSequence seq;
     try {
         seq = aerie::readMidiFile(path);
@@ -236,7 +245,7 @@ Schedule midiSchedule(const std::string& path, std::uint32_t rate, const TimeOpt
     }
     std::ostringstream src;
     src << seq.events.size() << " MIDI events from " << seq.trackCount << (seq.trackCount == 1 ? " track" : " tracks")
-        << " of " << (path == "-" ? "standard input" : path) << " (format " << seq.format << ", "
+        << " of " << (!shown.empty() ? shown : path == "-" ? "standard input" : path) << " (format " << seq.format << ", "
         << seq.tempoChanges << (seq.tempoChanges == 1 ? " tempo change)" : " tempo changes)");
     s.source = src.str();
     return s;
@@ -652,6 +661,7 @@ void writeRenderExtras(const RenderOptions& o, std::vector<std::unique_ptr<Loade
         }
         std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<aerie::AutomationRow> sorted;
+        sorted.reserve(rows.size());
         for (auto& r : rows) sorted.push_back(r.second);
         try {
             aerie::writeAutomationFile(o.saveAutomation, sorted);
@@ -740,7 +750,41 @@ struct Render {
 
 int renderModules(const Render& job, aerie::SandboxReporter& reporter);
 
+// Windows starts the render child as this program again, which cannot read
+// standard input a second time: a MIDI file from standard input is kept in
+// a temporary file for both, and the child is given its name.
+struct StdinMidi {
+    std::string path;
+    ~StdinMidi() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove(path, ec);
+    }
+};
+
+void keepStdinMidi(RenderOptions& o, StdinMidi& kept) {
+#if defined(_WIN32)
+    if (o.midi != "-" || o.sandbox.size() == 2) return;
+    _setmode(_fileno(stdin), _O_BINARY);
+    const std::string bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (ec) folder = ".";
+    kept.path = (folder / ("vst2host-stdin-" + std::to_string(aerie::currentProcessId()) + ".mid")).string();
+    std::ofstream f(kept.path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    f.close();
+    if (!f) throw Error(kOutput, "cannot keep the MIDI file from standard input in " + kept.path);
+    o.midi = kept.path;
+    o.midiShown = "standard input";
+#else
+    (void)o;
+    (void)kept;
+#endif
+}
+
 int runRender(RenderOptions& o) {
+    StdinMidi stdinMidi;
+    keepStdinMidi(o, stdinMidi);
     Checked c = checkOptions(o);
 
     std::unique_ptr<aerie::WavReader> input;
@@ -763,7 +807,7 @@ int runRender(RenderOptions& o) {
     aerie::TimelineSettings timeSettings = plainTimeline(c.time, rate);
     Schedule schedule;
     if (!o.notes.empty()) schedule = notesSchedule(o.notes, rate);
-    if (!o.midi.empty()) schedule = midiSchedule(o.midi, rate, c.time, timeSettings);
+    if (!o.midi.empty()) schedule = midiSchedule(o.midi, o.midiShown, rate, c.time, timeSettings);
     const aerie::Timeline timeline(timeSettings);
     const auto tailFrames = static_cast<std::uint64_t>(std::llround(o.tail * rate));
     std::uint64_t total = tailFrames;
@@ -813,6 +857,13 @@ int runRender(RenderOptions& o) {
     options.output = aerie::SandboxOptions::Output::ToStderr;
     options.restart = commandLine();
     if (!options.restart.empty()) options.restart[0] = aerie::selfExecutable();
+    if (!stdinMidi.path.empty()) {
+        for (std::size_t i = 1; i < options.restart.size(); ++i) {
+            if (options.restart[i] == "--midi=-") options.restart[i] = "--midi=" + stdinMidi.path;
+            if (options.restart[i] == "-" && options.restart[i - 1] == "--midi") options.restart[i] = stdinMidi.path;
+        }
+        options.restart.insert(options.restart.end(), {"--midi-shown", o.midiShown});
+    }
     options.restart.emplace_back("--sandbox");
     const aerie::SandboxResult result = aerie::runSandboxed(operation, options);
     if (result.end != aerie::SandboxResult::End::Finished) {
@@ -828,7 +879,7 @@ int runRender(RenderOptions& o) {
     const std::string error = result.message("error");
     if (!error.empty()) {
         const auto space = error.find(' ');
-        throw Error(std::atoi(error.substr(0, space).c_str()), error.substr(space + 1));
+        throw Error(static_cast<int>(std::strtol(error.substr(0, space).c_str(), nullptr, 10)), error.substr(space + 1));
     }
     for (const auto& [kind, text] : result.messages) {
         if (kind == "out") std::cout << text << '\n';
@@ -1054,6 +1105,7 @@ Command addRenderCommand(CLI::App& app) {
     // The render child, on systems where it is this program started again:
     // the sandbox appends its two arguments after this option.
     render->add_option("--sandbox", o->sandbox)->expected(2)->group("");
+    render->add_option("--midi-shown", o->midiShown)->group("");
     render->add_flag("--force", o->force, "Load a state, preset or bank made for another plug-in anyway");
     render->add_flag("--strict", o->strict, "Refuse output with NaN or infinite samples (exit code 7, no file)");
     render->add_option("--timeout", o->timeout, "Seconds a module may take for one call before it counts as hung (default 30)");
