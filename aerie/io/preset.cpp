@@ -358,19 +358,19 @@ void writePresetFile(const std::string& path, const PresetFile& preset) {
     const std::string tmp = path + ".part";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw PresetError("cannot write the preset file " + path);
+        if (!out) throw PresetError("cannot write the preset file " + path, ErrorKind::OutputFile);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         out.close();
         if (!out) {
             std::error_code ec;
             std::filesystem::remove(tmp, ec);
-            throw PresetError("cannot write the preset file " + path + " (disk full?)");
+            throw PresetError("cannot write the preset file " + path + " (disk full?)", ErrorKind::OutputFile);
         }
     }
     if (!replaceFile(tmp, path)) {
         std::error_code ec;
         std::filesystem::remove(tmp, ec);
-        throw PresetError("cannot put the preset file in place at " + path);
+        throw PresetError("cannot put the preset file in place at " + path, ErrorKind::OutputFile);
     }
 }
 
