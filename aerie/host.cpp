@@ -4,6 +4,7 @@
 #include <aerie/host.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include <aerie/timeline.h>
@@ -61,7 +62,7 @@ VstIntPtr tempoAt(Host& h, const HostRequest& r) {
     if (h.timeline == nullptr) return 0;
     // Beats per minute times 10,000.
     const auto frame = static_cast<std::uint64_t>(std::max<VstIntPtr>(r.value, 0));
-    return static_cast<VstIntPtr>(h.timeline->tempoAt(frame) * 10000.0 + 0.5);
+    return static_cast<VstIntPtr>(std::llround(h.timeline->tempoAt(frame) * 10000.0));
 }
 
 VstIntPtr canDo(Host&, const HostRequest& r) {
@@ -73,7 +74,9 @@ VstIntPtr canDo(Host&, const HostRequest& r) {
     return -1;
 }
 
-const std::vector<HostAnswer> kAnswers = {
+// Made on first use: a table built before main could not report a failure.
+const std::vector<HostAnswer>& answerTable() {
+    static const std::vector<HostAnswer> table = {
     {audioMasterAutomate, "audioMasterAutomate", "noted at the block's first frame (--save-automation keeps it), 0", automate},
     {audioMasterVersion, "audioMasterVersion", "2400", [](Host& h, const HostRequest&) { return h.versionAnswer; }},
     {audioMasterCurrentId, "audioMasterCurrentId", "0 (no shell modules)", zero},
@@ -132,17 +135,19 @@ const std::vector<HostAnswer> kAnswers = {
     {audioMasterUpdateDisplay, "audioMasterUpdateDisplay", "1 (nothing on display to update)", one},
     {audioMasterBeginEdit, "audioMasterBeginEdit", "1", one},
     {audioMasterEndEdit, "audioMasterEndEdit", "1", one},
-};
+    };
+    return table;
+}
 
 }  // namespace
 
-const std::vector<HostAnswer>& hostAnswers() { return kAnswers; }
+const std::vector<HostAnswer>& hostAnswers() { return answerTable(); }
 
 const HostAnswer* findHostAnswer(std::int32_t opcode) noexcept {
     // The table is in request order with few gaps: a direct look-up.
     static const auto index = [] {
         std::array<const HostAnswer*, 64> at{};
-        for (const HostAnswer& a : kAnswers) at[static_cast<std::size_t>(a.opcode)] = &a;
+        for (const HostAnswer& a : answerTable()) at[static_cast<std::size_t>(a.opcode)] = &a;
         return at;
     }();
     return opcode >= 0 && static_cast<std::size_t>(opcode) < index.size() ? index[static_cast<std::size_t>(opcode)] : nullptr;

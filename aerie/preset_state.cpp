@@ -1,7 +1,7 @@
 #include <aerie/preset_state.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 
 #include <aerie/four_char.h>
 
@@ -24,6 +24,7 @@ std::vector<unsigned char> getChunk(Instance& instance, bool program) {
 
 std::vector<float> parameters(Instance& instance) {
     std::vector<float> v;
+    v.reserve(static_cast<std::size_t>(std::max(instance.effect()->numParams, 0)));
     for (std::int32_t i = 0; i < instance.effect()->numParams; ++i) v.push_back(instance.getParameter(i));
     return v;
 }
@@ -35,7 +36,7 @@ void setParameters(Instance& instance, const std::vector<float>& values) {
 
 void setProgramName(Instance& instance, const std::string& name) {
     char buffer[32] = {};
-    std::memcpy(buffer, name.data(), std::min<std::size_t>(name.size(), 27));
+    (void)std::snprintf(buffer, sizeof buffer, "%.27s", name.c_str());
     instance.dispatch(effSetProgramName, 0, 0, buffer);
 }
 

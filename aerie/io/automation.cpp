@@ -94,7 +94,7 @@ void writeAutomationFile(const std::string& path, const std::vector<AutomationRo
     const std::string tmp = path + ".part";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw AutomationError("cannot write the automation file " + path);
+        if (!out) throw AutomationError("cannot write the automation file " + path, ErrorKind::OutputFile);
         out << "time,parameter,value\n";
         for (const AutomationRow& r : rows) {
             char line[128];
@@ -108,13 +108,13 @@ void writeAutomationFile(const std::string& path, const std::vector<AutomationRo
         if (!out) {
             std::error_code ec;
             std::filesystem::remove(tmp, ec);
-            throw AutomationError("cannot write the automation file " + path + " (disk full?)");
+            throw AutomationError("cannot write the automation file " + path + " (disk full?)", ErrorKind::OutputFile);
         }
     }
     if (!replaceFile(tmp, path)) {
         std::error_code ec;
         std::filesystem::remove(tmp, ec);
-        throw AutomationError("cannot put the automation file in place at " + path);
+        throw AutomationError("cannot put the automation file in place at " + path, ErrorKind::OutputFile);
     }
 }
 

@@ -47,7 +47,7 @@ public:
     std::size_t pos() const noexcept { return pos_; }
     std::size_t left() const noexcept { return end_ - pos_; }
 
-    void need(std::size_t n, const std::string& what) const {
+    void need(std::uint64_t n, const std::string& what) const {
         if (n > end_ - pos_) {
             if (end_ == b_.size()) {
                 fail("truncated preset file: it ends at byte " + std::to_string(end_) + ", inside " + what + " (" +
@@ -154,7 +154,7 @@ void endsAt(const Cursor& c, std::size_t end, const char* what) {
 
 std::vector<float> readParameters(Cursor& c, std::int32_t count) {
     const auto n = static_cast<std::size_t>(count);
-    c.need(n * 4, std::to_string(count) + " parameter values");
+    c.need(std::uint64_t{4} * n, std::to_string(count) + " parameter values");  // 64-bit: no wrap on 32-bit systems
     std::vector<float> v;
     v.reserve(n);
     for (std::size_t i = 0; i < n; ++i) v.push_back(c.f32("a parameter value"));
@@ -358,19 +358,19 @@ void writePresetFile(const std::string& path, const PresetFile& preset) {
     const std::string tmp = path + ".part";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw PresetError("cannot write the preset file " + path);
+        if (!out) throw PresetError("cannot write the preset file " + path, ErrorKind::OutputFile);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         out.close();
         if (!out) {
             std::error_code ec;
             std::filesystem::remove(tmp, ec);
-            throw PresetError("cannot write the preset file " + path + " (disk full?)");
+            throw PresetError("cannot write the preset file " + path + " (disk full?)", ErrorKind::OutputFile);
         }
     }
     if (!replaceFile(tmp, path)) {
         std::error_code ec;
         std::filesystem::remove(tmp, ec);
-        throw PresetError("cannot put the preset file in place at " + path);
+        throw PresetError("cannot put the preset file in place at " + path, ErrorKind::OutputFile);
     }
 }
 

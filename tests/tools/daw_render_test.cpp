@@ -260,6 +260,17 @@ TEST(DawRender, AutomationChangesTheSoundAtTheRightBlock) {
     EXPECT_NEAR(recorded[0].time, 1536.0 / 44100.0, 1e-9);
 }
 
+// The example of the command-line host page works as it says.
+TEST(DawRender, TheDocumentedAutomationFileRenders) {
+    const testing_tools::ToolRun run = runTool({"render", FAKE_MIDI_OUT, "--notes", "60:0@2.5", "--tail", "0", "--automation",
+                                                SOURCE_DIR "/tests/tools/automation_example.csv", "--out", tmp("doc.wav")});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find("automation: 2 of 2 points applied"), std::string::npos) << run.out;
+    const testing_tools::Wav wav = readWav(tmp("doc.wav"));
+    EXPECT_EQ(wav.samples[0].at(22528), 0.25f);
+    EXPECT_EQ(wav.samples[0].back(), 1.0f);
+}
+
 // The fake echoes each note an octave up: --midi-out has it at the note's
 // frame, and in a chain the next module hears it beside the file's note.
 TEST(DawRender, MidiOutIsCapturedAndRoutedAtItsFrames) {

@@ -214,6 +214,9 @@ TEST(PresetFile, AnotherPlugInsFileNeedsForce) {
 // Debian's plug-ins keep parameters: a bank saved from one loads back into
 // a fresh instance and saves the same bytes.
 TEST(PresetFile, DebianPlugInsRoundTrip) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Debian's plug-ins are Linux modules";
+#endif
     int tried = 0;
     for (const char* path : {"/usr/lib/vst/ZamComp-vst.so", "/usr/lib/vst/MVerb-vst.so"}) {
         if (!std::filesystem::exists(path)) continue;

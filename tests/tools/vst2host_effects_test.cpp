@@ -297,7 +297,7 @@ TEST(Vst2HostEffects, BadInputsAndBadPlugins) {
         // Bad plug-ins, alone and in a chain.
         {render({"--timeout", "1"}, FAKE_HANG_RENDER), 4,
          "the module did not answer within 1 s while rendering block 3 (from frame 1024)\n"},
-        {render({"-p", "Exit=1"}), 4, "the module ended the process while rendering block 2 (from frame 512)\n"},
+        {render({"-p", "Exit=1"}), 4, "the module ended the process while rendering block 2 (from frame 512) (exit code 9)\n"},
         {{"render", FAKE_EFFECT, FAKE_CRASH_RENDER, "--input", stereo, "--out", out, "--block", "100"}, 4,
          "the module crashed while rendering block 2 (from frame 100) in module 2 (Fake Impulse) ("},
         {{"render", FAKE_EFFECT, FAKE_HANG_OPEN, "--input", stereo, "--out", out, "--timeout", "1"}, 4,

@@ -192,6 +192,7 @@ Command addManCommand(CLI::App& app) {
 
 int main(int argc, char** argv) try {
     using namespace tool;
+    commandLine().assign(argv, argv + argc);
     CLI::App app(kDescription, "vst2host");
     app.require_subcommand(1);
     // Paths like /work/x.mid are arguments, not Windows-style options, on

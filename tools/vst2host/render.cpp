@@ -8,12 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
 
-#include "tools/vst2host/crash_guard.h"
 #include "tools/vst2host/tool.h"
 #include <aerie/aerie.h>
 #include <aerie/io/automation.h>
@@ -25,46 +26,40 @@
 #include <aerie/preset_state.h>
 #include <aerie/process.h>
 #include <aerie/render.h>
+#include <aerie/sandbox.h>
+
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
-#define KSTV_DUP _dup
-#define KSTV_DUP2 _dup2
-#define KSTV_CLOSE _close
-#else
-#include <unistd.h>
-#define KSTV_DUP dup
-#define KSTV_DUP2 dup2
-#define KSTV_CLOSE close
 #endif
 
 namespace tool {
 
 namespace {
 
-// While modules run, what they print to standard output goes to standard
-// error, so that standard output carries the tool's own lines only.
-class StdoutToStderr {
-public:
-    StdoutToStderr() {
-        (void)std::fflush(stdout);
-        saved_ = KSTV_DUP(1);
-        if (saved_ >= 0) (void)KSTV_DUP2(2, 1);
-    }
-    ~StdoutToStderr() { restore(); }
-    StdoutToStderr(const StdoutToStderr&) = delete;
-    StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-    void restore() {
-        if (saved_ < 0) return;
-        (void)std::fflush(stdout);
-        (void)KSTV_DUP2(saved_, 1);
-        (void)KSTV_CLOSE(saved_);
-        saved_ = -1;
-    }
-
-private:
-    int saved_ = -1;
-};
+// What the render child reports to the parent: steps, blocks and modules
+// for a crash or hang report, and the output's temporary file, which the
+// parent removes when the child dies before putting it in place.
+namespace guard {
+aerie::SandboxReporter* reporter = nullptr;
+void setStepText(const std::string& step) {
+    if (reporter != nullptr) reporter->step(step);
+}
+void setStep(const char* step) { setStepText(step); }
+void setStages(const std::vector<std::string>& names) {
+    if (reporter != nullptr) reporter->stages(names);
+}
+void setBlock(std::uint64_t index, std::uint64_t firstFrame) noexcept {
+    if (reporter != nullptr) reporter->block(index, firstFrame);
+}
+void setStage(std::size_t stage) noexcept {
+    if (reporter != nullptr) reporter->stage(stage);
+}
+void setTemporary(const std::string& path) {
+    if (reporter != nullptr) reporter->send("temporary", path);
+}
+}  // namespace guard
 
 constexpr std::uint32_t kMaxRate = 1000000;
 constexpr std::int32_t kMaxBlock = 1 << 20;
@@ -99,6 +94,8 @@ struct RenderOptions {
     bool force = false;
     bool strict = false;
     double timeout = 30.0;
+    std::vector<std::string> sandbox;  // the render child's two arguments (Windows)
+    std::string midiShown;             // how the MIDI file is named in the summary, when not by --midi
 };
 
 struct Schedule {
@@ -209,7 +206,8 @@ aerie::TimelineSettings plainTimeline(const TimeOptions& t, std::uint32_t rate) 
     return s;
 }
 
-Schedule midiSchedule(const std::string& path, std::uint32_t rate, const TimeOptions& t, aerie::TimelineSettings& timeline) {
+Schedule midiSchedule(const std::string& path, const std::string& shown, std::uint32_t rate, const TimeOptions& t,
+                      aerie::TimelineSettings& timeline) {
     aerie::MidiSequence seq;
     try {
         seq = aerie::readMidiFile(path);
@@ -247,7 +245,7 @@ Schedule midiSchedule(const std::string& path, std::uint32_t rate, const TimeOpt
     }
     std::ostringstream src;
     src << seq.events.size() << " MIDI events from " << seq.trackCount << (seq.trackCount == 1 ? " track" : " tracks")
-        << " of " << (path == "-" ? "standard input" : path) << " (format " << seq.format << ", "
+        << " of " << (!shown.empty() ? shown : path == "-" ? "standard input" : path) << " (format " << seq.format << ", "
         << seq.tempoChanges << (seq.tempoChanges == 1 ? " tempo change)" : " tempo changes)");
     s.source = src.str();
     return s;
@@ -350,7 +348,7 @@ bool wantsMidi(aerie::Instance& instance, const aerie::Host& host) {
 }
 
 // The chain's renderer tells the crash guard which module it calls.
-void beforeStage(std::size_t stage, void* /*context*/) { crashguard::setStage(stage); }
+void beforeStage(std::size_t stage, void* /*context*/) { guard::setStage(stage); }
 
 // A file addressed to one module: --state, --preset, --save-bank, ...
 struct ModuleFile {
@@ -439,21 +437,21 @@ std::vector<aerie::AutomationPoint> automationPoints(const std::vector<aerie::Au
 }
 
 // The requests a module made and how each was answered, for the summary.
-void printRequests(const std::string& label, const aerie::Host& host) {
-    std::cout << "requests of " << label << ":";
+void printRequests(std::ostream& out, const std::string& label, const aerie::Host& host) {
+    out << "requests of " << label << ":";
     bool any = false;
     for (const aerie::HostAnswer& a : aerie::hostAnswers()) {
         const std::uint32_t n = host.counts[static_cast<std::size_t>(a.opcode)];
         if (n == 0) continue;
-        std::cout << "\n  " << a.name << " x" << n << ": " << a.answer;
+        out << "\n  " << a.name << " x" << n << ": " << a.answer;
         any = true;
     }
     std::uint32_t unknown = 0;
     for (std::size_t i = 0; i < host.counts.size(); ++i) {
         if (aerie::findHostAnswer(static_cast<std::int32_t>(i)) == nullptr) unknown += host.counts[i];
     }
-    if (unknown > 0) std::cout << "\n  other requests x" << unknown << ": 0 (not known)";
-    std::cout << (any || unknown > 0 ? "\n" : " none\n");
+    if (unknown > 0) out << "\n  other requests x" << unknown << ": 0 (not known)";
+    out << (any || unknown > 0 ? "\n" : " none\n");
 }
 
 // Everything the command line says, checked before any module is loaded.
@@ -552,25 +550,25 @@ std::unique_ptr<Loaded> loadModule(const std::string& path, std::size_t i, std::
     m->host.processLevel = aerie::ProcessLevel::Offline;
     m->host.automationState = automation;
     try {
-        crashguard::setStepText("loading the module" + which);
+        guard::setStepText("loading the module" + which);
         m->module = aerie::Module::open(m->path);
-        crashguard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
+        guard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
         m->instance = std::make_unique<aerie::Instance>(*m->module, m->host);
     } catch (const aerie::HostError& e) {
         throw Error(kModule, count == 1 ? e.what() : "module " + std::to_string(i + 1) + ": " + e.what());
     }
     aerie::Instance& inst = *m->instance;
-    crashguard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
+    guard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
     const std::string effectName = inst.text(effGetEffectName);
     if (!effectName.empty()) m->name = effectName;
     const std::string label = count == 1 ? m->name : "module " + std::to_string(i + 1) + " (" + m->name + ")";
-    crashguard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
+    guard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
     m->vendor = inst.text(effGetVendorString);
-    crashguard::setStepText("opening " + label + " (effOpen)");
+    guard::setStepText("opening " + label + " (effOpen)");
     inst.open();
-    crashguard::setStepText("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
+    guard::setStepText("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
     inst.configure(static_cast<double>(rate), block);
-    crashguard::setStepText("asking " + label + " what it can do (effCanDo)");
+    guard::setStepText("asking " + label + " what it can do (effCanDo)");
     m->takesMidi = wantsMidi(inst, m->host);
     return m;
 }
@@ -581,7 +579,7 @@ void applySettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain
     auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
     for (std::size_t i = 0; i < c.loads.size(); ++i) {
         Loaded& m = *chain[static_cast<std::size_t>(c.loads[i].module - 1)];
-        crashguard::setStepText("loading the state " + c.loads[i].path + " into " + labelOf(c.loads[i].module));
+        guard::setStepText("loading the state " + c.loads[i].path + " into " + labelOf(c.loads[i].module));
         for (const std::string& n : applyState(*m.instance, c.stateData[i], force, labelOf(c.loads[i].module), c.loads[i].path)) {
             note(n);
         }
@@ -596,7 +594,7 @@ void applySettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain
     for (std::size_t i = 0; i < files.size(); ++i) {
         Loaded& m = *chain[static_cast<std::size_t>(files[i].module - 1)];
         const std::string label = labelOf(files[i].module);
-        crashguard::setStepText("loading " + files[i].path + " into " + label);
+        guard::setStepText("loading " + files[i].path + " into " + label);
         try {
             for (const std::string& n : aerie::applyPreset(*m.instance, *data[i], force)) note(files[i].path + ": " + n);
         } catch (const aerie::PresetError& e) {
@@ -612,14 +610,14 @@ void applySettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain
                                     plural(available, "program", "programs") +
                                     (available > 0 ? " (1 to " + std::to_string(available) + ")" : ""));
         }
-        crashguard::setStepText("selecting program " + std::to_string(p.number) + " of " + labelOf(p.module) + " (effSetProgram)");
+        guard::setStepText("selecting program " + std::to_string(p.number) + " of " + labelOf(p.module) + " (effSetProgram)");
         m.instance->dispatch(effSetProgram, 0, static_cast<VstIntPtr>(p.number - 1));
     }
     for (const ParamSetting& p : c.params) {
         Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        crashguard::setStepText("naming the parameters of " + labelOf(p.module) + " (effGetParamName)");
+        guard::setStepText("naming the parameters of " + labelOf(p.module) + " (effGetParamName)");
         const int index = findParameter(*m.instance, p, labelOf(p.module));
-        crashguard::setStepText("setting parameter " + std::to_string(index + 1) + " of " + labelOf(p.module));
+        guard::setStepText("setting parameter " + std::to_string(index + 1) + " of " + labelOf(p.module));
         m.instance->setParameter(index, p.value);
     }
 }
@@ -630,14 +628,14 @@ void saveSettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain)
     auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
     for (const ModuleFile& s : c.saves) {
         Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
-        crashguard::setStepText("saving the state of " + labelOf(s.module));
+        guard::setStepText("saving the state of " + labelOf(s.module));
         writeStateFile(s.path, captureState(*m.instance, m.name, m.vendor));
     }
     for (const auto* list : {&c.savePresets, &c.saveBanks}) {
         for (const ModuleFile& s : *list) {
             Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
             const bool bank = list == &c.saveBanks;
-            crashguard::setStepText(std::string("saving the ") + (bank ? "bank" : "preset") + " of " + labelOf(s.module));
+            guard::setStepText(std::string("saving the ") + (bank ? "bank" : "preset") + " of " + labelOf(s.module));
             try {
                 aerie::writePresetFile(s.path, aerie::capturePreset(*m.instance, bank));
             } catch (const aerie::PresetError& e) {
@@ -663,6 +661,7 @@ void writeRenderExtras(const RenderOptions& o, std::vector<std::unique_ptr<Loade
         }
         std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<aerie::AutomationRow> sorted;
+        sorted.reserve(rows.size());
         for (auto& r : rows) sorted.push_back(r.second);
         try {
             aerie::writeAutomationFile(o.saveAutomation, sorted);
@@ -692,55 +691,101 @@ void writeRenderExtras(const RenderOptions& o, std::vector<std::unique_ptr<Loade
 }
 
 // The summary's lines on time, latency, automation, MIDI out and requests.
-void printRenderDetails(const RenderOptions& o, const Checked& c, const aerie::RenderPlan& plan,
+void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked& c, const aerie::RenderPlan& plan,
                         const aerie::RenderResult& result, const aerie::ChainRenderer& renderer,
                         const aerie::Timeline& timeline, const std::vector<std::string>& names) {
     const aerie::TimelineSettings& t = timeline.settings();
     const aerie::TimeSignature& sig = t.signatures.front();
     char tempo[64];
     (void)std::snprintf(tempo, sizeof tempo, "%.6g BPM", timeline.tempoAt(0));
-    std::cout << "time: " << tempo << ", " << sig.numerator << '/' << sig.denominator;
-    if (t.tempos.size() > 1) std::cout << ", " << plural(static_cast<long long>(t.tempos.size() - 1), "tempo change", "tempo changes");
+    out << "time: " << tempo << ", " << sig.numerator << '/' << sig.denominator;
+    if (t.tempos.size() > 1) out << ", " << plural(static_cast<long long>(t.tempos.size() - 1), "tempo change", "tempo changes");
     if (t.signatures.size() > 1) {
-        std::cout << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
+        out << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
     }
-    std::cout << (c.time.microsPerQuarter ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
-    if (t.loop) std::cout << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
-    std::cout << "; offline process level, nanoSeconds = position\n";
+    out << (c.time.microsPerQuarter ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
+    if (t.loop) out << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
+    out << "; offline process level, nanoSeconds = position\n";
 
     const auto count = static_cast<int>(names.size());
     auto label = [&](std::size_t i) { return count == 1 ? names[i] : "module " + std::to_string(i + 1) + " (" + names[i] + ")"; };
     if (result.latencyRemoved > 0) {
-        std::cout << "latency: " << result.latencyRemoved << " frames removed from the start, the tail extended by as many\n";
+        out << "latency: " << result.latencyRemoved << " frames removed from the start, the tail extended by as many\n";
     } else if (result.latency > 0) {
-        std::cout << "latency: " << result.latency << " frames kept (--no-latency-compensation)\n";
+        out << "latency: " << result.latency << " frames kept (--no-latency-compensation)\n";
     }
     for (const aerie::IoChange& ch : renderer.ioChanges()) {
-        std::cout << "io change: " << label(ch.stage) << " at frame " << ch.frame << ": " << ch.inputs << " in, " << ch.outputs
+        out << "io change: " << label(ch.stage) << " at frame " << ch.frame << ": " << ch.inputs << " in, " << ch.outputs
                   << " out, latency " << ch.latencyBefore << " -> " << ch.latency
                   << (ch.latency != ch.latencyBefore ? " frames (not compensated)" : " frames") << '\n';
     }
     if (!plan.automation.empty()) {
-        std::cout << "automation: " << result.automationApplied << " of " << plan.automation.size()
+        out << "automation: " << result.automationApplied << " of " << plan.automation.size()
                   << " points applied at block starts (" << o.block << "-frame resolution)\n";
     }
     if (!o.saveAutomation.empty()) {
         std::size_t n = 0;
         for (std::size_t i = 0; i < names.size(); ++i) n += renderer.host(i).automated.size();
-        std::cout << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to "
+        out << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to "
                   << o.saveAutomation << '\n';
     }
     if (!o.midiOut.empty()) {
-        std::cout << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to "
+        out << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to "
                   << o.midiOut << '\n';
     }
-    for (std::size_t i = 0; i < names.size(); ++i) printRequests(label(i), renderer.host(i));
+    for (std::size_t i = 0; i < names.size(); ++i) printRequests(out, label(i), renderer.host(i));
+}
+
+// What the render child needs, made by the parent before it starts.
+struct Render {
+    const RenderOptions& o;
+    const Checked& c;
+    aerie::WavReader* input;
+    const Schedule& schedule;
+    const aerie::Timeline& timeline;
+    std::uint64_t total;
+    const std::string& why;
+    const std::vector<std::string>& paths;
+};
+
+int renderModules(const Render& job, aerie::SandboxReporter& reporter);
+
+// Windows starts the render child as this program again, which cannot read
+// standard input a second time: a MIDI file from standard input is kept in
+// a temporary file for both, and the child is given its name.
+struct StdinMidi {
+    std::string path;
+    ~StdinMidi() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove(path, ec);
+    }
+};
+
+void keepStdinMidi(RenderOptions& o, StdinMidi& kept) {
+#if defined(_WIN32)
+    if (o.midi != "-" || o.sandbox.size() == 2) return;
+    _setmode(_fileno(stdin), _O_BINARY);
+    const std::string bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    if (ec) folder = ".";
+    kept.path = (folder / ("vst2host-stdin-" + std::to_string(aerie::currentProcessId()) + ".mid")).string();
+    std::ofstream f(kept.path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    f.close();
+    if (!f) throw Error(kOutput, "cannot keep the MIDI file from standard input in " + kept.path);
+    o.midi = kept.path;
+    o.midiShown = "standard input";
+#else
+    (void)o;
+    (void)kept;
+#endif
 }
 
 int runRender(RenderOptions& o) {
+    StdinMidi stdinMidi;
+    keepStdinMidi(o, stdinMidi);
     Checked c = checkOptions(o);
-    const auto block = static_cast<std::int32_t>(o.block);
-    const std::size_t count = o.modules.size();
 
     std::unique_ptr<aerie::WavReader> input;
     if (!o.input.empty()) {
@@ -762,7 +807,7 @@ int runRender(RenderOptions& o) {
     aerie::TimelineSettings timeSettings = plainTimeline(c.time, rate);
     Schedule schedule;
     if (!o.notes.empty()) schedule = notesSchedule(o.notes, rate);
-    if (!o.midi.empty()) schedule = midiSchedule(o.midi, rate, c.time, timeSettings);
+    if (!o.midi.empty()) schedule = midiSchedule(o.midi, o.midiShown, rate, c.time, timeSettings);
     const aerie::Timeline timeline(timeSettings);
     const auto tailFrames = static_cast<std::uint64_t>(std::llround(o.tail * rate));
     std::uint64_t total = tailFrames;
@@ -785,23 +830,113 @@ int runRender(RenderOptions& o) {
     }
 
     // Names are looked up first: that probes modules in child processes,
-    // which the watchdog below must not take for a hang.
+    // which must not count against the render's time limit.
     std::vector<std::string> paths;
     paths.reserve(o.modules.size());
     for (const std::string& m : o.modules) paths.push_back(resolveModule(m));
 
-    // From here on a module runs: a crash, a hang or an exit of its own is
-    // reported with the step it happened in.
-    crashguard::install(true);
-    struct Finish {
-        ~Finish() {
-            crashguard::stopWatchdog();
-            crashguard::finish();
+    // From here on modules run, in a child process: a crash, a hang or an
+    // exit of their own is reported with the step it happened in, and the
+    // output file appears only once the render is complete.
+    const Render job{o, c, input.get(), schedule, timeline, total, why, paths};
+    auto operation = [&job](aerie::SandboxReporter& reporter) -> int {
+        guard::reporter = &reporter;
+        try {
+            return renderModules(job, reporter);
+        } catch (const Error& e) {
+            reporter.send("error", std::to_string(e.code()) + " " + e.what());
+            return e.code();
+        } catch (const aerie::HostError& e) {
+            reporter.send("error", std::to_string(exitCodeFor(e.kind())) + " " + e.what());
+            return exitCodeFor(e.kind());
         }
-    } finish;
-    crashguard::startWatchdog(o.timeout);
-    StdoutToStderr quiet;
+    };
+    if (o.sandbox.size() == 2) return aerie::runSandboxChild(o.sandbox[0], o.sandbox[1], operation);
+    aerie::SandboxOptions options;
+    options.timeoutSeconds = o.timeout;
+    options.output = aerie::SandboxOptions::Output::ToStderr;
+    options.restart = commandLine();
+    if (!options.restart.empty()) options.restart[0] = aerie::selfExecutable();
+    if (!stdinMidi.path.empty()) {
+        for (std::size_t i = 1; i < options.restart.size(); ++i) {
+            if (options.restart[i] == "--midi=-") options.restart[i] = "--midi=" + stdinMidi.path;
+            if (options.restart[i] == "-" && options.restart[i - 1] == "--midi") options.restart[i] = stdinMidi.path;
+        }
+        options.restart.insert(options.restart.end(), {"--midi-shown", o.midiShown});
+    }
+    options.restart.emplace_back("--sandbox");
+    const aerie::SandboxResult result = aerie::runSandboxed(operation, options);
+    if (result.end != aerie::SandboxResult::End::Finished) {
+        const std::string temporary = result.message("temporary");
+        if (!temporary.empty()) {
+            std::error_code ec;
+            std::filesystem::remove(temporary, ec);
+        }
+        if (result.end == aerie::SandboxResult::End::NotStarted) throw Error(kInternal, result.describe());
+        if (result.end == aerie::SandboxResult::End::Failed) throw Error(kInternal, result.error);
+        throw Error(kModuleCrash, "the module " + result.describe());
+    }
+    const std::string error = result.message("error");
+    if (!error.empty()) {
+        const auto space = error.find(' ');
+        throw Error(static_cast<int>(std::strtol(error.substr(0, space).c_str(), nullptr, 10)), error.substr(space + 1));
+    }
+    for (const auto& [kind, text] : result.messages) {
+        if (kind == "out") std::cout << text << '\n';
+    }
+    return result.exitCode;
+}
 
+// The summary: the file written, what was played and how, and how fast.
+void printSummary(std::ostream& out, const Render& job, const aerie::RenderPlan& plan, const aerie::RenderResult& result,
+                  const aerie::ChainRenderer& renderer, const std::vector<std::string>& names, std::uint64_t frames,
+                  int channels, double wallSeconds) {
+    const RenderOptions& o = job.o;
+    const Checked& c = job.c;
+    const auto rate = static_cast<std::uint32_t>(o.rate);
+    const std::size_t count = names.size();
+    const int fileChannels = job.input != nullptr ? job.input->format().channels : 0;
+    const double audioSeconds = static_cast<double>(frames) / rate;
+    char speed[160];
+    const double inside = wallSeconds > 0 ? 100.0 * renderer.pluginSeconds() / wallSeconds : 0.0;
+    (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
+                        formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
+                        wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
+    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
+              << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
+              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
+                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
+                                                           : "24-bit integer")
+              << '\n'
+              << "length: " << job.why << '\n';
+    if (job.input != nullptr) {
+        out << "input: " << o.input << ", " << plural(fileChannels, "channel", "channels") << ", "
+                  << job.input->format().describe() << '\n';
+    }
+    if (!job.schedule.source.empty()) out << "played: " << job.schedule.source << '\n';
+    if (count > 1) {
+        out << "chain:";
+        for (std::size_t i = 0; i < count; ++i) out << (i == 0 ? " " : " -> ") << names[i];
+        out << '\n';
+    }
+    printRenderDetails(out, o, c, plan, result, renderer, job.timeline, names);
+    out << "speed: " << speed << '\n';
+}
+
+// The render itself, in the child: loads the chain, renders into the output
+// file and puts it in place; the summary goes to the parent line by line.
+int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
+    const RenderOptions& o = job.o;
+    const Checked& c = job.c;
+    aerie::WavReader* input = job.input;
+    const Schedule& schedule = job.schedule;
+    const aerie::Timeline& timeline = job.timeline;
+    const std::uint64_t total = job.total;
+    const std::vector<std::string>& paths = job.paths;
+    const std::size_t count = o.modules.size();
+    const auto block = static_cast<std::int32_t>(o.block);
+    const auto rate = static_cast<std::uint32_t>(o.rate);
+    std::ostringstream out;
     const bool reading = !c.automation.empty();
     const bool writing = !o.saveAutomation.empty();
     const aerie::AutomationState automationState = reading && writing ? aerie::AutomationState::ReadWrite
@@ -813,12 +948,12 @@ int runRender(RenderOptions& o) {
     std::vector<std::string> names;
     names.reserve(chain.size());
     for (const auto& m : chain) names.push_back(m->name);
-    crashguard::setStages(names);
+    guard::setStages(names);
     auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
 
     applySettings(c, chain, o.force);
     aerie::RenderPlan plan;
-    crashguard::setStepText("naming the parameters of the automation (effGetParamName)");
+    guard::setStepText("naming the parameters of the automation (effGetParamName)");
     plan.automation = automationPoints(c.automation, chain, timeline, rate);
 
     const int fileChannels = input ? input->format().channels : 0;
@@ -847,7 +982,7 @@ int runRender(RenderOptions& o) {
     } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
-    crashguard::setCleanup(wav->temporaryPath().c_str(), wav->stream());
+    guard::setTemporary(wav->temporaryPath());
 
     std::vector<aerie::ChainStage> stages;
     stages.reserve(chain.size());
@@ -856,7 +991,7 @@ int runRender(RenderOptions& o) {
     renderer.setCapture(!o.midiOut.empty(), writing);
 
     plan.frames = total;
-    plan.events = std::move(schedule.events);
+    plan.events = schedule.events;
     plan.timeline = &timeline;
     plan.compensateLatency = !o.noLatencyCompensation;
     plan.stopOnNonFinite = o.strict;
@@ -872,17 +1007,17 @@ int runRender(RenderOptions& o) {
     };
     callbacks.write = [&](const float* const* out, std::size_t frames) { wav->write(out, frames); };
     callbacks.beforeBlock = [&](std::uint64_t index, std::uint64_t start) {
-        crashguard::setBlock(index, start);
+        guard::setBlock(index, start);
         progress.update(start);
     };
     const std::string suffix = count == 1 ? "" : "s";
     std::string stepText;
     callbacks.step = [&](const char* step) {
         if (std::strcmp(step, "rendering") == 0) {
-            crashguard::setStep("rendering");
+            guard::setStep("rendering");
         } else {
             stepText = std::string(step) + " the module" + suffix + " (effMainsChanged)";
-            crashguard::setStep(stepText.c_str());
+            guard::setStep(stepText.c_str());
         }
     };
     callbacks.beforeStage = beforeStage;
@@ -911,53 +1046,33 @@ int runRender(RenderOptions& o) {
     saveSettings(c, chain);
     writeRenderExtras(o, chain, renderer, timeline, rate);
     for (std::size_t i = 0; i < count; ++i) {
-        crashguard::setStepText("closing " + labelOf(static_cast<int>(i + 1)) + " (effClose)");
+        guard::setStepText("closing " + labelOf(static_cast<int>(i + 1)) + " (effClose)");
         chain[i]->instance->close();
         chain[i]->instance.reset();
     }
-    crashguard::setCleanup(nullptr, nullptr);
     try {
         wav->commit();
     } catch (const aerie::OutputError& e) {
         throw Error(kOutput, e.what());
     }
     for (std::size_t i = 0; i < count; ++i) {
-        crashguard::setStepText("unloading " + labelOf(static_cast<int>(i + 1)));
+        guard::setStepText("unloading " + labelOf(static_cast<int>(i + 1)));
         chain[i]->module.reset();
     }
     if (bad.found) (void)std::fprintf(stderr, "vst2host: warning: %s; written anyway (--strict refuses such output)\n", badText.c_str());
 
-    quiet.restore();
-    const std::uint64_t frames = wav->frames();
-    const double audioSeconds = static_cast<double>(frames) / rate;
-    char speed[160];
-    const double inside = wallSeconds > 0 ? 100.0 * renderer.pluginSeconds() / wallSeconds : 0.0;
-    (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
-                        formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
-                        wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
-    std::cout << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
-              << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
-              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
-                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
-                                                           : "24-bit integer")
-              << '\n'
-              << "length: " << why << '\n';
-    if (input) {
-        std::cout << "input: " << o.input << ", " << plural(fileChannels, "channel", "channels") << ", "
-                  << input->format().describe() << '\n';
-    }
-    if (!schedule.source.empty()) std::cout << "played: " << schedule.source << '\n';
-    if (count > 1) {
-        std::cout << "chain:";
-        for (std::size_t i = 0; i < count; ++i) std::cout << (i == 0 ? " " : " -> ") << chain[i]->name;
-        std::cout << '\n';
-    }
-    printRenderDetails(o, c, plan, result, renderer, timeline, names);
-    std::cout << "speed: " << speed << '\n';
+    printSummary(out, job, plan, result, renderer, names, wav->frames(), channels, wallSeconds);
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) reporter.send("out", line);
     return kOk;
 }
 
 }  // namespace
+
+std::vector<std::string>& commandLine() {
+    static std::vector<std::string> args;
+    return args;
+}
 
 Command addRenderCommand(CLI::App& app) {
     auto o = std::make_shared<RenderOptions>();
@@ -987,6 +1102,10 @@ Command addRenderCommand(CLI::App& app) {
     render->add_option("--midi-out", o->midiOut, "MIDI file: the MIDI the plug-ins send, at its frames");
     render->add_flag("--no-latency-compensation", o->noLatencyCompensation,
                      "Keep the output as rendered: do not remove the chain's reported latency");
+    // The render child, on systems where it is this program started again:
+    // the sandbox appends its two arguments after this option.
+    render->add_option("--sandbox", o->sandbox)->expected(2)->group("");
+    render->add_option("--midi-shown", o->midiShown)->group("");
     render->add_flag("--force", o->force, "Load a state, preset or bank made for another plug-in anyway");
     render->add_flag("--strict", o->strict, "Refuse output with NaN or infinite samples (exit code 7, no file)");
     render->add_option("--timeout", o->timeout, "Seconds a module may take for one call before it counts as hung (default 30)");

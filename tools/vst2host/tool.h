@@ -94,6 +94,9 @@ struct Command {
 
 Command addInfoCommand(CLI::App& app);
 Command addRenderCommand(CLI::App& app);
+// The program's arguments as main got them, for starting it again (render's
+// child on Windows).
+std::vector<std::string>& commandLine();
 Command addParamsCommand(CLI::App& app);
 Command addScanCommand(CLI::App& app);
 // `convert`: a JSON state into a .fxp/.fxb file and back (state.cpp).

@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 
-// A file that is not a well-formed automation file; what() names the line.
-class AutomationError : public std::runtime_error {
+// A file that is not a well-formed automation file (kind BadInputFile;
+// what() names the line), or one that cannot be written (OutputFile).
+class AutomationError : public HostError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit AutomationError(const std::string& message, ErrorKind kind = ErrorKind::BadInputFile)
+        : HostError(kind, message) {}
 };
 
 struct AutomationRow {

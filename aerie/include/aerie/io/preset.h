@@ -16,13 +16,16 @@
 #include <string>
 #include <vector>
 
+#include <aerie/host_error.h>
+
 namespace aerie {
 
-// A file that is not a well-formed preset or bank; what() is one line that
-// says what was expected at which byte offset.
-class PresetError : public std::runtime_error {
+// A file that is not a well-formed preset or bank (kind BadInputFile; what()
+// is one line that says what was expected at which byte offset), one that
+// cannot be written (OutputFile), or a preset the plug-in cannot take.
+class PresetError : public HostError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit PresetError(const std::string& message, ErrorKind kind = ErrorKind::BadInputFile) : HostError(kind, message) {}
 };
 
 enum class PresetKind {
