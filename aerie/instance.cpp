@@ -59,8 +59,11 @@ Instance::Instance(const Module& module, Host& host) : host_(host) {
 Instance::~Instance() {
     if (effect_ == nullptr) return;
     // A destructor must not throw, and the plug-in's answers no longer matter.
-    if (state_ == State::Running) effect_->dispatcher(effect_, effMainsChanged, 0, 0, nullptr, 0.0f);
-    close();
+    try {
+        if (state_ == State::Running) effect_->dispatcher(effect_, effMainsChanged, 0, 0, nullptr, 0.0f);
+        close();
+    } catch (...) {
+    }
 }
 
 void Instance::require(std::initializer_list<State> allowed, const char* call) const {

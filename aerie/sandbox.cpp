@@ -117,7 +117,7 @@ void readReport(const std::filesystem::path& path, SandboxResult& r) {
         std::string text = space == std::string::npos ? std::string() : line.substr(space + 1);
         if (kind == "\x01error") {
             const auto gap = text.find(' ');
-            r.errorKind = static_cast<ErrorKind>(std::atoi(text.substr(0, gap).c_str()));
+            r.errorKind = static_cast<ErrorKind>(std::strtol(text.substr(0, gap).c_str(), nullptr, 10));
             r.error = gap == std::string::npos ? std::string() : text.substr(gap + 1);
             continue;
         }
@@ -508,5 +508,14 @@ int runSandboxChild(const std::string&, const std::string&, const SandboxOperati
 }
 
 #endif
+
+int sandboxThreads(int wanted) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    (void)wanted;
+    return 1;
+#else
+    return wanted < 1 ? 1 : wanted;
+#endif
+}
 
 }  // namespace aerie

@@ -48,7 +48,8 @@ const Fault kFaults[] = {
     {"leak", "lifecycle.open-close", "grew steadily", "", ""},
     {"param_range", "parameters.range", "reads back", "", ""},
     {"unterminated", "parameters.texts", "no terminating NUL", "", ""},
-    {"overlong", "parameters.texts", "past the end", "", ""},
+    // Under AddressSanitizer the overflow also ends the thread test's child.
+    {"overlong", "parameters.texts", "past the end", "threads.parameters", ""},
     {"chunk", "state.chunks", "different bytes", "", ""},
     {"random", "processing.deterministic", "differ", "", "--strictness 8"},
     {"subnormal", "processing.subnormals", "is subnormal", "", ""},
@@ -125,7 +126,6 @@ TEST_P(Faults, CaughtByTheTestMeantForIt) {
     options.timeoutSeconds = 120;
     const aerie::ProcessResult r = aerie::runProcess(argv, options);
     ASSERT_EQ(r.end, aerie::ProcessResult::End::Exited) << r.why;
-    EXPECT_EQ(r.exitCode, f.meant[0] != '\0' ? 8 : 0);
     std::ifstream in(out);
     const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << "no JSON in " << out;
@@ -135,6 +135,7 @@ TEST_P(Faults, CaughtByTheTestMeantForIt) {
             if (t["name"] == f.meant && t["result"] == "skipped") GTEST_SKIP() << t["reason"].get<std::string>();
         }
     }
+    EXPECT_EQ(r.exitCode, f.meant[0] != '\0' ? 8 : 0);
     const std::vector<std::string> others = words(f.others);
     bool caught = f.meant[0] == '\0';
     for (const auto& t : report["modules"][0]["tests"]) {

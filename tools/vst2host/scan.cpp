@@ -30,7 +30,7 @@ std::vector<Probed> probeAll(const std::vector<std::string>& paths, double timeo
         }
     };
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const auto helpers = static_cast<std::size_t>(std::min<unsigned>(cores * 2, 8));
+    const auto helpers = static_cast<std::size_t>(aerie::sandboxThreads(static_cast<int>(std::min<unsigned>(cores * 2, 8))));
     std::vector<std::thread> threads;
     for (std::size_t t = 1; t < std::min(helpers, paths.size()); ++t) threads.emplace_back(work);
     work();

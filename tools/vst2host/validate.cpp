@@ -644,9 +644,10 @@ int runValidate() {
     options.modules = expandModules(options.modules);
     for (const std::string& m : options.modules) (void)settingsFor(m);  // options checked before anything runs
 
-    const int jobs = std::min<int>(options.jobs, static_cast<int>(options.modules.size()));
+    const int jobs = aerie::sandboxThreads(std::min<int>(options.jobs, static_cast<int>(options.modules.size())));
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    const int perModule = options.testJobs > 0 ? options.testJobs : std::max(1, cores / jobs);
+    const int perModule =
+        aerie::sandboxThreads(options.testJobs > 0 ? options.testJobs : std::max(1, cores / std::max(1, jobs)));
     const bool live = jobs == 1;
     std::vector<ModuleReport> reports(options.modules.size());
     const auto start = std::chrono::steady_clock::now();

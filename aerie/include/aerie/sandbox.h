@@ -97,8 +97,15 @@ struct SandboxResult {
     std::string message(const std::string& kind) const;
 };
 
-// Runs `operation` in a child process and waits for it.
+// Runs `operation` in a child process and waits for it. Safe to call from
+// several threads at once, within sandboxThreads().
 SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptions& options);
+
+// How many threads may run sandboxes at once: `wanted`, except in a build
+// with AddressSanitizer, whose runtime can leave a lock held in a child
+// forked while another thread is inside it, so that the child never starts:
+// there, 1.
+int sandboxThreads(int wanted) noexcept;
 
 // Windows child side: `reportArgument` and `sharedArgument` are the two last
 // arguments the parent appended to `restart`. Answers the exit code for main.

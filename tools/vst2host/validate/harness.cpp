@@ -253,7 +253,9 @@ void BlockEvents::add(const TimedEvent& ev, std::int32_t delta, std::vector<std:
 }
 
 VstEvents* BlockEvents::get() {
-    const std::size_t bytes = offsetof(VstEvents, events) + std::max<std::size_t>(order_.size(), 2) * sizeof(VstEvent*);
+    // The list's pointers, one per event: the record ends in an array of them.
+    constexpr std::size_t kPointer = sizeof(void*);
+    const std::size_t bytes = offsetof(VstEvents, events) + std::max<std::size_t>(order_.size(), 2) * kPointer;
     if (list_.size() < bytes) list_.resize(bytes);
     auto* list = reinterpret_cast<VstEvents*>(list_.data());
     list->numEvents = static_cast<std::int32_t>(order_.size());

@@ -233,7 +233,7 @@ void testLatencyTail(Context& ctx) {
     const VstIntPtr tail = p.dispatch(effGetTailSize);
     const double most = kMostSeconds * rate;
     if (latency < 0 || latency > most) {
-        ctx.fail("the record's initialDelay is " + std::to_string(latency) + " frames (" + number(latency / rate) +
+        ctx.fail("the record's initialDelay is " + std::to_string(latency) + " frames (" + number(static_cast<double>(latency) / rate) +
                  " s at 44100 Hz); hosts delay every other track by it, and more than " + number(kMostSeconds) +
                  " s is no real latency");
     }
@@ -251,7 +251,7 @@ void testLatencyTail(Context& ctx) {
     // settle), then silence for the latency and a block more.
     const std::int64_t at = static_cast<std::int64_t>(rate);
     Material m;
-    m.frames = at + latency + 4 * block;
+    m.frames = at + latency + 4 * static_cast<std::int64_t>(block);
     m.activeFrames = m.frames;
     m.input.assign(static_cast<std::size_t>(p.ins), std::vector<float>(static_cast<std::size_t>(m.frames), 0.0f));
     for (auto& ch : m.input) ch[static_cast<std::size_t>(at)] = 1.0f;

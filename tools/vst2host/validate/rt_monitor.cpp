@@ -26,12 +26,13 @@
 #include <time.h>
 
 // The C library's allocator under its own names, which stay bound to it.
+// The names are the C library's: reserved, and meant.
 extern "C" {
-void* __libc_malloc(std::size_t);
-void __libc_free(void*);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
+void* __libc_malloc(std::size_t);                  // NOLINT(bugprone-reserved-identifier)
+void __libc_free(void*);                            // NOLINT(bugprone-reserved-identifier)
+void* __libc_calloc(std::size_t, std::size_t);      // NOLINT(bugprone-reserved-identifier)
+void* __libc_realloc(void*, std::size_t);           // NOLINT(bugprone-reserved-identifier)
+void* __libc_memalign(std::size_t, std::size_t);    // NOLINT(bugprone-reserved-identifier)
 }
 #endif
 

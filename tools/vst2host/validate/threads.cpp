@@ -4,10 +4,50 @@
 #include "tools/vst2host/validate/harness.h"
 #include "tools/vst2host/validate/tests.h"
 
-#include <barrier>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace validate {
+
+namespace {
+
+// The threads' meeting point between blocks. std::barrier is not used: the
+// standard library of the Windows cross compiler loses wake-ups in it, and
+// the instances' threads then wait for ever.
+class BlockBarrier {
+public:
+    explicit BlockBarrier(int count) : count_(count) {}
+    void arriveAndWait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::uint64_t generation = generation_;
+        if (++waiting_ >= count_) {
+            release();
+        } else {
+            woken_.wait(lock, [&] { return generation != generation_; });
+        }
+    }
+    // A thread that is done: the others no longer wait for it.
+    void arriveAndDrop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --count_;
+        if (count_ > 0 && waiting_ >= count_) release();
+    }
+
+private:
+    void release() {
+        waiting_ = 0;
+        ++generation_;
+        woken_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    int count_;
+    int waiting_ = 0;
+    std::uint64_t generation_ = 0;
+};
+
+}  // namespace
 
 // Several instances, each on its own thread with its own input, in step
 // block by block as a host's parallel tracks run, give what each gives alone.
@@ -16,11 +56,13 @@ void testConcurrentInstances(Context& ctx) {
     const float rate = 44100.0f;
     const std::int32_t block = 256;
     std::vector<Material> materials;
+    materials.reserve(static_cast<std::size_t>(count));
     {
         Plug probe(ctx, rate, block, false);
         for (int i = 0; i < count; ++i) materials.push_back(materialFor(ctx, probe, seconds(ctx, 0.5)));
     }
     std::vector<std::vector<std::vector<float>>> alone;
+    alone.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         alone.push_back(freshRender(ctx, materials[static_cast<std::size_t>(i)], rate, block,
                                     renderWhere(rate, block) + ", input " + std::to_string(i + 1) + " alone"));
@@ -32,27 +74,30 @@ void testConcurrentInstances(Context& ctx) {
     // Instances are created one after the other: the entry is not called
     // from two threads at once.
     std::vector<std::unique_ptr<Plug>> plugs;
+    plugs.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) plugs.push_back(std::make_unique<Plug>(ctx, rate, block));
-    std::barrier sync(count);
+    BlockBarrier sync(count);
     std::vector<std::unique_ptr<Renderer>> renderers;
+    renderers.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         Run run;
         run.where = renderWhere(rate, block) + ", instance " + std::to_string(i + 1) + " of " + std::to_string(count) +
                     " on threads of their own";
         run.keep = true;
         run.budget = -1;
-        run.between = [&sync](std::int64_t) { sync.arrive_and_wait(); };
+        run.between = [&sync](std::int64_t) { sync.arriveAndWait(); };
         renderers.push_back(std::make_unique<Renderer>(ctx, *plugs[static_cast<std::size_t>(i)],
                                                        materials[static_cast<std::size_t>(i)], run));
     }
     {
         std::vector<std::jthread> threads;
+        threads.reserve(static_cast<std::size_t>(count));
         for (int i = 0; i < count; ++i) {
             threads.emplace_back([&, i] {
                 Renderer& r = *renderers[static_cast<std::size_t>(i)];
                 while (r.next()) {
                 }
-                sync.arrive_and_drop();
+                sync.arriveAndDrop();
             });
         }
     }
