@@ -9,6 +9,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -157,7 +159,18 @@ TEST_P(Faults, CaughtByTheTestMeantForIt) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Validator, Faults, testing::ValuesIn(kFaults),
+// The faults this build can catch. The real-time watch replaces the
+// allocator, which AddressSanitizer provides itself, so the sanitizer build
+// has no real-time test: its faults are caught in the plain build.
+std::vector<Fault> faultsForThisBuild() {
+    std::vector<Fault> faults(std::begin(kFaults), std::end(kFaults));
+#if defined(__SANITIZE_ADDRESS__)
+    std::erase_if(faults, [](const Fault& f) { return std::string(f.meant) == "realtime.safety"; });
+#endif
+    return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(Validator, Faults, testing::ValuesIn(faultsForThisBuild()),
                          [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 // What a user meets first: the options.
