@@ -42,12 +42,12 @@ Plugin::Plugin(audioMasterCallback host, const Description& description)
         copyText(names_[static_cast<std::size_t>(p)].data(), factory != nullptr ? factory->name : "Default",
                  kProgramNameMax);
         for (std::int32_t i = 0; i < parameterCount(); ++i) {
-            const Parameter& spec = description.parameters[static_cast<std::size_t>(i)];
-            double plainValue = spec.defaultValue;
+            const Parameter& param = description.parameters[static_cast<std::size_t>(i)];
+            double plainValue = param.defaultValue;
             if (factory != nullptr && static_cast<std::size_t>(i) < factory->values.size()) {
                 plainValue = factory->values.begin()[i];
             }
-            slot(p, i).store(static_cast<float>(spec.range.toNormalised(plainValue)));
+            slot(p, i).store(static_cast<float>(param.range.toNormalised(plainValue)));
         }
     }
     sizeScratch(blockSize);
@@ -206,19 +206,19 @@ bool Plugin::canBeAutomated(std::int32_t index) {
 bool Plugin::string2Parameter(std::int32_t index, char* text) {
     if (!validParameter(index)) return false;
     if (text == nullptr) return true;  // hosts ask whether texts are taken at all
-    const Parameter& spec = description_.parameters[static_cast<std::size_t>(index)];
+    const Parameter& param = description_.parameters[static_cast<std::size_t>(index)];
     double value = 0.0;
-    if (!spec.parse(text, value)) return false;
-    setParameter(index, static_cast<float>(spec.range.toNormalised(value)));
+    if (!param.parse(text, value)) return false;
+    setParameter(index, static_cast<float>(param.range.toNormalised(value)));
     return true;
 }
 
 bool Plugin::getParameterProperties(std::int32_t index, VstParameterProperties* properties) {
     if (!validParameter(index) || properties == nullptr) return false;
-    const Parameter& spec = description_.parameters[static_cast<std::size_t>(index)];
-    copyText(properties->label, spec.name, kLongNameMax);
-    copyText(properties->shortLabel, spec.shortName, kShortNameMax);
-    const Range& r = spec.range;
+    const Parameter& param = description_.parameters[static_cast<std::size_t>(index)];
+    copyText(properties->label, param.name, kLongNameMax);
+    copyText(properties->shortLabel, param.shortName, kShortNameMax);
+    const Range& r = param.range;
     std::int32_t flags = 0;
     if (r.mapping == Mapping::Stepped || r.mapping == Mapping::Choice) {
         flags = kVstParameterUsesIntegerMinMax | kVstParameterUsesIntStep;
@@ -227,7 +227,7 @@ bool Plugin::getParameterProperties(std::int32_t index, VstParameterProperties* 
         properties->stepInteger = 1;
         properties->largeStepInteger = 1;
         if (r.mapping == Mapping::Choice && r.count == 2) flags |= kVstParameterIsSwitch;
-    } else if (spec.format == fmt::onOff) {
+    } else if (param.format == fmt::onOff) {
         flags = kVstParameterIsSwitch;
     } else {
         flags = kVstParameterUsesFloatStep | kVstParameterCanRamp;
@@ -314,8 +314,8 @@ Snapshot Plugin::emptySnapshot(std::size_t programs) const {
         p.values.resize(description_.parameters.size());
         p.known.assign(description_.parameters.size(), false);
         for (std::size_t i = 0; i < description_.parameters.size(); ++i) {
-            const Parameter& spec = description_.parameters[i];
-            p.values[i] = static_cast<float>(spec.range.toNormalised(spec.defaultValue));
+            const Parameter& param = description_.parameters[i];
+            p.values[i] = static_cast<float>(param.range.toNormalised(param.defaultValue));
         }
     }
     return s;
