@@ -104,7 +104,7 @@ public:
     // The wall time the audio of a test's renders may take: a slow plug-in
     // renders fewer frames instead of holding the run up. Grows with
     // strictness.
-    double renderBudget() const { return 0.6 * settings.strictness; }
+    double renderBudget() const { return 0.4 * settings.strictness; }
     // Wall time the test's renders have taken so far; once it is past the
     // render budget, renders stop after their first block.
     void addRenderTime(double seconds) { renderMicros_ += static_cast<std::int64_t>(seconds * 1e6); }
