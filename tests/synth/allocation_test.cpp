@@ -98,6 +98,12 @@ void* operator new[](std::size_t n, std::align_val_t a) { return orThrow(allocat
 void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return allocateAligned(n, a); }
 void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return allocateAligned(n, a); }
 
+// gcc takes these for the library's own operators and warns that memory
+// from operator new reaches free(); the operators above allocate it with
+// malloc, so it is the matching release.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -23,8 +23,7 @@ namespace {
 using testing_tools::readWav;
 using testing_tools::runTool;
 using testing_tools::Track;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+using testing_tools::tmp;
 
 // 48 kHz, 480 ticks per quarter: 120 BPM for two quarters (one second,
 // 48000 frames), then 60 BPM; 3/4 throughout.

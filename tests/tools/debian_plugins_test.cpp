@@ -23,8 +23,7 @@ namespace fs = std::filesystem;
 using testing_tools::readText;
 using testing_tools::readWav;
 using testing_tools::runTool;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+using testing_tools::tmp;
 
 std::string kFolder;  // packageFolder(), once a test has made sure the packages are there
 

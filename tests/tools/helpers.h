@@ -160,6 +160,19 @@ inline std::string tmpDir() {
     return dir;
 }
 
+// A file of that name in the test's own folder.
+inline std::string tmp(const std::string& name) { return tmpDir() + "/" + name; }
+
+// Leftover temporary files of interrupted writes (names holding `marker`)
+// in the test's folder.
+inline std::vector<std::string> partFiles(const std::string& marker = ".part") {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(tmpDir())) {
+        if (entry.path().filename().string().find(marker) != std::string::npos) found.push_back(entry.path().string());
+    }
+    return found;
+}
+
 // Runs the command-line host with `args`, standard input from `stdinPath`.
 inline ToolRun runTool(const std::vector<std::string>& args, const std::string& stdinPath = "") {
     static int counter = 0;

@@ -15,8 +15,7 @@ namespace {
 using testing_tools::readWav;
 using testing_tools::runTool;
 using testing_tools::Track;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+using testing_tools::tmp;
 
 TEST(Kestravian, InfoReportsTheSynthesizer) {
     const auto run = runTool({"info", KESTRAVIAN_MODULE, "--json"});

@@ -18,8 +18,7 @@ using testing_tools::Bytes;
 using testing_tools::put32;
 using testing_tools::readText;
 using testing_tools::runTool;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+using testing_tools::tmp;
 
 void putTag(Bytes& b, const char* t) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(t[i]));

@@ -20,9 +20,9 @@ namespace fs = std::filesystem;
 using testing_tools::readText;
 using testing_tools::readWav;
 using testing_tools::runTool;
+using testing_tools::tmp;
+using testing_tools::partFiles;
 using Channels = std::vector<std::vector<float>>;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
 
 // Channel c, frame i: (c + 1) / 8 + i / 65536, exact in float and distinct.
 float sample(int c, std::size_t i) { return static_cast<float>(c + 1) / 8.0f + static_cast<float>(i) / 65536.0f; }
@@ -68,14 +68,6 @@ std::vector<std::string> lines(const std::string& text) {
         start = end + 1;
     }
     return out;
-}
-
-std::vector<std::string> partFiles() {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(testing_tools::tmpDir())) {
-        if (entry.path().filename().string().find(".part") != std::string::npos) found.push_back(entry.path().string());
-    }
-    return found;
 }
 
 void setEnv(const char* name, const std::string& value) {

@@ -17,23 +17,14 @@ using testing_tools::readText;
 using testing_tools::readWav;
 using testing_tools::runTool;
 using testing_tools::Track;
-
-std::string tmp(const std::string& name) { return testing_tools::tmpDir() + "/" + name; }
+using testing_tools::tmp;
+using testing_tools::partFiles;
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Leftover temporary files of interrupted renders in the test folder.
-std::vector<std::string> partFiles() {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(testing_tools::tmpDir())) {
-        if (entry.path().filename().string().find(".wav.part") != std::string::npos) found.push_back(entry.path().string());
-    }
-    return found;
-}
-
 // Starts a test with no leftovers of earlier runs.
 void removePartFiles() {
-    for (const std::string& p : partFiles()) fs::remove(p);
+    for (const std::string& p : partFiles(".wav.part")) fs::remove(p);
 }
 
 // Tempo map (track 1) and notes (track 2) of a format 1 file at 96 ticks per
@@ -311,7 +302,7 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
         EXPECT_EQ(run.out, "");
         EXPECT_FALSE(fs::exists(out));
     }
-    EXPECT_EQ(partFiles(), std::vector<std::string>{});
+    EXPECT_EQ(partFiles(".wav.part"), std::vector<std::string>{});
 }
 
 // A render that fails halfway leaves an earlier file of the same name as it was.
@@ -322,7 +313,7 @@ TEST(Vst2Host, FailedRenderKeepsThePreviousOutput) {
     const auto run = runTool({"render", FAKE_CRASH_RENDER, "--notes", "60:1@0", "--out", out, "--block", "16"});
     EXPECT_EQ(run.code, 4) << run.err;
     EXPECT_EQ(readText(out), "old");
-    EXPECT_EQ(partFiles(), std::vector<std::string>{});
+    EXPECT_EQ(partFiles(".wav.part"), std::vector<std::string>{});
 }
 
 TEST(Vst2Host, HelpShowsUsageAndExitCodes) {
