@@ -28,7 +28,8 @@ function(kstv_add_validate_test)
       # CLI11 and nlohmann-json come from the build machine's /usr/include,
       # which native builds search anyway.
       target_link_libraries(kstv_validate PRIVATE aerie kstv_warnings)
-      kstv_tool_build_options(kstv_validate UNITY ${dir}/validate_main.cpp ${dir}/validate.cpp)
+      kstv_tool_build_options(kstv_validate UNITY ${dir}/validate_main.cpp ${dir}/validate.cpp
+        VALIDATOR ${KSTV_VALIDATE_UNITY})
       kstv_validate_link(kstv_validate)
     endif()
   endif()

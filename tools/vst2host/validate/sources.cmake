@@ -18,6 +18,11 @@ set(KSTV_VALIDATE_SOURCES
   ${KSTV_VALIDATE_DIR}/editor.cpp
   ${KSTV_VALIDATE_DIR}/host.cpp)
 
+# The validator's own sources but the real-time watch, compiled as one
+# (kstv_tool_build_options VALIDATOR): they share the harness header.
+set(KSTV_VALIDATE_UNITY ${KSTV_VALIDATE_SOURCES})
+list(REMOVE_ITEM KSTV_VALIDATE_UNITY ${KSTV_VALIDATE_DIR}/../validate.cpp ${KSTV_VALIDATE_DIR}/rt_monitor.cpp)
+
 # The real-time watch (rt_monitor.cpp) provides malloc, pthread_mutex_lock,
 # open and the like in the program itself; exported, they are what a loaded
 # plug-in's calls reach. The editor test loads libX11 at run time (dl).
