@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include "start_process.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #include <process.h>
@@ -22,6 +24,16 @@ extern char** environ;
 namespace aerie {
 
 #if defined(_WIN32)
+
+bool detail::startProcess(char* commandLine, STARTUPINFOA& si, PROCESS_INFORMATION& pi, DWORD& error) noexcept {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0) Sleep(50 * static_cast<DWORD>(attempt));
+        if (CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return true;
+        error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+    }
+    return false;
+}
 
 namespace {
 
@@ -93,9 +105,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     PROCESS_INFORMATION pi{};
     std::vector<char> cmd(commandLine.begin(), commandLine.end());
     cmd.push_back('\0');
-    const BOOL started =
-        CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    const DWORD startError = GetLastError();
+    DWORD startError = 0;
+    const bool started = detail::startProcess(cmd.data(), si, pi, startError);
     for (HANDLE h : {in, out, err}) {
         if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }

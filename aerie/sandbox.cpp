@@ -13,6 +13,8 @@
 
 #include <aerie/process.h>
 
+#include "start_process.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -308,16 +310,8 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
     PROCESS_INFORMATION pi{};
     std::vector<char> cmd(commandLine.begin(), commandLine.end());
     cmd.push_back('\0');
-    // Starting a process can fail for a moment when many start at once (wine
-    // answers ERROR_INTERNAL_ERROR then): a few tries before giving up.
-    BOOL started = FALSE;
     DWORD startError = 0;
-    for (int attempt = 0; attempt < 4 && !started; ++attempt) {
-        if (attempt > 0) Sleep(50 * attempt);
-        started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-        startError = started ? 0 : GetLastError();
-        if (!started && startError == ERROR_FILE_NOT_FOUND) break;
-    }
+    const bool started = detail::startProcess(cmd.data(), si, pi, startError);
     if (out != nullptr && out != INVALID_HANDLE_VALUE) CloseHandle(out);
     if (!started) {
         r.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
