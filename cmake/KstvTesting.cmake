@@ -15,7 +15,7 @@
 # Sharing needs the same compile options wherever the header is used: test
 # programs keep their special options (-ffp-contract=off) to their sources'
 # code, which gcc checks (-Winvalid-pch, an error here).
-set(KSTV_TEST_OPTIONS -g1 $<$<NOT:$<CONFIG:Debug>>:-O1>)
+set(KSTV_TEST_OPTIONS -O0 -g1)
 function(kstv_test_pch)
   if(TARGET kstv_test_pch)
     return()
