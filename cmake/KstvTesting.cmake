@@ -8,13 +8,12 @@
 #
 # The framework's headers (and nlohmann-json's, where the build has them) are
 # precompiled once per build and shared by every test program. The programs
-# are optimised at -O1 (what they test is compiled as shipped, in its own
+# are not optimised (what they test is compiled as shipped, in its own
 # targets) and carry line tables only (-g1: a failure's backtrace still
 # names functions, files and lines); together that more than halves their
 # compile time.
-# Sharing needs the same compile options wherever the header is used: test
-# programs keep their special options (-ffp-contract=off) to their sources'
-# code, which gcc checks (-Winvalid-pch, an error here).
+# Sharing needs the options that define macros (-O, -g, -f...) to match
+# wherever the header is used; gcc checks (-Winvalid-pch, an error here).
 set(KSTV_TEST_OPTIONS -O0 -g1)
 function(kstv_test_pch)
   if(TARGET kstv_test_pch)
