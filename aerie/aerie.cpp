@@ -260,7 +260,7 @@ VstEvents* EventList::get() {
     auto* list = reinterpret_cast<VstEvents*>(storage_.data());
     list->numEvents = static_cast<std::int32_t>(events_.size());
     list->reserved = 0;
-    VstEvent** slot = list->events;  // as many slots as events, past the declared two
+    VstEvent** slot = eventSlots(list);
     for (std::size_t i = 0; i < events_.size(); ++i) slot[i] = &events_[i];
     for (std::size_t i = events_.size(); i < slots; ++i) slot[i] = nullptr;
     return list;

@@ -43,7 +43,7 @@ VstIntPtr processEvents(Host& h, const HostRequest& r) {
     const auto* list = static_cast<const VstEvents*>(r.ptr);
     if (list == nullptr || !h.collect) return 0;
     for (std::int32_t i = 0; i < list->numEvents; ++i) {
-        const VstEvent* e = list->events[i];
+        const VstEvent* e = eventSlots(list)[i];
         if (e == nullptr) continue;
         if (e->type != kVstMidiType) {
             ++h.sentOtherEvents;

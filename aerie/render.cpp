@@ -214,9 +214,9 @@ VstEvents* ChainRenderer::eventsFor(std::size_t i, VstEvents* events, std::int32
     while (a < ownCount || b < sent->size()) {
         const bool takeOwn =
             b == sent->size() ||
-            (a < ownCount && own->events[a]->deltaFrames <= clampDelta((*sent)[b].deltaFrames, frames));
+            (a < ownCount && eventSlots(own)[a]->deltaFrames <= clampDelta((*sent)[b].deltaFrames, frames));
         if (takeOwn) {
-            s.routed.addRaw(*own->events[a++]);
+            s.routed.addRaw(*eventSlots(own)[a++]);
         } else {
             const SentMidi& m = (*sent)[b++];
             s.routed.addMidi(clampDelta(m.deltaFrames, frames), m.bytes[0], m.bytes[1], m.bytes[2]);

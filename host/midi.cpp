@@ -32,7 +32,7 @@ bool decodeMidi(const unsigned char bytes[3], Event& out) noexcept {
 void EventQueue::take(const VstEvents* events) noexcept {
     if (events == nullptr) return;
     for (std::int32_t i = 0; i < events->numEvents; ++i) {
-        const VstEvent* e = events->events[i];
+        const VstEvent* e = eventSlots(events)[i];
         if (e == nullptr || e->type != kVstMidiType) continue;
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(e);
         Event decoded;

@@ -42,6 +42,13 @@ struct VstEvents {
     VstEvent* events[2];          // numEvents pointers, in delivery order
 };
 
+// The list's `numEvents` pointers. They run past the two the record
+// declares, into the room the sender allocated, so they are reached through
+// a pointer: indexing the declared array beyond 2 is what a bounds checker
+// (rightly, for a plain array) reports.
+inline VstEvent** eventSlots(VstEvents* list) noexcept { return list->events; }
+inline VstEvent* const* eventSlots(const VstEvents* list) noexcept { return list->events; }
+
 static_assert(sizeof(VstEvent) == 32);
 static_assert(sizeof(VstMidiEvent) == 32);
 static_assert(offsetof(VstMidiEvent, deltaFrames) == 8);

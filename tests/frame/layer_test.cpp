@@ -387,7 +387,7 @@ TEST(Events, BlocksAreSplitAtEachEventsFrame) {
         list->numEvents = static_cast<std::int32_t>(midi.size());
         for (std::size_t i = 0; i < midi.size(); ++i) {
             midi[i] = {kVstMidiType, 24, c.events[i].frame, 0, 0, 0, {'\x90', static_cast<char>(c.events[i].number), 100, 0}, 0, 0, 0, 0};
-            list->events[i] = reinterpret_cast<VstEvent*>(&midi[i]);
+            eventSlots(list)[i] = reinterpret_cast<VstEvent*>(&midi[i]);
         }
         p.dispatcher(effProcessEvents, 0, 0, list, 0.0f);
         p.processReplacing(ins, outs, c.frames);

@@ -65,10 +65,11 @@ void copyText(void* ptr, const char* text) { std::strcpy(static_cast<char*>(ptr)
 
 // A real access violation, also in sanitizer builds (whose checks would
 // otherwise end the process with a report before the fault happens).
+[[maybe_unused]]
 #if defined(__GNUC__) && !defined(_WIN32)
 __attribute__((no_sanitize("address", "undefined")))
 #endif
-[[maybe_unused]] void crash() {
+void crash() {
     volatile int* nowhere = nullptr;
     *nowhere = 1;
 }
@@ -172,7 +173,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
     case effProcessEvents: {
         const auto* list = static_cast<const VstEvents*>(ptr);
         for (std::int32_t i = 0; i < list->numEvents; ++i) {
-            const VstEvent* ev = list->events[i];
+            const VstEvent* ev = eventSlots(list)[i];
             if (ev->type != kVstMidiType) continue;
             const auto* m = reinterpret_cast<const VstMidiEvent*>(ev);
             const int status = static_cast<unsigned char>(m->midiData[0]) & 0xF0;

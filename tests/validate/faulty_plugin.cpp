@@ -82,20 +82,22 @@ struct Plugin {
 
 Plugin* self(AEffect* e) { return static_cast<Plugin*>(e->object); }
 
+[[maybe_unused]]
 #if defined(__GNUC__) && !defined(_WIN32)
 __attribute__((no_sanitize("address", "undefined")))
 #endif
-[[maybe_unused]] void crash() {
+void crash() {
     volatile int* nowhere = nullptr;
     *nowhere = 1;
 }
 
 // Reads as many values as the chunk's first word says, with no regard for
 // its size: a real access violation also in sanitizer builds.
+[[maybe_unused]]
 #if defined(__GNUC__) && !defined(_WIN32)
 __attribute__((no_sanitize("address", "undefined")))
 #endif
-[[maybe_unused]] void readAsTold(const unsigned char* data) {
+void readAsTold(const unsigned char* data) {
     unsigned count = 0;
     std::memcpy(&count, data, 4);
     volatile float sum = 0.0f;
@@ -214,7 +216,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         const auto* list = static_cast<const VstEvents*>(ptr);
         if (list == nullptr) return 1;
         for (std::int32_t i = 0; i < list->numEvents; ++i) {
-            const VstEvent* ev = list->events[i];
+            const VstEvent* ev = eventSlots(list)[i];
             if (ev == nullptr || ev->type != kVstMidiType) continue;
             const auto* m = reinterpret_cast<const VstMidiEvent*>(ev);
             if ((m->midiData[0] & 0xF0) == 0x90 && m->midiData[2] != 0) {

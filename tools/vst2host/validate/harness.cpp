@@ -262,7 +262,7 @@ VstEvents* BlockEvents::get() {
     list->reserved = 0;
     for (std::size_t i = 0; i < order_.size(); ++i) {
         const auto [isSysex, index] = order_[i];
-        list->events[i] = isSysex ? reinterpret_cast<VstEvent*>(&sysex_[index]) : reinterpret_cast<VstEvent*>(&midi_[index]);
+        eventSlots(list)[i] = isSysex ? reinterpret_cast<VstEvent*>(&sysex_[index]) : reinterpret_cast<VstEvent*>(&midi_[index]);
     }
     return list;
 }
