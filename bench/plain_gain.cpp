@@ -27,32 +27,35 @@ public:
         gain_.setTime(0.01, sampleRate);
         gain_.reset(target());
     }
-    void process(float** in, float** out, std::int32_t frames) override { render<true>(in, out, frames); }
-    void processReplacing(float** in, float** out, std::int32_t frames) override { render<false>(in, out, frames); }
-
-private:
-    template <bool accumulate>
-    void render(float** in, float** out, std::int32_t frames) {
-        if (value_.load(std::memory_order_relaxed) != seen_) gain_.setTarget(target());
-        const kstv::Ramp gain = gain_.block(frames);
+    void process(float** in, float** out, std::int32_t frames) override {
+        const kstv::Ramp gain = next(frames);
+        for (std::int32_t i = 0; i < frames; ++i) {
+            const float g = i < gain.ramped(frames) ? gain.onRamp(i) : gain.target;
+            out[0][i] += in[0][i] * g;
+            out[1][i] += in[1][i] * g;
+        }
+    }
+    // The example's render, line for line.
+    void processReplacing(float** inputs, float** outputs, std::int32_t frames) override {
+        const float* const* in = inputs;
+        float* const* out = outputs;
+        const kstv::Ramp gain = next(frames);
         const std::int32_t ramped = gain.ramped(frames);
         for (std::int32_t i = 0; i < ramped; ++i) {
             const float g = gain.onRamp(i);
-            write<accumulate>(out[0][i], in[0][i] * g);
-            write<accumulate>(out[1][i], in[1][i] * g);
+            out[0][i] = in[0][i] * g;
+            out[1][i] = in[1][i] * g;
         }
         for (std::int32_t i = ramped; i < frames; ++i) {
-            write<accumulate>(out[0][i], in[0][i] * gain.target);
-            write<accumulate>(out[1][i], in[1][i] * gain.target);
+            out[0][i] = in[0][i] * gain.target;
+            out[1][i] = in[1][i] * gain.target;
         }
     }
-    template <bool accumulate>
-    static void write(float& to, float v) {
-        if constexpr (accumulate) {
-            to += v;
-        } else {
-            to = v;
-        }
+
+private:
+    kstv::Ramp next(std::int32_t frames) {
+        if (value_.load(std::memory_order_relaxed) != seen_) gain_.setTarget(target());
+        return gain_.block(frames);
     }
     float target() {
         seen_ = value_.load(std::memory_order_relaxed);
