@@ -571,14 +571,15 @@ private:
             for (std::size_t i = 0; i < frames; ++i) {
                 const float v = d[i];
                 const std::int64_t frame = pos_ + static_cast<std::int64_t>(i);
-                const std::string atFrame = name + ", frame " + std::to_string(frame);
+                // Named only when a frame fails: this loop sees every sample.
+                const auto atFrame = [&] { return name + ", frame " + std::to_string(frame); };
                 if ((run_.checks & kFinite) && bitsOf(v) == kPattern && p_.replacing && run_.mode != Mode::Accumulate) {
-                    return fail(atFrame + " was not written (processReplacing must fill every frame)");
+                    return fail(atFrame() + " was not written (processReplacing must fill every frame)");
                 }
-                if ((run_.checks & kFinite) && std::isnan(v)) return fail(atFrame + " is NaN");
-                if ((run_.checks & kFinite) && std::isinf(v)) return fail(atFrame + " is infinite (" + number(v) + ")");
+                if ((run_.checks & kFinite) && std::isnan(v)) return fail(atFrame() + " is NaN");
+                if ((run_.checks & kFinite) && std::isinf(v)) return fail(atFrame() + " is infinite (" + number(v) + ")");
                 if ((run_.checks & kSubnormals) && frame >= m_.activeFrames && std::fpclassify(v) == FP_SUBNORMAL) {
-                    return fail(atFrame + " is subnormal (" + number(v) + "), " +
+                    return fail(atFrame() + " is subnormal (" + number(v) + "), " +
                                 std::to_string(frame - m_.activeFrames) + " frames after the input fell silent");
                 }
             }
