@@ -19,6 +19,7 @@
 #include "synth/kestravian.h"
 #include "tests/kit/sanitizers.h"
 #include "tests/reference/reference.h"
+#include "tests/synth/quiet_host.h"
 
 #if defined(__GLIBC__) && !defined(KSTV_ASAN)
 #define KSTV_COUNT_MALLOC 1
@@ -118,10 +119,6 @@ void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept 
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { releaseAligned(p); }
 
 namespace {
-
-VstIntPtr VST_CALL quietHost(AEffect*, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
-    return opcode == audioMasterVersion ? 2400 : 0;
-}
 
 // Allocator calls made by `work`.
 template <typename Work>

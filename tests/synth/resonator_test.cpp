@@ -13,6 +13,7 @@
 #include "synth/kestravian.h"
 #include "synth/resonator.h"
 #include "tests/reference/reference.h"
+#include "tests/synth/quiet_host.h"
 
 namespace {
 
@@ -75,10 +76,6 @@ TEST(SilenceGate, RandomStatesAsTheLibrary) {
         ASSERT_EQ(Resonator::belowSilence(re, im), Resonator::libraryBelowSilence(re, im))
             << std::hexfloat << "(" << re << ", " << im << ")";
     }
-}
-
-VstIntPtr VST_CALL quietHost(AEffect*, std::int32_t opcode, std::int32_t, VstIntPtr, void*, float) {
-    return opcode == audioMasterVersion ? 2400 : 0;
 }
 
 // Starts take each note's coefficient from a table kept for the rate in
