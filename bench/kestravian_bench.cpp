@@ -149,7 +149,7 @@ class Naive {
 public:
     void processEvents(const VstEvents* events) {
         for (std::int32_t i = 0; i < events->numEvents; ++i) {
-            const VstEvent* e = events->events[i];
+            const VstEvent* e = eventSlots(events)[i];
             if (e->type != kVstMidiType) continue;
             const auto* midi = reinterpret_cast<const unsigned char*>(e) + offsetof(VstMidiEvent, midiData);
             if ((midi[0] & 0xF0) != 0x90) continue;

@@ -3,12 +3,12 @@
 # ctest test, run natively or under the build's emulator (qemu-i386 for the
 # i386 build on machines that cannot execute it); under wine the program
 # runs once as a single test, since every wine process start costs seconds.
+# A wine run that cannot happen on this machine (32-bit Windows programs
+# where the kernel cannot execute i386 code) exits 77 and counts as skipped.
 # WHOLE registers the program as one test everywhere: for programs of many
 # quick in-process cases, where a process per case costs far more than the
 # cases (the frame's 197 take 0.1 s in one process and 10 s in 197 with the
 # sanitizers, 15 s under qemu). A failure's output still names its case.
-# A wine run that cannot happen on this machine (32-bit Windows programs
-# where the kernel cannot execute i386 code) exits 77 and counts as skipped.
 #
 # The framework's headers (and nlohmann-json's, where the build has them) are
 # precompiled once per build and shared by every test program. The programs

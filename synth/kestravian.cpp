@@ -177,7 +177,7 @@ void Kestravian::resume() { hostWantMidi(1); }
 
 std::int32_t Kestravian::processEvents(VstEvents* events) {
     if (events == nullptr) return 1;  // no list: nothing to take
-    VstEvent* const* slot = events->events;
+    VstEvent* const* slot = eventSlots(events);
     for (std::int32_t i = 0; i < events->numEvents; ++i) {
         const VstEvent* event = slot[i];
         if (event == nullptr || event->type != kVstMidiType) continue;

@@ -38,7 +38,7 @@ public:
         storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), 0);
         auto* list = reinterpret_cast<VstEvents*>(storage_.data());
         list->numEvents = count;
-        VstEvent** slot = list->events;  // as many slots as entries, past the declared two
+        VstEvent** slot = eventSlots(list);  // as many slots as entries
         for (std::size_t i = 0; i < order_.size(); ++i) {
             slot[i] = order_[i] < 0 ? nullptr : from[order_[i]];
         }

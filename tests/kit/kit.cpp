@@ -88,8 +88,8 @@ std::vector<unsigned char> withNullEntries(aerie::EventList& list) {
     std::vector<unsigned char> storage(offsetof(VstEvents, events) + (2 * count + 2) * sizeof(VstEvent*));
     auto* out = reinterpret_cast<VstEvents*>(storage.data());
     out->numEvents = static_cast<std::int32_t>(2 * count);
-    VstEvent* const* from = events->events;  // the slots run past the declared two
-    VstEvent** to = out->events;
+    VstEvent* const* from = eventSlots(events);
+    VstEvent** to = eventSlots(out);
     for (std::size_t i = 0; i < count; ++i) {
         to[2 * i] = nullptr;
         to[2 * i + 1] = from[i];
