@@ -194,12 +194,21 @@ private:
     bool validParameter(std::int32_t index) const noexcept {
         return index >= 0 && index < parameterCount();
     }
-    // Every pin's buffer is there (a host may hand null ones).
+    // Every pin's buffer is there (a host may hand null ones). Asked on
+    // every render call, so it is kept to a few instructions.
     bool buffersGiven(float* const* inputs, float* const* outputs) const noexcept {
         if (outputs == nullptr || (inputs == nullptr && ins_ > 0)) return false;
+        return allGiven(outputs, outs_) & allGiven(inputs, ins_);
+    }
+    static bool allGiven(float* const* buffers, std::int32_t count) noexcept {
+        // One or two, as mono and stereo pins are: the first and the last
+        // buffer are all of them, checked without a loop (whose branches cost
+        // a small effect's block a measurable share).
+        if (static_cast<std::uint32_t>(count) - 1u < 2u) [[likely]] {
+            return (buffers[0] != nullptr) & (buffers[count - 1] != nullptr);
+        }
         bool given = true;  // no early exit: the usual answer is yes, and this branches less
-        for (std::int32_t c = 0; c < outs_; ++c) given &= outputs[c] != nullptr;
-        for (std::int32_t c = 0; c < ins_; ++c) given &= inputs[c] != nullptr;
+        for (std::int32_t c = 0; c < count; ++c) given &= buffers[c] != nullptr;
         return given;
     }
     void run(float** inputs, float** outputs, std::int32_t frames, bool accumulate) noexcept;

@@ -451,6 +451,43 @@ TEST(Audio, AccumulatingAddsWhatReplacingWritesInPieces) {
     EXPECT_EQ(b.pieces.size(), 7u);
 }
 
+// Whatever the pins, one missing buffer, in any place, means nothing is
+// rendered; with every buffer there the block is rendered once.
+TEST(Audio, AnyMissingBufferStopsTheRender) {
+    struct Counter : kstv::Plugin {
+        explicit Counter(const kstv::Description& d) : Plugin(nullptr, d) {}
+        void render(const float* const*, float* const*, std::int32_t) override { ++renders; }
+        int renders = 0;
+    };
+    const kstv::Pin pins[] = {{"A", "A"}, {"B", "B"}, {"C", "C"}};
+    const struct {
+        std::size_t ins, outs;
+    } layouts[] = {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 2}, {2, 1}, {3, 3}, {0, 3}};
+    float buffer[8] = {};
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(std::to_string(l.ins) + " in, " + std::to_string(l.outs) + " out");
+        Counter c({.name = "C", .vendor = "Test", .product = "C", .inputs = std::span(pins, l.ins), .outputs = std::span(pins, l.outs)});
+        float* ins[3] = {buffer, buffer, buffer};
+        float* outs[3] = {buffer, buffer, buffer};
+        c.processReplacing(ins, outs, 8);
+        EXPECT_EQ(c.renders, 1);
+        for (std::size_t k = 0; k < l.ins + l.outs; ++k) {
+            float*& missing = k < l.ins ? ins[k] : outs[k - l.ins];
+            missing = nullptr;
+            c.processReplacing(ins, outs, 8);
+            c.process(ins, outs, 8);
+            missing = buffer;
+            EXPECT_EQ(c.renders, 1) << "buffer " << k << " missing";
+        }
+        c.processReplacing(l.ins == 0 ? nullptr : ins, nullptr, 8);
+        EXPECT_EQ(c.renders, 1);
+        if (l.ins == 0) {  // an instrument may be handed no input array at all
+            c.processReplacing(nullptr, outs, 8);
+            EXPECT_EQ(c.renders, 2);
+        }
+    }
+}
+
 // A ramp taken a frame at a time, or in blocks of any size (whole or split
 // into its ramp and its rest), gives the same values to the bit; it moves by
 // even steps, lands on each target exactly, and a new target mid-ramp starts
