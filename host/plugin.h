@@ -198,7 +198,8 @@ private:
     // every render call, so it is kept to a few instructions.
     bool buffersGiven(float* const* inputs, float* const* outputs) const noexcept {
         if (outputs == nullptr || (inputs == nullptr && ins_ > 0)) return false;
-        return allGiven(outputs, outs_) & allGiven(inputs, ins_);
+        const bool outs = allGiven(outputs, outs_), ins = allGiven(inputs, ins_);
+        return outs & ins;  // both asked: no branch between them
     }
     static bool allGiven(float* const* buffers, std::int32_t count) noexcept {
         // One or two, as mono and stereo pins are: the first and the last
