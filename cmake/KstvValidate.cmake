@@ -24,7 +24,7 @@ function(kstv_add_validate_test)
     if(NOT TARGET kstv_validate)
       set(dir ${PROJECT_SOURCE_DIR}/tools/vst2host)
       include(${dir}/validate/sources.cmake)
-      add_executable(kstv_validate ${dir}/validate_main.cpp ${KSTV_VALIDATE_SOURCES} ${dir}/crash_guard.cpp)
+      add_executable(kstv_validate ${dir}/validate_main.cpp ${KSTV_VALIDATE_SOURCES})
       # CLI11 and nlohmann-json come from the build machine's /usr/include,
       # which native builds search anyway.
       target_link_libraries(kstv_validate PRIVATE aerie kstv_warnings)
