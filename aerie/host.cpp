@@ -164,4 +164,30 @@ VstIntPtr Host::answer(const HostRequest& request) {
     return a == nullptr ? 0 : a->answerFor(*this, request);
 }
 
+// The host an entry call on this thread is creating with: a plug-in may ask
+// the host (its version, most often) before its record exists, when the
+// callback has no record to find its Host through. One per thread, so that
+// instances may be created on several threads at once.
+namespace detail {
+thread_local Host* creatingHost = nullptr;
+}  // namespace detail
+
+VstIntPtr VST_CALL Host::callback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
+                                  void* ptr, float opt) noexcept {
+    Host* host = (effect != nullptr && effect->user != nullptr) ? static_cast<Host*>(effect->user) : detail::creatingHost;
+    if (host == nullptr) return 0;
+    const HostRequest request{effect, opcode, index, value, ptr, opt};
+    // Nothing may unwind into the plug-in, which is not C++ at all as far as
+    // the interface knows: a request that cannot be recorded or answered is
+    // answered 0, the interface's "don't know".
+    try {
+        ++host->counts[static_cast<std::uint32_t>(opcode) < host->counts.size() ? static_cast<std::size_t>(opcode)
+                                                                                 : host->counts.size() - 1];
+        if (host->record) host->requests.push_back(request);
+        return host->answer(request);
+    } catch (...) {
+        return 0;
+    }
+}
+
 }  // namespace aerie

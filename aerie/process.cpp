@@ -79,8 +79,6 @@ std::string quoteArgument(const std::string& arg) {
     return out;
 }
 
-std::string describeException(unsigned long code) { return describeExceptionCode(code); }
-
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
     std::string commandLine;
@@ -124,7 +122,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         GetExitCodeProcess(pi.hProcess, &code);
         if (code >= 0xC0000000u || code == 0x80000003u) {
             result.end = ProcessResult::End::Crashed;
-            result.why = describeException(code);
+            result.why = describeExceptionCode(code);
         } else {
             result.end = ProcessResult::End::Exited;
             result.exitCode = static_cast<int>(code);

@@ -5,6 +5,16 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <string>
+
+namespace aerie {
+
+// One argument quoted so that the child's command-line parser gives it back
+// unchanged.
+std::string quoteArgument(const std::string& arg);
+
+}  // namespace aerie
+
 namespace aerie::detail {
 
 // CreateProcessA with inherited handles, tried again a few times, 50 to

@@ -39,8 +39,8 @@
 #include <aerie/render.h>
 #include <aerie/timeline.h>
 #include <aerie/aerie.h>
-#include <aerie/io/wavfile.h>
-#include <aerie/io/wavreader.h>
+#include <aerie/io/wav_writer.h>
+#include <aerie/io/wav_reader.h>
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
 

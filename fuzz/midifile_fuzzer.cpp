@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/check.h"
-#include <aerie/io/midifile.h>
+#include <aerie/io/midi_reader.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<unsigned char> bytes(data, data + size);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/check.h"
-#include <aerie/io/wavreader.h>
+#include <aerie/io/wav_reader.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::unique_ptr<aerie::WavReader> reader;

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <sstream>
 
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 namespace aerie {
 

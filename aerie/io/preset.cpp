@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 namespace aerie {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include <aerie/io/midifile.h>
+#include <aerie/io/midi_reader.h>
 #include <aerie/render.h>
 
 #include "tests/kit/kit.h"

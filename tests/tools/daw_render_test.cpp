@@ -13,9 +13,9 @@
 #include "helpers.h"
 #include <aerie/host.h>
 #include <aerie/io/automation.h>
-#include <aerie/io/midifile.h>
-#include <aerie/io/midiwriter.h>
-#include <aerie/io/wavfile.h>
+#include <aerie/io/midi_reader.h>
+#include <aerie/io/midi_writer.h>
+#include <aerie/io/wav_writer.h>
 #include <aerie/timeline.h>
 
 namespace {

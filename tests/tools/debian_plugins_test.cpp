@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helpers.h"
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 #if !defined(_WIN32)
 

@@ -1,4 +1,4 @@
-#include <aerie/io/midifile.h>
+#include <aerie/io/midi_reader.h>
 
 #include <gtest/gtest.h>
 

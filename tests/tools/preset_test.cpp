@@ -10,7 +10,7 @@
 
 #include "helpers.h"
 #include <aerie/io/preset.h>
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The WAV reader on files built byte by byte: every sample format it reads,
 // the extensible header, extra chunks, and the files it must refuse.
-#include <aerie/io/wavreader.h>
+#include <aerie/io/wav_reader.h>
 
 #include <gtest/gtest.h>
 

@@ -18,11 +18,11 @@
 #include "tools/vst2host/tool.h"
 #include <aerie/aerie.h>
 #include <aerie/io/automation.h>
-#include <aerie/io/midifile.h>
-#include <aerie/io/midiwriter.h>
+#include <aerie/io/midi_reader.h>
+#include <aerie/io/midi_writer.h>
 #include <aerie/io/preset.h>
-#include <aerie/io/wavfile.h>
-#include <aerie/io/wavreader.h>
+#include <aerie/io/wav_writer.h>
+#include <aerie/io/wav_reader.h>
 #include <aerie/preset_state.h>
 #include <aerie/process.h>
 #include <aerie/render.h>

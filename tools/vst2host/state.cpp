@@ -30,7 +30,7 @@
 #include "tools/vst2host/tool.h"
 #include <aerie/aerie.h>
 #include <aerie/io/preset.h>
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 namespace tool {
 

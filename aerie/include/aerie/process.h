@@ -1,6 +1,9 @@
-// Child processes for probing modules at arm's length: a module that crashes
-// or hangs takes down only the child. Standard streams are redirected to
-// files, which works the same on every system and under wine.
+// Child programs: run one to its end (or its timeout) with its standard
+// streams redirected to files, which works the same on every system and
+// under wine; and what a program knows of itself (its own path, its process
+// id, whether a stream is a terminal). Probing and rendering at arm's length
+// run in the sandbox (<aerie/sandbox.h>), which is built on the same process
+// start.
 #pragma once
 
 #include <cstdio>
@@ -34,13 +37,5 @@ bool isTerminal(std::FILE* stream) noexcept;
 
 // The process identifier of this process.
 int currentProcessId() noexcept;
-
-#if defined(_WIN32)
-// One argument quoted so that the child's command-line parser gives it back
-// unchanged.
-std::string quoteArgument(const std::string& arg);
-// "access violation (0xC0000005)" for an exception code that ended a process.
-std::string describeException(unsigned long code);
-#endif
 
 }  // namespace aerie

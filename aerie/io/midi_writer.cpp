@@ -1,10 +1,10 @@
-#include <aerie/io/midiwriter.h>
+#include <aerie/io/midi_writer.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
-#include <aerie/io/wavfile.h>
+#include <aerie/io/wav_writer.h>
 
 namespace aerie {
 

@@ -1,4 +1,4 @@
-#include <aerie/io/wavreader.h>
+#include <aerie/io/wav_reader.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <aerie/io/midifile.h>
+#include <aerie/io/midi_reader.h>
 
 namespace aerie {
 
