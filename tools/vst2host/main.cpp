@@ -15,6 +15,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <aerie/version.h>
+
 #include "tools/vst2host/tool.h"
 #include "tools/vst2host/validate.h"
 
@@ -195,6 +197,7 @@ int main(int argc, char** argv) try {
     commandLine().assign(argv, argv + argc);
     CLI::App app(kDescription, "vst2host");
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("vst2host ") + aerie::kVersion, "Print the version and exit");
     // Paths like /work/x.mid are arguments, not Windows-style options, on
     // every system (subcommands inherit this setting).
     app.allow_windows_style_options(false);
@@ -219,6 +222,9 @@ int main(int argc, char** argv) try {
         return kOk;
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << '\n';
+        return kOk;
     } catch (const CLI::ParseError& e) {
         std::string what = e.what();
         std::replace(what.begin(), what.end(), '\n', ' ');

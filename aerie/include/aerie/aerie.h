@@ -15,6 +15,7 @@
 //   discovery.h    pluginFolders, findModules, resolveModule
 //   probe.h        probeModule, what a scan learns about a module
 //   process.h      runProcess, selfExecutable: child programs
+//   version.h      kVersion, the library's version
 #pragma once
 
 #include "host/abi/aeffect.h"
@@ -34,3 +35,4 @@
 #include <aerie/probe.h>
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
+#include <aerie/version.h>
