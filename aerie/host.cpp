@@ -153,6 +153,11 @@ const HostAnswer* findHostAnswer(std::int32_t opcode) noexcept {
     return opcode >= 0 && static_cast<std::size_t>(opcode) < index.size() ? index[static_cast<std::size_t>(opcode)] : nullptr;
 }
 
+std::string hostRequestName(std::int32_t opcode) {
+    const HostAnswer* a = findHostAnswer(opcode);
+    return a != nullptr ? std::string(a->name) : "audioMaster request " + std::to_string(opcode);
+}
+
 const std::vector<std::string>& hostCapabilities() {
     static const std::vector<std::string> words = {"sendVstEvents",    "sendVstMidiEvent",    "sendVstTimeInfo",
                                                    "receiveVstEvents", "receiveVstMidiEvent", "acceptIOChanges"};

@@ -42,52 +42,6 @@ std::string categoryName(std::int32_t category) {
     return "category " + std::to_string(category);
 }
 
-std::string hostRequestName(std::int32_t opcode) {
-    switch (opcode) {
-    case audioMasterAutomate: return "audioMasterAutomate";
-    case audioMasterVersion: return "audioMasterVersion";
-    case audioMasterCurrentId: return "audioMasterCurrentId";
-    case audioMasterIdle: return "audioMasterIdle";
-    case audioMasterPinConnected: return "audioMasterPinConnected";
-    case audioMasterWantMidi: return "audioMasterWantMidi";
-    case audioMasterGetTime: return "audioMasterGetTime";
-    case audioMasterTempoAt: return "audioMasterTempoAt";
-    case audioMasterGetNumAutomatableParameters: return "audioMasterGetNumAutomatableParameters";
-    case audioMasterGetParameterQuantization: return "audioMasterGetParameterQuantization";
-    case audioMasterIOChanged: return "audioMasterIOChanged";
-    case audioMasterNeedIdle: return "audioMasterNeedIdle";
-    case audioMasterSizeWindow: return "audioMasterSizeWindow";
-    case audioMasterGetSampleRate: return "audioMasterGetSampleRate";
-    case audioMasterGetBlockSize: return "audioMasterGetBlockSize";
-    case audioMasterGetInputLatency: return "audioMasterGetInputLatency";
-    case audioMasterGetOutputLatency: return "audioMasterGetOutputLatency";
-    case audioMasterGetPreviousPlug: return "audioMasterGetPreviousPlug";
-    case audioMasterGetNextPlug: return "audioMasterGetNextPlug";
-    case audioMasterWillReplaceOrAccumulate: return "audioMasterWillReplaceOrAccumulate";
-    case audioMasterGetCurrentProcessLevel: return "audioMasterGetCurrentProcessLevel";
-    case audioMasterGetAutomationState: return "audioMasterGetAutomationState";
-    case audioMasterOfflineStart: return "audioMasterOfflineStart";
-    case audioMasterOfflineRead: return "audioMasterOfflineRead";
-    case audioMasterOfflineWrite: return "audioMasterOfflineWrite";
-    case audioMasterOfflineGetCurrentPass: return "audioMasterOfflineGetCurrentPass";
-    case audioMasterOfflineGetCurrentMetaPass: return "audioMasterOfflineGetCurrentMetaPass";
-    case audioMasterSetOutputSampleRate: return "audioMasterSetOutputSampleRate";
-    case audioMasterGetSpeakerArrangement: return "audioMasterGetSpeakerArrangement";
-    case audioMasterGetVendorString: return "audioMasterGetVendorString";
-    case audioMasterGetProductString: return "audioMasterGetProductString";
-    case audioMasterGetVendorVersion: return "audioMasterGetVendorVersion";
-    case audioMasterVendorSpecific: return "audioMasterVendorSpecific";
-    case audioMasterCanDo: return "audioMasterCanDo";
-    case audioMasterGetLanguage: return "audioMasterGetLanguage";
-    case audioMasterOpenWindow: return "audioMasterOpenWindow";
-    case audioMasterCloseWindow: return "audioMasterCloseWindow";
-    case audioMasterGetDirectory: return "audioMasterGetDirectory";
-    case audioMasterUpdateDisplay: return "audioMasterUpdateDisplay";
-    default: break;
-    }
-    return "audioMaster request " + std::to_string(opcode);
-}
-
 std::string describeModuleFile(const std::string& path) {
     const ModuleFormat f = inspectModuleFile(path);
     std::string kind;
@@ -136,20 +90,20 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
         step("setting its sample rate and block size (effSetSampleRate, effSetBlockSize)");
         instance.configure(host.sampleRate, host.blockSize);
 
-        info.uniqueId = instance.effect()->uniqueID;
-        info.recordVersion = instance.effect()->version;
+        info.identity.uniqueId = instance.effect()->uniqueID;
+        info.identity.recordVersion = instance.effect()->version;
         step("asking for its effect name (effGetEffectName)");
-        info.effectName = instance.effectName();
+        info.identity.effectName = instance.effectName();
         step("asking for its vendor (effGetVendorString)");
-        info.vendor = instance.vendor();
+        info.identity.vendor = instance.vendor();
         step("asking for its product (effGetProductString)");
-        info.product = instance.product();
+        info.identity.product = instance.product();
         step("asking for its vendor version (effGetVendorVersion)");
-        info.vendorVersion = instance.vendorVersion();
+        info.identity.vendorVersion = instance.vendorVersion();
         step("asking for its category (effGetPlugCategory)");
-        info.category = instance.category();
+        info.identity.category = instance.category();
         step("asking for its interface version (effGetVstVersion)");
-        info.interfaceVersion = instance.interfaceVersion();
+        info.identity.interfaceVersion = instance.interfaceVersion();
         step("asking for its tail size (effGetTailSize)");
         info.tailSize = instance.tailSize();
 

@@ -142,7 +142,9 @@ TEST(HostAnswers, EveryRequestOfAnOfflineRenderIsAnswered) {
         last = a.opcode;
         EXPECT_EQ(std::string(a.name).rfind("audioMaster", 0), 0u) << a.name;
         EXPECT_EQ(aerie::findHostAnswer(a.opcode), &a);
+        EXPECT_EQ(aerie::hostRequestName(a.opcode), a.name);  // the listings name what the table names
     }
+    EXPECT_EQ(aerie::hostRequestName(99), "audioMaster request 99");
 }
 
 // A MIDI file at 480 ticks per quarter: 120 BPM, 3/4, then 60 BPM from

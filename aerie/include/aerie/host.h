@@ -61,6 +61,9 @@ struct HostAnswer {
 const std::vector<HostAnswer>& hostAnswers();
 // The row of a request, or null.
 const HostAnswer* findHostAnswer(std::int32_t opcode) noexcept;
+// The request's name from its row ("audioMasterWantMidi"), or "audioMaster
+// request 99" for one the table does not know.
+std::string hostRequestName(std::int32_t opcode);
 // The capability words the host answers 1 to; every other word gets -1.
 const std::vector<std::string>& hostCapabilities();
 

@@ -18,14 +18,7 @@ struct ModuleInfo {
     std::string fileFormat;  // "ELF 64-bit x86-64 shared library"
     std::string entryName;   // "VSTPluginMain" or "main"
 
-    std::string effectName;
-    std::string vendor;
-    std::string product;
-    std::int32_t vendorVersion = 0;
-    std::int32_t uniqueId = 0;
-    std::int32_t category = 0;
-    std::int32_t interfaceVersion = 0;  // effGetVstVersion
-    std::int32_t recordVersion = 0;     // the record's own version field
+    Identity identity;
     std::int32_t initialDelay = 0;
     std::int32_t tailSize = 0;
     std::int32_t numInputs = 0;
@@ -58,8 +51,6 @@ const std::vector<std::string>& commonCapabilities();
 std::vector<std::string> flagNames(std::int32_t flags);
 // "synth", "effect", ... ("category 42" for unknown values).
 std::string categoryName(std::int32_t category);
-// "audioMasterWantMidi" ("audioMaster request 99" for unknown ones).
-std::string hostRequestName(std::int32_t opcode);
 // "ELF 64-bit x86-64 shared library".
 std::string describeModuleFile(const std::string& path);
 
