@@ -310,14 +310,33 @@ std::string Instance::programName(std::int32_t index) {
     return name;
 }
 
+ChunkAnswer Instance::readChunk(bool programOnly) {
+    void* data = nullptr;
+    const VstIntPtr size = dispatch(effGetChunk, programOnly ? 1 : 0, 0, &data);
+    ChunkAnswer a;
+    a.size = static_cast<std::int64_t>(size);
+    if (size <= 0 || data == nullptr) {
+        a.kind = ChunkAnswer::Kind::None;
+    } else if (static_cast<std::uint64_t>(size) > kMaxChunkSize) {
+        a.kind = ChunkAnswer::Kind::TooLarge;
+    } else {
+        a.kind = ChunkAnswer::Kind::Given;
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        a.bytes.assign(bytes, bytes + size);
+    }
+    return a;
+}
+
 std::vector<unsigned char> Instance::chunk(bool programOnly) {
     requireOpen("chunk");
     if (!hasChunks()) return {};
-    void* data = nullptr;
-    const VstIntPtr size = dispatch(effGetChunk, programOnly ? 1 : 0, 0, &data);
-    if (size <= 0 || data == nullptr) return {};
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    return {bytes, bytes + size};
+    ChunkAnswer a = readChunk(programOnly);
+    if (a.kind == ChunkAnswer::Kind::TooLarge) {
+        throw HostError(ErrorKind::Other, "the plug-in's " + std::string(programOnly ? "program" : "bank") + " chunk of " +
+                                              std::to_string(a.size) + " bytes is larger than the " +
+                                              std::to_string(kMaxChunkSize >> 20) + " MiB a host takes");
+    }
+    return std::move(a.bytes);
 }
 
 void Instance::setChunk(const std::vector<unsigned char>& data, bool programOnly) {

@@ -9,17 +9,15 @@ namespace aerie {
 
 namespace {
 
-constexpr VstIntPtr kMaxChunk = VstIntPtr{1} << 30;
-
 std::vector<unsigned char> getChunk(Instance& instance, bool program) {
-    void* data = nullptr;
-    const VstIntPtr size = instance.dispatch(effGetChunk, program ? 1 : 0, 0, &data);
-    if (size <= 0 || data == nullptr) {
+    ChunkAnswer a = instance.readChunk(program);
+    if (a.kind == ChunkAnswer::Kind::None) {
         throw PresetError(std::string("the plug-in gave no ") + (program ? "program" : "bank") + " chunk (effGetChunk)");
     }
-    if (size > kMaxChunk) throw PresetError("the plug-in's chunk of " + std::to_string(size) + " bytes is too large");
-    const auto* p = static_cast<const unsigned char*>(data);
-    return std::vector<unsigned char>(p, p + size);
+    if (a.kind == ChunkAnswer::Kind::TooLarge) {
+        throw PresetError("the plug-in's chunk of " + std::to_string(a.size) + " bytes is too large");
+    }
+    return std::move(a.bytes);
 }
 
 std::vector<float> parameters(Instance& instance) {

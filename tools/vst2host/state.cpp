@@ -40,7 +40,6 @@ using json = nlohmann::ordered_json;
 
 constexpr const char* kFormat = "vst2host-state";
 constexpr int kFormatVersion = 1;
-constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -115,12 +114,9 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
     state["parameters"] = params;
     state["numPrograms"] = e->numPrograms;
     if ((e->flags & effFlagsProgramChunks) != 0) {
-        void* data = nullptr;
-        const VstIntPtr size = instance.dispatch(effGetChunk, 0, 0, &data);
-        if (size > 0 && data != nullptr && static_cast<std::size_t>(size) <= kMaxChunk) {
-            state["chunk"] = {{"kind", "bank"},
-                              {"size", size},
-                              {"base64", base64(static_cast<const unsigned char*>(data), static_cast<std::size_t>(size))}};
+        const std::vector<unsigned char> bank = instance.chunk();
+        if (!bank.empty()) {
+            state["chunk"] = {{"kind", "bank"}, {"size", bank.size()}, {"base64", base64(bank.data(), bank.size())}};
         }
     }
     return state;

@@ -2,6 +2,7 @@
 // keep: create -> open -> configure -> resume -> process -> suspend -> close.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,18 @@ struct ParameterInfo {
     std::string label;    // the unit
     std::string display;  // the current value as text
     float value = 0.0f;
+};
+
+// The largest chunk (effGetChunk) a host here takes from a plug-in: 1 GiB.
+// A larger size is not a state but a wrong answer, and is not read.
+inline constexpr std::size_t kMaxChunkSize = std::size_t{1} << 30;
+
+// What a plug-in answered to effGetChunk.
+struct ChunkAnswer {
+    enum class Kind { Given, None, TooLarge };
+    Kind kind = Kind::None;   // None: a size of 0 or less, or no data
+    std::int64_t size = 0;    // the size the plug-in answered
+    std::vector<unsigned char> bytes;  // a copy, for Given
 };
 
 // One plug-in instance. Creating calls the entry with the host's callback and
@@ -124,7 +137,8 @@ public:
     std::string programName(std::int32_t index);
     // The state as the plug-in's own data (effGetChunk): the whole bank, or
     // the current program only. Empty when the plug-in keeps no chunks or
-    // answers none.
+    // answers none; throws HostError (kind Other) for a chunk larger than
+    // kMaxChunkSize, rather than lose the state without a word.
     std::vector<unsigned char> chunk(bool programOnly = false);
     void setChunk(const std::vector<unsigned char>& data, bool programOnly = false);
     // The answer to effCanDo: 1 yes, -1 no, 0 does not know.
@@ -138,6 +152,9 @@ public:
     void processReplacing(float** inputs, float** outputs, std::int32_t frames);
     void setParameter(std::int32_t index, float value);
     float getParameter(std::int32_t index);
+    // effGetChunk as it is answered, whatever the state and flags; the one
+    // place a chunk is read from a plug-in.
+    ChunkAnswer readChunk(bool programOnly);
     // A text request (name, vendor, product, ...) into a zeroed 256-byte buffer.
     std::string text(std::int32_t opcode, std::int32_t index = 0);
 

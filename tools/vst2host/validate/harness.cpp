@@ -338,13 +338,10 @@ std::int32_t declaredVersion(Plug& p) {
 
 Chunk getChunk(Context& ctx, Plug& p, bool preset) {
     ctx.step(std::string("getting the ") + (preset ? "program" : "bank") + " chunk (effGetChunk)");
-    void* data = nullptr;
-    const VstIntPtr size = p.dispatch(effGetChunk, preset ? 1 : 0, 0, &data);
+    aerie::ChunkAnswer a = p.instance->readChunk(preset);
     Chunk c;
-    if (size > 0 && data != nullptr && size < (VstIntPtr{1} << 30)) {
-        c.given = true;
-        c.bytes.assign(static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
-    }
+    c.given = a.kind == aerie::ChunkAnswer::Kind::Given;
+    c.bytes = std::move(a.bytes);
     return c;
 }
 
