@@ -16,6 +16,24 @@
 //   probe.h        probeModule, what a scan learns about a module
 //   process.h      runProcess, selfExecutable: child programs
 //   version.h      kVersion, the library's version
+//
+// Threads. The library starts no thread of its own; each call runs on its
+// caller's. Every public call says in brackets where it is declared (for a
+// group, at its heading) from which thread it may be called, in which
+// state, and whether it may allocate:
+//   [any thread]             may be called from several threads at once
+//   [one thread at a time]   an object's calls come from one thread at a
+//                            time, any thread but not two at once; distinct
+//                            objects may be used on distinct threads
+//   [audio thread; running]  a render call: the instance is Running; it
+//                            takes no lock and allocates nothing, so a
+//                            real-time thread may make it
+//   [state: open, ready]     the Instance states the call needs; in any other
+//                            it throws HostError of kind WrongState
+//   [allocates]              may allocate (and throw std::bad_alloc): not
+//                            for a real-time thread
+//   [blocks]                 waits for something outside: a child process,
+//                            the system's loader, a file
 #pragma once
 
 #include "host/abi/aeffect.h"

@@ -1,5 +1,9 @@
 // Finding plug-in modules: the folders hosts search, the module files in
 // them, and a module named by its file name or its effect name.
+//
+// Every call: [any thread; allocates]. They read the file system (and, for
+// effect names, call `effectNameOf`, which a caller usually makes a sandboxed
+// probe: then they block for as long as it takes).
 #pragma once
 
 #include <functional>

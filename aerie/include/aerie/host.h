@@ -57,7 +57,8 @@ struct HostAnswer {
 };
 
 // The table every Host answers from, one row per request it knows, in
-// request order. Requests not in it are answered 0.
+// request order. Requests not in it are answered 0. The table and the
+// look-ups below: [any thread]; hostRequestName allocates.
 const std::vector<HostAnswer>& hostAnswers();
 // The row of a request, or null.
 const HostAnswer* findHostAnswer(std::int32_t opcode) noexcept;
@@ -69,10 +70,16 @@ const std::vector<std::string>& hostCapabilities();
 
 // The host side of the callback: answers requests from the table and
 // records them. Override `answer` to change what the plug-in hears.
+//
+// [one thread at a time]: the plug-in calls back on the thread it is called
+// on, so a Host is used on its instances' thread. Its fields are set before
+// the instance is created or between blocks, not while the plug-in runs.
+// With `record` off and `sentMidi` reserved, answering allocates nothing and
+// takes no lock: the audio thread's requests (the time, MIDI out) are safe.
 class Host {
 public:
     virtual ~Host() = default;
-    // The table's answer (hostAnswers()).
+    // The table's answer (hostAnswers()). [the plug-in's calling thread]
     virtual VstIntPtr answer(const HostRequest& request);
 
     // Every request, in order, while `record` is true. A long render turns
@@ -119,7 +126,7 @@ public:
 
     // The callback to hand to a module's entry. It finds its Host through the
     // record's `user` field (set by Instance) or, during the entry call, the
-    // one Instance is creating with.
+    // one Instance is creating with. [any thread: the plug-in's; never throws]
     static VstIntPtr VST_CALL callback(AEffect* effect, std::int32_t opcode, std::int32_t index,
                                        VstIntPtr value, void* ptr, float opt) noexcept;
 };

@@ -30,10 +30,12 @@ enum class ErrorKind {
     OutputFile,        // an output file cannot be written
 };
 
-// "module missing", "crashed", ...
+// "module missing", "crashed", ... [any thread]
 const char* errorKindName(ErrorKind kind) noexcept;
 
 // A failure a user can act on; what() is one line, without a trailing period.
+// Thrown by any call that allocates; the calls tagged for the audio thread
+// throw only for a wrong state or argument, before they touch the plug-in.
 class HostError : public std::runtime_error {
 public:
     explicit HostError(const std::string& message, ErrorKind kind = ErrorKind::Other)

@@ -73,36 +73,47 @@ struct ChunkAnswer {
 // Ready or Running). `dispatch`, `process` and `processReplacing` are the raw
 // record for callers that break the rules on purpose (validators, tests):
 // they check nothing and do not change the state.
+//
+// [one thread at a time] for every call: an instance is the plug-in's, which
+// expects one request at a time. Different instances may run on different
+// threads. The tags below say the states a call needs and whether it may
+// allocate (see <aerie/aerie.h>).
 class Instance {
 public:
     enum class State { Created, Open, Ready, Running, Closed };
 
+    // Calls the module's entry. [allocates; the instance's thread from now on]
     Instance(const Module& module, Host& host);
     ~Instance();
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
     // The lifecycle.
-    State state() const noexcept { return state_; }
-    void open();
+    State state() const noexcept { return state_; }  // [any state]
+    void open();                                      // effOpen [state: created]
     // Sample rate and the largest block processBlock will be given.
+    // [state: open, ready]
     void configure(double sampleRate, std::int32_t maxBlockSize);
-    void resume();
+    void resume();  // effMainsChanged 1 [state: ready]
     // One block of at most the configured size: processReplacing when the
     // plug-in can replace, otherwise process into cleared outputs. Inputs
-    // and outputs are numInputs() and numOutputs() buffers. Allocates nothing.
+    // and outputs are numInputs() and numOutputs() buffers.
+    // [audio thread; running]: no lock, allocates nothing
     void processBlock(float* const* inputs, float* const* outputs, std::int32_t frames);
-    // A block's events, before its processBlock.
+    // A block's events, before its processBlock. [audio thread; running]
     void sendEvents(VstEvents* events);
     void sendEvents(EventList& events);
-    void suspend();
-    // effClose; the record is gone afterwards. Answers what the plug-in answered.
+    void suspend();  // effMainsChanged 0 [state: running]
+    // effClose; the record is gone afterwards. Answers what the plug-in
+    // answered. [any state but closed]
     VstIntPtr close();
 
+    // What configure() set. [any state]
     double sampleRate() const noexcept { return sampleRate_; }
     std::int32_t maxBlockSize() const noexcept { return blockSize_; }
 
-    // What the record says, from creation on.
+    // What the record says, from creation on. [any state but closed; no
+    // allocation]
     std::int32_t numInputs() const;
     std::int32_t numOutputs() const;
     std::int32_t numParameters() const;
@@ -113,7 +124,7 @@ public:
     bool hasChunks() const { return (flags() & effFlagsProgramChunks) != 0; }
     std::int32_t initialDelay() const;
 
-    // What the plug-in answers; an open instance.
+    // What the plug-in answers. [state: open, ready, running; allocates]
     Identity identity();
     std::string effectName();
     std::string vendor();
@@ -144,7 +155,7 @@ public:
     // The answer to effCanDo: 1 yes, -1 no, 0 does not know.
     std::int32_t canDo(const char* capability);
 
-    // The raw record, no checks.
+    // The raw record, no checks. [any state; the caller keeps the rules]
     AEffect* effect() const noexcept { return effect_; }
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0,
                        void* ptr = nullptr, float opt = 0.0f);

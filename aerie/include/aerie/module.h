@@ -14,8 +14,13 @@ namespace aerie {
 // it cannot be loaded ("32-bit module, this host is 64-bit"), then loads it
 // with every symbol resolved at once, and finds the entry: VSTPluginMain
 // first, then main.
+//
+// [any thread]: a module is only read once open, so its instances may be
+// created and used on several threads.
 class Module {
 public:
+    // [allocates; blocks while the system's loader runs the module's own
+    // initialisers]
     static std::unique_ptr<Module> open(const std::string& path);
     ~Module();
     Module(const Module&) = delete;

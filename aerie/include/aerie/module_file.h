@@ -14,9 +14,11 @@ struct ModuleFormat {
     std::string machine;       // "x86-64", "i386", "aarch64", ... ("" when unknown)
     bool sharedLibrary = false;  // ELF ET_DYN, or PE with the DLL characteristic
 };
+// [any thread; allocates, reads the file]
 ModuleFormat inspectModuleFile(const std::string& path);
 
 // The bitness and machine of this host program, in ModuleFormat's terms.
+// [any thread]
 int hostBits() noexcept;
 const char* hostMachine() noexcept;
 

@@ -41,10 +41,14 @@ inline constexpr int kMaxListed = 256;
 // it. `onStep` is told each step before it starts, in words that complete
 // "the module crashed while ...". Throws HostError for modules that cannot
 // be loaded or instantiated.
+// [any thread; allocates; blocks: the module runs in this process, so a
+// crash takes it down: probe in a sandbox (<aerie/sandbox.h>) what you do not
+// trust]
 ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep = {});
 // The same, listing up to `maxListed` programs and parameters.
 ModuleInfo probeModule(const std::string& path, const std::function<void(const std::string&)>& onStep, int maxListed);
 
+// Names for what a probe found. [any thread; allocates]
 // The capability words asked about.
 const std::vector<std::string>& commonCapabilities();
 // Names of the set bits of AEffect::flags ("canReplacing", "isSynth", "bit 12").

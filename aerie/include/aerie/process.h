@@ -27,15 +27,17 @@ struct ProcessResult {
     std::string why;     // for Crashed ("segmentation fault", "access violation (0xC0000005)"), NotStarted
 };
 
+// [any thread; allocates; blocks until the program ends or its timeout]
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
 
 // The path of the running program, for running it again as a child.
+// [any thread; allocates]
 std::string selfExecutable();
 
-// Whether the stream is an interactive terminal.
+// Whether the stream is an interactive terminal. [any thread]
 bool isTerminal(std::FILE* stream) noexcept;
 
-// The process identifier of this process.
+// The process identifier of this process. [any thread]
 int currentProcessId() noexcept;
 
 }  // namespace aerie

@@ -22,6 +22,9 @@ namespace aerie {
 
 // The child's side: where the operation is, for the parent's report, and
 // messages for the parent. Every call counts as progress.
+// [the child's operation thread; step(), stages(), block() and stage() take
+// no lock and do not allocate, so block() and stage() may be called on the
+// audio thread; send() allocates]
 class SandboxReporter {
 public:
     // A step, in words that complete "crashed while ...": "asking for its
@@ -99,25 +102,28 @@ struct SandboxResult {
 
 // Runs `operation` in a child process and waits for it. Safe to call from
 // several threads at once, within sandboxThreads().
+// [any thread; allocates; blocks until the child ends or hangs]
 SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptions& options);
 
 // How many threads may run sandboxes at once: `wanted`, except in a build
 // with AddressSanitizer, whose runtime can leave a lock held in a child
 // forked while another thread is inside it, so that the child never starts:
 // there, 1.
-int sandboxThreads(int wanted) noexcept;
+int sandboxThreads(int wanted) noexcept;  // [any thread]
 
 // Windows child side: `reportArgument` and `sharedArgument` are the two last
 // arguments the parent appended to `restart`. Answers the exit code for main.
+// [the child's main thread; allocates]
 int runSandboxChild(const std::string& reportArgument, const std::string& sharedArgument,
                     const SandboxOperation& operation);
 
 // The one table of how processes die: "segmentation fault", "aborted",
 // "signal 12" for POSIX signals; "access violation (0xC0000005)" for
-// Windows exception codes.
+// Windows exception codes. [any thread; allocates]
 std::string describeSignal(int signal);
 std::string describeExceptionCode(unsigned long code);
 // The same without allocating, for crash handlers: null for unnamed ones.
+// [any thread, signal handlers included]
 const char* signalName(int signal) noexcept;
 const char* exceptionName(unsigned long code) noexcept;
 

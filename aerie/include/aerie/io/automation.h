@@ -2,6 +2,7 @@
 // parameter value per line. The time is in seconds ("1.25") or in beats
 // with a `b` suffix ("4.5b"); the parameter is `[K:]P`, module K of a chain
 // (from 1) and parameter P by number (from 1) or name; the value is 0..1.
+// Threads: every function here [any thread; allocates; reads or writes files].
 #pragma once
 
 #include <stdexcept>

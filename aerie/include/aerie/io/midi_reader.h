@@ -1,6 +1,7 @@
 // Standard MIDI File reader: formats 0 and 1, every track merged into one
 // time-ordered list of channel messages, times kept exact through the tempo
 // map so that each event lands on one well-defined frame at any sample rate.
+// Threads: every function here [any thread; allocates; reads files].
 #pragma once
 
 #include <cstdint>

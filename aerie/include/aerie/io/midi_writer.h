@@ -1,5 +1,6 @@
 // Standard MIDI File writer: one track (format 0) holding the tempo map,
 // the time signatures and channel messages at their ticks.
+// Threads: every function here [any thread; allocates; writes files].
 #pragma once
 
 #include <cstdint>

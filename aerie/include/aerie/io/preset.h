@@ -9,6 +9,8 @@
 // banks go on with 128 bytes (in version 2 the first 4 are the current
 // program), then that many 'FxCk' programs each with its own header
 // ('FxBk') or an int32 size and the chunk ('FBCh').
+// Threads: every function here [any thread; allocates; reads or writes files],
+// but for the names of kinds, which do not allocate.
 #pragma once
 
 #include <cstdint>

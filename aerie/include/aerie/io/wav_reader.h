@@ -4,6 +4,8 @@
 // that the same code runs in every build (Linux and the Windows builds).
 // It streams: the header is read when the file is opened, the samples a
 // block at a time.
+// Threads: a reader [one thread at a time; allocates once opened only when
+// read() is given more frames than before; reads files].
 #pragma once
 
 #include <cstdint>

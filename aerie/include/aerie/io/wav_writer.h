@@ -2,6 +2,8 @@
 // of channels. The file is written under a temporary name beside the target
 // and renamed into place only once complete, so a failed or interrupted
 // render never leaves a half-written file under the name the user asked for.
+// Threads: a writer [one thread at a time; allocates only when write() is
+// given more frames than before; writes files].
 #pragma once
 
 #include <cstdint>
