@@ -13,6 +13,11 @@ Pages are README.md and every .md file under docs/. For each page:
 - Every relative link ([text](path) or [text](path#anchor)) must name a file
   or folder that exists, and an anchor into a page must name one of its
   headings (GitHub's heading ids).
+- Every name `aerie::Name` must be declared in the library's public headers
+  (aerie/include), and every header `<aerie/...>` must be one of them; in a
+  table row that starts with such a header, every name in backticks too.
+- README.md must name every folder of examples/ (as `examples/NAME` or
+  `NAME/`), so that its tables list every example.
 
 Usage: check_docs.py [SOURCE_ROOT]   (default: two folders above this file)
 Prints one line per fault as FILE:LINE: message and exits 1 when there is
@@ -28,6 +33,8 @@ LINK = re.compile(r"\[(?:[^\]\\]|\\.)*\]\(\s*<?([^)\s>]+)>?(?:\s+\"[^\"]*\")?\s*
 REFERENCE = re.compile(r"^\s{0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s|$)")
 CODE_SPAN = re.compile(r"(`+).*?\1")
 CPP = {"cpp", "c++", "cxx", "cc", "c", "h", "hpp"}
+AERIE_NAME = re.compile(r"\baerie::([A-Za-z_]\w*)")
+AERIE_HEADER = re.compile(r"<aerie/([\w./]+)>")
 
 
 def marker(name, closing=False):
@@ -108,6 +115,8 @@ def check(root):
         return parsed[path][3]
 
     faults, quotes, links = [], 0, 0
+    faults += library_names(root, parsed)
+    faults += listed_examples(root)
     for page in pages:
         name = os.path.relpath(page, root)
         lines, prose, blocks, _ = parsed[page]
@@ -162,6 +171,47 @@ def check(root):
                     faults.append(f"{where}: link {target}: {os.path.relpath(full, root)} has no heading "
                                   f"with the id {anchor}")
     return faults, len(pages), quotes, links
+
+
+def library_names(root, parsed):
+    """aerie:: names and <aerie/...> headers the pages mention that the
+    library's public headers do not have."""
+    include = os.path.join(root, "aerie", "include")
+    if not os.path.isdir(include):
+        return []
+    words = set()
+    for folder, _, files in os.walk(include):
+        for f in files:
+            with open(os.path.join(folder, f), encoding="utf-8") as h:
+                words.update(re.findall(r"\w+", h.read()))
+    faults = []
+    for page, (lines, _, _, _) in parsed.items():
+        name = os.path.relpath(page, root)
+        for number, line in enumerate(lines):
+            for m in AERIE_NAME.finditer(line):
+                if m.group(1) not in words:
+                    faults.append(f"{name}:{number + 1}: aerie::{m.group(1)} is not declared in aerie/include")
+            if line.startswith("| `<aerie/"):
+                for n in re.findall(r"`([A-Za-z_]\w*)`", line):
+                    if n not in words:
+                        faults.append(f"{name}:{number + 1}: {n} (in the headers' table) is not declared in aerie/include")
+            for m in AERIE_HEADER.finditer(line):
+                if "..." not in m.group(1) and not os.path.isfile(os.path.join(include, "aerie", m.group(1))):
+                    faults.append(f"{name}:{number + 1}: <aerie/{m.group(1)}> is not a public header of aerie")
+    return faults
+
+
+def listed_examples(root):
+    """Folders of examples/ that README.md does not name."""
+    folder = os.path.join(root, "examples")
+    readme = os.path.join(root, "README.md")
+    if not os.path.isdir(folder) or not os.path.isfile(readme):
+        return []
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    return [f"README.md: the example examples/{d}/ is not listed"
+            for d in sorted(os.listdir(folder))
+            if os.path.isdir(os.path.join(folder, d)) and f"examples/{d}" not in text and f"`{d}/`" not in text]
 
 
 def main(argv):

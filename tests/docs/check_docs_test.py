@@ -12,7 +12,9 @@ import check_docs  # noqa: E402
 SOURCE = "int a;\n// [doc:x]\nint b;\n\nint c;\n// [/doc:x]\n"
 CMAKE = "# [doc:y]\nadd_library(y)\n# [/doc:y]\n"
 QUOTE = "<!-- quote ex/a.cpp doc:x -->\n```cpp\nint b;\n\nint c;\n```\n"
-README = "# Top\n\n## Sub part's `code`\n\nSee [the guide](docs/guide.md#usage) and [here](#sub-parts-code).\n"
+README = ("# Top\n\n## Sub part's `code`\n\nSee [the guide](docs/guide.md#usage) and [here](#sub-parts-code).\n"
+          "Call `aerie::Thing` from `<aerie/thing.h>`; examples: `one/`.\n")
+HEADER = "struct Thing {};\n"
 GUIDE = ("# Guide\n\n## Usage\n\n" + QUOTE +
          "<!-- quote ex/CMakeLists.txt doc:y -->\n```cmake\nadd_library(y)\n```\n"
          "Back to [the top](../README.md), [sources](../ex/), [web](https://example.org/x).\n"
@@ -33,6 +35,11 @@ CASES = {
     "broken anchor": ({"README.md": README.replace("#usage", "#use")}, "no heading with the id use"),
     "broken own anchor": ({"README.md": README.replace("#sub-parts-code", "#sub")}, "no heading with the id sub"),
     "link out of tree": ({"README.md": README + "[x](../outside.md)\n"}, "leaves the source tree"),
+    "gone library name": ({"docs/guide.md": GUIDE + "`aerie::Gone`\n"}, "aerie::Gone is not declared"),
+    "gone library header": ({"docs/guide.md": GUIDE + "<aerie/gone.h>\n"}, "<aerie/gone.h> is not a public header"),
+    "gone name in the headers' table": ({"docs/guide.md": GUIDE + "| `<aerie/thing.h>` | `Thing`, `Gone` |\n"},
+                                        "Gone (in the headers' table) is not declared"),
+    "unlisted example": ({"examples/two/two.cpp": ""}, "examples/two/ is not listed"),
 }
 
 
@@ -41,7 +48,8 @@ class CheckDocs(unittest.TestCase):
         for name, (changes, expected) in CASES.items():
             with self.subTest(name), tempfile.TemporaryDirectory() as root:
                 files = {"README.md": README, "docs/guide.md": GUIDE,
-                         "ex/a.cpp": SOURCE, "ex/CMakeLists.txt": CMAKE, **changes}
+                         "ex/a.cpp": SOURCE, "ex/CMakeLists.txt": CMAKE,
+                         "aerie/include/aerie/thing.h": HEADER, "examples/one/one.cpp": "", **changes}
                 for path, text in files.items():
                     os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
                     with open(os.path.join(root, path), "w", encoding="utf-8") as f:
