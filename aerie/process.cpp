@@ -25,35 +25,7 @@ namespace aerie {
 
 #if defined(_WIN32)
 
-bool detail::startProcess(char* commandLine, STARTUPINFOA& si, PROCESS_INFORMATION& pi, DWORD& error) noexcept {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (attempt > 0) Sleep(50 * static_cast<DWORD>(attempt));
-        if (CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return true;
-        error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-    }
-    return false;
-}
-
 namespace {
-
-HANDLE openInheritable(const std::string& path, bool write) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-HANDLE inheritableCopy(DWORD which) {
-    HANDLE h = GetStdHandle(which);
-    HANDLE copy = nullptr;
-    if (h == nullptr || h == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
-        return nullptr;
-    }
-    return copy;
-}
-
-}  // namespace
 
 // Quotes one argument so that the child's command-line parser gives it back
 // unchanged.
@@ -79,13 +51,47 @@ std::string quoteArgument(const std::string& arg) {
     return out;
 }
 
+}  // namespace
+
+bool detail::startProcess(const std::vector<std::string>& argv, STARTUPINFOA& si, PROCESS_INFORMATION& pi,
+                          std::string& why) {
+    std::string commandLine;
+    for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quoteArgument(a);
+    std::vector<char> cmd(commandLine.begin(), commandLine.end());
+    cmd.push_back('\0');
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0) Sleep(50 * static_cast<DWORD>(attempt));
+        if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return true;
+        error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+    }
+    why = "cannot start " + argv.front() + " (Windows error " + std::to_string(error) + ")";
+    return false;
+}
+
+namespace {
+
+HANDLE openInheritable(const std::string& path, bool write) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE inheritableCopy(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    HANDLE copy = nullptr;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+}  // namespace
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
-    std::string commandLine;
-    for (const std::string& a : argv) {
-        if (!commandLine.empty()) commandLine += ' ';
-        commandLine += quoteArgument(a);
-    }
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -101,17 +107,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
-    std::vector<char> cmd(commandLine.begin(), commandLine.end());
-    cmd.push_back('\0');
-    DWORD startError = 0;
-    const bool started = detail::startProcess(cmd.data(), si, pi, startError);
+    const bool started = detail::startProcess(argv, si, pi, result.why);
     for (HANDLE h : {in, out, err}) {
         if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
-    if (!started) {
-        result.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
-        return result;
-    }
+    if (!started) return result;
     const DWORD wait = options.timeoutSeconds > 0 ? static_cast<DWORD>(options.timeoutSeconds * 1000.0) : INFINITE;
     if (WaitForSingleObject(pi.hProcess, wait) == WAIT_TIMEOUT) {
         TerminateProcess(pi.hProcess, 1);

@@ -287,9 +287,6 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
     std::vector<std::string> argv = options.restart;
     argv.push_back(reportPath.string());
     argv.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(mapping)));
-    std::string commandLine;
-    for (const std::string& a : argv) commandLine += (commandLine.empty() ? "" : " ") + quoteArgument(a);
-
     STARTUPINFOA si{};
     si.cb = sizeof si;
     HANDLE nul = nullptr;
@@ -308,14 +305,9 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
         si.hStdError = err;
     }
     PROCESS_INFORMATION pi{};
-    std::vector<char> cmd(commandLine.begin(), commandLine.end());
-    cmd.push_back('\0');
-    DWORD startError = 0;
-    const bool started = detail::startProcess(cmd.data(), si, pi, startError);
+    const bool started = detail::startProcess(argv, si, pi, r.why);
     if (out != nullptr && out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (!started) {
-        r.why = "cannot start " + argv.front() + " (Windows error " + std::to_string(startError) + ")";
-    } else {
+    if (started) {
         StallWatch watch(*shared, options.timeoutSeconds);
         bool hung = false;
         while (WaitForSingleObject(pi.hProcess, 10) == WAIT_TIMEOUT) {
