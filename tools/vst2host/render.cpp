@@ -191,7 +191,7 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
 
 // The render's tempo and time signature as the command line gives them.
 struct TimeOptions {
-    std::optional<std::uint32_t> microsPerQuarter;  // --tempo
+    std::optional<double> bpm;                      // --tempo, as typed
     std::optional<aerie::TimeSignature> signature;  // --time-signature
     std::optional<aerie::Loop> loop;                // --loop
 };
@@ -200,7 +200,7 @@ struct TimeOptions {
 aerie::TimelineSettings plainTimeline(const TimeOptions& t, std::uint32_t rate) {
     aerie::TimelineSettings s;
     s.sampleRate = rate;
-    if (t.microsPerQuarter) s.tempos = {{0, *t.microsPerQuarter}};
+    s.bpm = t.bpm;
     if (t.signature) s.signatures = {*t.signature};
     s.loop = t.loop;
     return s;
@@ -219,14 +219,14 @@ Schedule midiSchedule(const std::string& path, const std::string& shown, std::ui
     timeline = plainTimeline(t, rate);
     const bool metrical = seq.division > 0;
     if (metrical) timeline.ticksPerQuarter = seq.division;
-    if (metrical && !t.microsPerQuarter) {
+    if (metrical && !t.bpm) {
         for (const aerie::MidiTempo& x : seq.tempos) timeline.tempos.push_back({x.tick, x.microsPerQuarter});
     }
     if (!t.signature) {
         for (const aerie::MidiTimeSignature& x : seq.timeSignatures) timeline.signatures.push_back({x.tick, x.numerator, x.denominator});
     }
     const aerie::Timeline placed(timeline);
-    const bool replaced = metrical && t.microsPerQuarter.has_value();
+    const bool replaced = metrical && t.bpm.has_value();
     Schedule s;
     try {
         for (const aerie::MidiEvent& e : seq.events) {
@@ -365,16 +365,17 @@ std::vector<ModuleFile> moduleFiles(const std::vector<std::string>& texts, const
     return files;
 }
 
-// "120", "97.5": beats per minute, kept as MIDI files keep tempo, in whole
-// microseconds per quarter note.
-std::optional<std::uint32_t> parseTempo(const std::string& text) {
+// "120", "97.5": beats per minute, kept as the number typed (the song
+// position follows it exactly; a MIDI file's tempo map keeps its own
+// microseconds per quarter note).
+std::optional<double> parseTempo(const std::string& text) {
     if (text.empty()) return std::nullopt;
     char* end = nullptr;
     const double bpm = std::strtod(text.c_str(), &end);
     if (end == nullptr || *end != '\0' || !(bpm >= 1.0 && bpm <= 1000.0)) {
         throw Error(kUsage, "--tempo must be from 1 to 1000 beats per minute (got \"" + text + "\")");
     }
-    return static_cast<std::uint32_t>(std::llround(60e6 / bpm));
+    return bpm;
 }
 
 std::optional<aerie::TimeSignature> parseSignature(const std::string& text) {
@@ -703,7 +704,7 @@ void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked
     if (t.signatures.size() > 1) {
         out << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
     }
-    out << (c.time.microsPerQuarter ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
+    out << (c.time.bpm ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
     if (t.loop) out << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
     out << "; offline process level, nanoSeconds = position\n";
 
