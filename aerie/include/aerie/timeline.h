@@ -35,13 +35,13 @@ struct TimelineSettings {
     std::uint32_t sampleRate = 44100;
     int ticksPerQuarter = 960;                 // the MIDI file's division
     std::vector<TempoChange> tempos;           // sorted by tick; none: 120
+    std::vector<TimeSignature> signatures;     // sorted by tick; none: 4/4
+    std::optional<Loop> loop;
     // A tempo as typed, in beats per minute, for the whole render: it
     // replaces `tempos` and is kept as the number it is, so that 90 is 90
     // and not the 666,667 microseconds per quarter note a MIDI file would
     // hold (which `settings().tempos` then gives, for writing one).
     std::optional<double> bpm;
-    std::vector<TimeSignature> signatures;     // sorted by tick; none: 4/4
-    std::optional<Loop> loop;
 };
 
 // The timeline of one render. Every position is computed from the frame
