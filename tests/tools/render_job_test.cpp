@@ -1,6 +1,7 @@
 // The render job: a fixed set of renders gives the samples it gave before
 // the job moved into the hosting library (hashes taken from the tool as it
-// was), and a tempo given as a number is the tempo the plug-ins hear.
+// was), a job from memory renders what the tool renders from files, and a
+// tempo given as a number is the tempo the plug-ins hear.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "helpers.h"
 #include <aerie/io/wavfile.h>
+#include <aerie/render_job.h>
 #include <aerie/timeline.h>
 
 namespace {
@@ -107,6 +109,44 @@ TEST(RenderJob, FixedJobsRenderTheSameSamples) {
         ASSERT_EQ(run.code, 0) << run.err;
         EXPECT_EQ(fileHash(out), job.hash) << std::hex << "0x" << fileHash(out);
     }
+}
+
+// The same job from the caller's buffers into a sink, with the settings as
+// data, gives the samples vst2host writes from the files.
+TEST(RenderJob, AJobFromMemoryRendersWhatTheToolRenders) {
+    const std::string input = inputWav();
+    const std::string out = tmp("tool.wav");
+    const testing_tools::ToolRun run = runTool({"render", TREMOLO_MODULE, "-i", input, "-o", out, "-p", "Sync=0.5", "-p",
+                                                "2=0.8", "--tempo", "90", "--tail", "0.25", "--block", "300"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const testing_tools::Wav wav = testing_tools::readWav(out);
+    const testing_tools::Wav in = testing_tools::readWav(input);
+    ASSERT_EQ(in.channels, 2);
+
+    const float* channels[] = {in.samples[0].data(), in.samples[1].data()};
+    aerie::RenderJob job;
+    job.modules = {TREMOLO_MODULE};
+    job.blockSize = 300;
+    job.inputBuffers = channels;
+    job.inputChannels = 2;
+    job.inputFrames = in.frames();
+    job.bpm = 90.0;
+    job.tailSeconds = 0.25;
+    job.parameters = {{0, "sync", 0.5f, "sync"}, {0, "2", 0.8f, "depth"}};
+    std::vector<std::vector<float>> got(2);
+    job.sink = [&got](const float* const* c, int count, std::size_t frames) {
+        ASSERT_EQ(count, 2);
+        for (int k = 0; k < count; ++k) got[static_cast<std::size_t>(k)].insert(got[static_cast<std::size_t>(k)].end(), c[k], c[k] + frames);
+    };
+    aerie::PlannedRender plan = aerie::planRender(job);
+    EXPECT_EQ(plan.length, "input 2.000 s (88200 frames) + tail 0.250 s");
+    aerie::RenderSession session(job, plan, {});
+    session.load();
+    const aerie::RenderResult result = session.render();
+    session.finish();
+    EXPECT_EQ(result.framesWritten, wav.frames());
+    ASSERT_EQ(wav.channels, 2);
+    EXPECT_TRUE(got[0] == wav.samples[0] && got[1] == wav.samples[1]);
 }
 #endif
 
