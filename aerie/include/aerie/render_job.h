@@ -137,6 +137,7 @@ struct RenderJob {
     // place once complete), else the sink, given every block's frames.
     std::string outputFile;
     SampleFormat format = SampleFormat::Float32;
+    // [audio thread; running]: called once per block, between the modules' calls.
     std::function<void(const float* const* channels, int channelCount, std::size_t frames)> sink;
 
     // After the render: states, presets, banks; the automation the modules
@@ -177,7 +178,9 @@ std::int32_t findParameter(Instance& instance, const std::string& key, const std
 // "Fake", or "module 2 (Fake)" in a chain.
 std::string moduleLabel(const std::string& name, std::size_t index, std::size_t count);
 
-// What a render tells its caller as it goes. Each may be empty.
+// What a render tells its caller as it goes. Each may be empty; each is
+// called on the session's thread, the block hooks between the modules'
+// calls.
 struct RenderHooks {
     // The step about to be taken ("loading the module 2"), for crash reports.
     std::function<void(const std::string& step)> step;
@@ -195,23 +198,29 @@ struct RenderHooks {
 };
 
 // One job rendered: load() the chain and apply its settings, render(), then
-// finish() (saves, closes, puts the output in place). Its accessors stay
-// valid to the end, for a summary. Every call [the thread that made it]
-// [allocates]; throws HostError.
+// finish() (saves, closes, puts the output in place). The job and the plan
+// must outlive the session; its accessors stay valid to its end, for a
+// summary. The modules are called on the thread that calls load(), render()
+// and finish(), one call at a time; they throw HostError (or what the job's
+// own functions throw).
 class RenderSession {
 public:
+    // [any thread] Loads nothing yet.
     RenderSession(const RenderJob& job, PlannedRender& plan, RenderHooks hooks);
     ~RenderSession();
     RenderSession(const RenderSession&) = delete;
     RenderSession& operator=(const RenderSession&) = delete;
 
     // Loads, opens and configures every module, applies the settings,
-    // resolves the automation and opens the output.
+    // resolves the automation and opens the output. [allocates]
     void load();
-    // Resumes the chain, renders and suspends it.
+    // Resumes the chain, renders and suspends it; the modules' blocks run on
+    // the calling thread [audio thread; running], which allocates nothing
+    // per block unless a module changes its pins or what modules send is
+    // kept (saveAutomationFile, midiOutFile).
     RenderResult render();
     // The saves and the capture files, effClose, the output put in place,
-    // the modules unloaded.
+    // the modules unloaded. [allocates]
     void finish();
 
     const std::vector<std::string>& names() const noexcept { return names_; }
