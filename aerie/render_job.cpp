@@ -143,6 +143,11 @@ PlannedRender planRender(const RenderJob& job, std::unique_ptr<WavReader> input)
     p.input = std::move(input);
     const std::uint32_t rate = job.sampleRate;
     if (rate == 0) throw HostError(ErrorKind::BadArgument, "a render needs a sample rate");
+    const int midiSources = (job.midiFile.empty() ? 0 : 1) + (job.notes.empty() ? 0 : 1) + (job.messages.empty() ? 0 : 1);
+    if (midiSources > 1) throw HostError(ErrorKind::BadArgument, "give a render one of a MIDI file, notes or MIDI messages");
+    if (!job.inputFile.empty() && job.inputBuffers != nullptr) {
+        throw HostError(ErrorKind::BadArgument, "give a render one input: a WAV file or buffers");
+    }
     std::uint64_t inputFrames = 0;
     bool hasInput = false;
     if (!job.inputFile.empty()) {
@@ -265,8 +270,8 @@ void RenderSession::loadModule(std::size_t i) {
     m->name = std::filesystem::path(m->path).filename().string();
     m->host.sampleRate = static_cast<float>(job_.sampleRate);
     m->host.blockSize = job_.blockSize;
-    m->host.vendor = "aerie";
-    m->host.product = "vst2host";
+    m->host.vendor = job_.hostVendor;
+    m->host.product = job_.hostProduct;
     m->host.processLevel = ProcessLevel::Offline;
     const bool reading = !job_.automation.empty();
     const bool writing = !job_.saveAutomationFile.empty();
@@ -319,8 +324,7 @@ void RenderSession::applySettings() {
             try {
                 for (const std::string& n : applyPreset(*m.instance, p.data, job_.force)) note(p.name + ": " + n);
             } catch (const PresetError& e) {
-                throw PresetError(p.name + ": " + e.what() +
-                                  (std::string(e.what()).find("made for") != std::string::npos ? "; --force loads it anyway" : ""));
+                throw PresetError(p.name + ": " + e.what());
             }
         }
     }

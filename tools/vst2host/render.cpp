@@ -676,7 +676,13 @@ int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
     };
     hooks.beforeStage = beforeStage;
     aerie::RenderSession session(job.c.job, job.plan, hooks);
-    session.load();
+    try {
+        session.load();
+    } catch (const aerie::PresetError& e) {
+        // A preset or bank made for another plug-in: say how to load it anyway.
+        const std::string what = e.what();
+        throw Error(kMidi, what + (what.find("made for") != std::string::npos ? "; --force loads it anyway" : ""));
+    }
     const aerie::RenderResult result = session.render();
     progress.finish();
 

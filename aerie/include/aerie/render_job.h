@@ -148,6 +148,12 @@ struct RenderJob {
 
     bool compensateLatency = true;
     bool stopOnNonFinite = false;  // end at the first block with a NaN or infinite sample
+
+    // Who the modules are told the host is (audioMasterGetVendorString,
+    // audioMasterGetProductString). A plug-in may act on it, so a front end
+    // that is to render what vst2host renders keeps these.
+    std::string hostVendor = "aerie";
+    std::string hostProduct = "vst2host";
 };
 
 // What a job plays and for how long, before any module is loaded.
