@@ -151,6 +151,46 @@ TEST(RenderJob, AJobFromMemoryRendersWhatTheToolRenders) {
 }
 #endif
 
+// Notes and timed messages plan the same events; a job with two MIDI
+// sources or two inputs is refused before anything is loaded.
+TEST(RenderJob, NotesAndMessagesPlanTheSameEvents) {
+    aerie::RenderJob notes;
+    notes.sampleRate = 48000;
+    notes.notes = {{64, 90, 250000000, 500000000}, {60, 100, 0, 125000000}};
+    aerie::RenderJob messages = notes;
+    messages.notes.clear();
+    messages.messages = {{0.75, {0x80, 64, 0}}, {0.25, {0x90, 64, 90}}, {0.0, {0x90, 60, 100}}, {0.125, {0x80, 60, 0}}};
+    const aerie::PlannedRender a = aerie::planRender(notes);
+    const aerie::PlannedRender b = aerie::planRender(messages);
+    ASSERT_EQ(a.events.size(), 4u);
+    ASSERT_EQ(b.events.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(a.events[i].frame, b.events[i].frame);
+        EXPECT_EQ(std::string(a.events[i].bytes, a.events[i].bytes + 3), std::string(b.events[i].bytes, b.events[i].bytes + 3));
+    }
+    EXPECT_EQ(a.events[3].frame, 36000u);
+    EXPECT_EQ(a.frames, 36000u + 48000u);
+    EXPECT_EQ(a.length, "last event at 0.750 s (frame 36000) + tail 1.000 s");
+    EXPECT_EQ(b.length, a.length);
+
+    aerie::RenderJob both = messages;
+    both.notes = notes.notes;
+    const float silence[1] = {0.0f};
+    const float* buffers[] = {silence};
+    aerie::RenderJob twoInputs;
+    twoInputs.inputFile = "x.wav";
+    twoInputs.inputBuffers = buffers;
+    twoInputs.inputChannels = 1;
+    for (const aerie::RenderJob* bad : {&both, &twoInputs}) {
+        try {
+            (void)aerie::planRender(*bad);
+            ADD_FAILURE() << "planned";
+        } catch (const aerie::HostError& e) {
+            EXPECT_EQ(e.kind(), aerie::ErrorKind::BadArgument) << e.what();
+        }
+    }
+}
+
 // A tempo given as a number is that number: the tempo field says it
 // exactly, and the song position is the frame times it, with no drift
 // after a minute or an hour. A MIDI file could only hold the nearest whole
