@@ -1,6 +1,9 @@
 // `vst2host render`: plays audio from a WAV file and MIDI (a file or a few
 // notes) through one module or a chain of them, block by block as a host
-// does, into a WAV file.
+// does, into a WAV file. The render itself is aerie's render job
+// (<aerie/render_job.h>); this is its command line: the options checked and
+// made into a job, the JSON state files, the progress bar, the messages and
+// the sandboxed child the job runs in.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -25,7 +28,6 @@
 #include <aerie/render.h>
 #include <aerie/render_job.h>
 #include <aerie/sandbox.h>
-
 
 #if defined(_WIN32)
 #include <fcntl.h>
