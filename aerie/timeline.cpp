@@ -29,6 +29,10 @@ Timeline::Timeline(TimelineSettings settings) : s_(std::move(settings)) {
     if (s_.sampleRate == 0) throw HostError("a timeline needs a sample rate");
     if (s_.ticksPerQuarter <= 0) s_.ticksPerQuarter = 960;
     den_ = static_cast<std::uint64_t>(s_.ticksPerQuarter) * 1000000u;
+    if (s_.bpm) {
+        if (!(*s_.bpm >= 0.1 && *s_.bpm <= 1e6)) throw HostError("a tempo of " + std::to_string(*s_.bpm) + " beats per minute");
+        s_.tempos = {TempoChange{0, static_cast<std::uint32_t>(std::llround(60e6 / *s_.bpm))}};
+    }
     if (s_.tempos.empty() || s_.tempos.front().tick != 0) s_.tempos.insert(s_.tempos.begin(), TempoChange{});
     if (s_.signatures.empty() || s_.signatures.front().tick != 0) s_.signatures.insert(s_.signatures.begin(), TimeSignature{});
     for (const TempoChange& t : s_.tempos) {
@@ -51,7 +55,7 @@ Timeline::Timeline(TimelineSettings settings) : s_(std::move(settings)) {
                 break;
             }
         }
-        Segment seg{t.tick, t.microsPerQuarter, num, 0, 0.0};
+        Segment seg{t.tick, t.microsPerQuarter, num, 0, 0.0, s_.bpm.value_or(0.0)};
         if (!toFrames(num, den_, s_.sampleRate, seg.startFrame, seg.startFraction)) break;
         // Two changes at one tick: the later one holds.
         if (!segments_.empty() && segments_.back().tick == t.tick) segments_.pop_back();
@@ -90,16 +94,36 @@ double Timeline::framesInto(const Segment& s, std::uint64_t frame) const noexcep
 
 double Timeline::ppqAt(std::uint64_t frame) const noexcept {
     const Segment& s = segmentAtFrame(frame);
-    const double framesPerQuarter = static_cast<double>(s.microsPerQuarter) / 1e6 * static_cast<double>(s_.sampleRate);
-    return static_cast<double>(s.tick) / static_cast<double>(s_.ticksPerQuarter) + framesInto(s, frame) / framesPerQuarter;
+    if (s.bpm > 0.0) {
+        // One rounding of the exact product: frame 2,646,000 at 44.1 kHz and
+        // 90 BPM is quarter 90, not 89.99999999999999.
+        return static_cast<double>(s.tick) / static_cast<double>(s_.ticksPerQuarter) +
+               framesInto(s, frame) * s.bpm / (60.0 * static_cast<double>(s_.sampleRate));
+    }
+    return static_cast<double>(s.tick) / static_cast<double>(s_.ticksPerQuarter) + framesInto(s, frame) / framesPerQuarter(s);
 }
 
-double Timeline::tempoAt(std::uint64_t frame) const noexcept {
-    return 60e6 / static_cast<double>(segmentAtFrame(frame).microsPerQuarter);
+double Timeline::tempoAt(std::uint64_t frame) const noexcept { return tempoOf(segmentAtFrame(frame)); }
+
+double Timeline::tempoOf(const Segment& s) noexcept {
+    return s.bpm > 0.0 ? s.bpm : 60e6 / static_cast<double>(s.microsPerQuarter);
+}
+
+double Timeline::framesPerQuarter(const Segment& s) const noexcept {
+    const double rate = static_cast<double>(s_.sampleRate);
+    return s.bpm > 0.0 ? 60.0 * rate / s.bpm : static_cast<double>(s.microsPerQuarter) / 1e6 * rate;
 }
 
 std::uint64_t Timeline::frameOfTick(std::uint64_t tick) const {
     const Segment& s = segmentAtTick(tick);
+    if (s.bpm > 0.0) {
+        // The typed tempo holds from tick 0: tick * 60 * rate / (bpm * division).
+        const double at = static_cast<double>(tick) * 60.0 * static_cast<double>(s_.sampleRate) /
+                          (s.bpm * static_cast<double>(s_.ticksPerQuarter));
+        if (!(at < static_cast<double>(kMaxFrame))) throw HostError("a position beyond any renderable length");
+        const double whole = std::floor(at);
+        return static_cast<std::uint64_t>(whole) + (at - whole >= 0.5 ? 1 : 0);
+    }
     std::uint64_t num = 0;
     std::uint64_t step = 0;
     std::uint64_t whole = 0;
@@ -114,8 +138,10 @@ std::uint64_t Timeline::frameOfTick(std::uint64_t tick) const {
 std::uint64_t Timeline::frameOfPpq(double ppq) const {
     if (!(ppq >= 0.0)) return 0;
     const Segment& s = segmentAtPpq(ppq);
-    const double frames = (ppq - static_cast<double>(s.tick) / static_cast<double>(s_.ticksPerQuarter)) *
-                          static_cast<double>(s.microsPerQuarter) / 1e6 * static_cast<double>(s_.sampleRate);
+    const double quarters = ppq - static_cast<double>(s.tick) / static_cast<double>(s_.ticksPerQuarter);
+    const double frames = s.bpm > 0.0 ? quarters * 60.0 * static_cast<double>(s_.sampleRate) / s.bpm
+                                      : quarters * static_cast<double>(s.microsPerQuarter) / 1e6 *
+                                            static_cast<double>(s_.sampleRate);
     const double at = static_cast<double>(s.startFrame) + s.startFraction + frames;
     if (!(at < static_cast<double>(kMaxFrame))) throw HostError("a position beyond any renderable length");
     return static_cast<std::uint64_t>(std::llround(at));
@@ -123,8 +149,10 @@ std::uint64_t Timeline::frameOfPpq(double ppq) const {
 
 std::uint64_t Timeline::tickAt(std::uint64_t frame) const noexcept {
     const Segment& s = segmentAtFrame(frame);
-    const double ticks = framesInto(s, frame) * 1e6 * static_cast<double>(s_.ticksPerQuarter) /
-                         (static_cast<double>(s_.sampleRate) * static_cast<double>(s.microsPerQuarter));
+    const double ticks = s.bpm > 0.0 ? framesInto(s, frame) * s.bpm * static_cast<double>(s_.ticksPerQuarter) /
+                                           (60.0 * static_cast<double>(s_.sampleRate))
+                                     : framesInto(s, frame) * 1e6 * static_cast<double>(s_.ticksPerQuarter) /
+                                           (static_cast<double>(s_.sampleRate) * static_cast<double>(s.microsPerQuarter));
     const double t = static_cast<double>(s.tick) + ticks;
     return t <= 0.0 ? 0 : static_cast<std::uint64_t>(std::llround(t));
 }
@@ -133,7 +161,7 @@ void Timeline::fill(VstTimeInfo& info, std::uint64_t frame, bool first) const no
     const Segment& seg = segmentAtFrame(frame);
     const double rate = static_cast<double>(s_.sampleRate);
     const double q = static_cast<double>(s_.ticksPerQuarter);
-    const double framesPerQuarter = static_cast<double>(seg.microsPerQuarter) / 1e6 * rate;
+    const double quarterFrames = framesPerQuarter(seg);
     const double ppq = ppqAt(frame);
 
     // The signature in force: the last one that starts at or before the position.
@@ -149,14 +177,14 @@ void Timeline::fill(VstTimeInfo& info, std::uint64_t frame, bool first) const no
     // MIDI clocks fall every 1/24 quarter note; one that falls on this very
     // frame is 0 frames away.
     const double nextClock = std::ceil(ppq * 24.0) / 24.0;
-    const double toClock = (nextClock - ppq) * framesPerQuarter;
+    const double toClock = (nextClock - ppq) * quarterFrames;
 
     info = VstTimeInfo{};
     info.samplePos = static_cast<double>(frame);
     info.sampleRate = rate;
     info.nanoSeconds = static_cast<double>(frame) / rate * 1e9;
     info.ppqPos = ppq;
-    info.tempo = 60e6 / static_cast<double>(seg.microsPerQuarter);
+    info.tempo = tempoOf(seg);
     info.barStartPos = sigStart + bars * barLength;
     info.timeSigNumerator = sig->numerator;
     info.timeSigDenominator = sig->denominator;

@@ -159,7 +159,7 @@ Result measure(const Subject& s) {
     aerie::EventList list;
     // The DAW case: the song position answered to every time request, and a
     // parameter automated every few blocks (to the value it has).
-    const aerie::Timeline timeline(aerie::TimelineSettings{44100, 960, {{0, 500000}, {7680, 400000}}, {{0, 3, 4}}, {}});
+    const aerie::Timeline timeline(aerie::TimelineSettings{44100, 960, {{0, 500000}, {7680, 400000}}, {{0, 3, 4}}, {}, {}});
     bool daw = false;
     const float automated = e->numParams > 0 ? a.getParameter(0) : 0.0f;
     auto hostRun = [&] {

@@ -1,5 +1,5 @@
 // Parameters: `vst2host params` lists them; --param settings of `render`
-// are read and matched to them here.
+// are read here (the render job matches them to a module's parameters).
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -16,19 +16,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool allDigits(const std::string& s) {
     return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-std::string candidates(const std::vector<std::string>& names, const std::vector<int>& which) {
-    std::string s;
-    for (int i : which) s += (s.empty() ? "" : ", ") + std::to_string(i + 1) + " \"" + names[static_cast<std::size_t>(i)] + "\"";
-    return s;
 }
 
 int runParams(const std::string& module, bool asJson, double timeout) {
@@ -107,45 +96,6 @@ ParamSetting parseParamSetting(const std::string& text) {
     return s;
 }
 
-int findParameter(aerie::Instance& instance, const ParamSetting& setting, const std::string& moduleName) {
-    const std::int32_t count = instance.effect()->numParams;
-    const std::string& key = setting.key;
-    if (allDigits(key)) {
-        const long n = std::stol(key);
-        if (n < 1 || n > count) {
-            throw Error(kUsage, "--param " + setting.text + ": " + moduleName + " has " + std::to_string(count) +
-                                    (count == 1 ? " parameter" : " parameters") +
-                                    (count > 0 ? " (1 to " + std::to_string(count) + ")" : ""));
-        }
-        return static_cast<int>(n - 1);
-    }
-    std::vector<std::string> names;
-    names.reserve(static_cast<std::size_t>(std::max(count, 0)));
-    for (std::int32_t i = 0; i < count; ++i) names.push_back(instance.text(effGetParamName, i));
-    auto matching = [&](auto&& test) {
-        std::vector<int> found;
-        for (std::int32_t i = 0; i < count; ++i) {
-            if (test(names[static_cast<std::size_t>(i)])) found.push_back(i);
-        }
-        return found;
-    };
-    const std::string lowKey = lower(key);
-    for (const auto& found : {matching([&](const std::string& n) { return n == key; }),
-                              matching([&](const std::string& n) { return lower(n) == lowKey; }),
-                              matching([&](const std::string& n) { return lower(n).rfind(lowKey, 0) == 0; })}) {
-        if (found.size() == 1) return found.front();
-        if (found.size() > 1) {
-            std::string message = "--param ";
-            message.append(setting.text).append(": \"").append(key).append("\" is ambiguous in ").append(moduleName);
-            message.append(": ").append(candidates(names, found)).append(" (give the number)");
-            throw Error(kUsage, message);
-        }
-    }
-    std::vector<int> all(static_cast<std::size_t>(count));
-    for (std::int32_t i = 0; i < count; ++i) all[static_cast<std::size_t>(i)] = i;
-    throw Error(kUsage, "--param " + setting.text + ": " + moduleName + " has no parameter \"" + key + "\"; " +
-                            (count == 0 ? std::string("it has no parameters") : "its parameters: " + candidates(names, all)));
-}
 
 Command addParamsCommand(CLI::App& app) {
     struct Options {

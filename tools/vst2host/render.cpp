@@ -1,6 +1,9 @@
 // `vst2host render`: plays audio from a WAV file and MIDI (a file or a few
 // notes) through one module or a chain of them, block by block as a host
-// does, into a WAV file.
+// does, into a WAV file. The render itself is aerie's render job
+// (<aerie/render_job.h>); this is its command line: the options checked and
+// made into a job, the JSON state files, the progress bar, the messages and
+// the sandboxed child the job runs in.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -18,16 +21,13 @@
 #include "tools/vst2host/tool.h"
 #include <aerie/aerie.h>
 #include <aerie/io/automation.h>
-#include <aerie/io/midi_reader.h>
-#include <aerie/io/midi_writer.h>
 #include <aerie/io/preset.h>
-#include <aerie/io/wav_writer.h>
 #include <aerie/io/wav_reader.h>
-#include <aerie/preset_state.h>
+#include <aerie/io/wav_writer.h>
 #include <aerie/process.h>
 #include <aerie/render.h>
+#include <aerie/render_job.h>
 #include <aerie/sandbox.h>
-
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -38,15 +38,15 @@ namespace tool {
 
 namespace {
 
-// What the render child reports to the parent: steps, blocks and modules
-// for a crash or hang report, and the output's temporary file, which the
-// parent removes when the child dies before putting it in place.
-namespace guard {
+// What the render child reports to the parent: the step, block and module
+// (stage) it is at, for the parent's report of a crash or hang, and the
+// output's temporary file, which the parent removes when the child dies
+// before putting it in place.
+namespace toParent {
 aerie::SandboxReporter* reporter = nullptr;
 void setStepText(const std::string& step) {
     if (reporter != nullptr) reporter->step(step);
 }
-void setStep(const char* step) { setStepText(step); }
 void setStages(const std::vector<std::string>& names) {
     if (reporter != nullptr) reporter->stages(names);
 }
@@ -59,7 +59,7 @@ void setStage(std::size_t stage) noexcept {
 void setTemporary(const std::string& path) {
     if (reporter != nullptr) reporter->send("temporary", path);
 }
-}  // namespace guard
+}  // namespace toParent
 
 constexpr std::uint32_t kMaxRate = 1000000;
 constexpr std::int32_t kMaxBlock = 1 << 20;
@@ -98,12 +98,6 @@ struct RenderOptions {
     std::string midiShown;             // how the MIDI file is named in the summary, when not by --midi
 };
 
-struct Schedule {
-    std::vector<aerie::TimedMidi> events;
-    std::string source;            // for the summary: "3 tracks, 12 events, 2 tempo changes"
-    std::optional<double> lastSeconds;
-};
-
 // "0.125" -> nanoseconds, exactly; at most 9 decimals.
 std::optional<std::uint64_t> parseSeconds(const std::string& text) {
     std::uint64_t whole = 0;
@@ -140,11 +134,11 @@ std::optional<int> parseMidiNumber(const std::string& text) {
     return v;
 }
 
-Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
-    Schedule s;
+// --notes: NOTE:VELOCITY@SECONDS[+LENGTH],...
+std::vector<aerie::RenderNote> parseNotes(const std::string& list) {
+    std::vector<aerie::RenderNote> notes;
     std::stringstream in(list);
     std::string item;
-    int count = 0;
     while (std::getline(in, item, ',')) {
         item.erase(0, item.find_first_not_of(' '));
         item.erase(item.find_last_not_of(' ') + 1);
@@ -167,89 +161,18 @@ Schedule notesSchedule(const std::string& list, std::uint32_t rate) {
         if (!velocity) throw bad("the velocity must be a number from 0 to 127");
         if (!start) throw bad("the time must be a number of seconds, like 0.5");
         if (!length) throw bad("the length must be a number of seconds, like 0.25");
-        const aerie::MidiTime on{*start, 1000000000ull};
-        const aerie::MidiTime off{*start + *length, 1000000000ull};
-        aerie::TimedMidi m;
-        m.frame = on.frame(rate);
-        m.bytes[0] = 0x90;
-        m.bytes[1] = static_cast<unsigned char>(*note);
-        m.bytes[2] = static_cast<unsigned char>(*velocity);
-        s.events.push_back(m);
-        m.frame = off.frame(rate);
-        m.bytes[0] = 0x80;
-        m.bytes[2] = 0;
-        s.events.push_back(m);
-        s.lastSeconds = std::max(s.lastSeconds.value_or(0.0), off.seconds());
-        ++count;
+        notes.push_back({*note, *velocity, *start, *length});
     }
-    if (count == 0) throw Error(kUsage, "--notes: no notes given");
-    std::stable_sort(s.events.begin(), s.events.end(),
-                     [](const aerie::TimedMidi& a, const aerie::TimedMidi& b) { return a.frame < b.frame; });
-    s.source = std::to_string(count) + (count == 1 ? " note" : " notes") + " from --notes";
-    return s;
+    if (notes.empty()) throw Error(kUsage, "--notes: no notes given");
+    return notes;
 }
 
 // The render's tempo and time signature as the command line gives them.
 struct TimeOptions {
-    std::optional<std::uint32_t> microsPerQuarter;  // --tempo
+    std::optional<double> bpm;                      // --tempo, as typed
     std::optional<aerie::TimeSignature> signature;  // --time-signature
     std::optional<aerie::Loop> loop;                // --loop
 };
-
-// Without a MIDI file: the options, or 120 and 4/4.
-aerie::TimelineSettings plainTimeline(const TimeOptions& t, std::uint32_t rate) {
-    aerie::TimelineSettings s;
-    s.sampleRate = rate;
-    if (t.microsPerQuarter) s.tempos = {{0, *t.microsPerQuarter}};
-    if (t.signature) s.signatures = {*t.signature};
-    s.loop = t.loop;
-    return s;
-}
-
-Schedule midiSchedule(const std::string& path, const std::string& shown, std::uint32_t rate, const TimeOptions& t,
-                      aerie::TimelineSettings& timeline) {
-    aerie::MidiSequence seq;
-    try {
-        seq = aerie::readMidiFile(path);
-    } catch (const aerie::MidiError& e) {
-        throw Error(kMidi, e.what());
-    }
-    // The file's tempo map and signatures, unless the options replace them;
-    // with --tempo the file's ticks are placed at that tempo.
-    timeline = plainTimeline(t, rate);
-    const bool metrical = seq.division > 0;
-    if (metrical) timeline.ticksPerQuarter = seq.division;
-    if (metrical && !t.microsPerQuarter) {
-        for (const aerie::MidiTempo& x : seq.tempos) timeline.tempos.push_back({x.tick, x.microsPerQuarter});
-    }
-    if (!t.signature) {
-        for (const aerie::MidiTimeSignature& x : seq.timeSignatures) timeline.signatures.push_back({x.tick, x.numerator, x.denominator});
-    }
-    const aerie::Timeline placed(timeline);
-    const bool replaced = metrical && t.microsPerQuarter.has_value();
-    Schedule s;
-    try {
-        for (const aerie::MidiEvent& e : seq.events) {
-            aerie::TimedMidi m;
-            try {
-                m.frame = replaced ? placed.frameOfTick(e.tick) : e.time.frame(rate);
-            } catch (const aerie::HostError&) {
-                throw aerie::MidiError("MIDI file too long: an event lies beyond any renderable length");
-            }
-            std::copy(e.bytes, e.bytes + 3, m.bytes);
-            s.events.push_back(m);
-            s.lastSeconds = replaced ? static_cast<double>(m.frame) / rate : e.time.seconds();
-        }
-    } catch (const aerie::MidiError& e) {
-        throw Error(kMidi, std::string(e.what()) + ": " + path);
-    }
-    std::ostringstream src;
-    src << seq.events.size() << " MIDI events from " << seq.trackCount << (seq.trackCount == 1 ? " track" : " tracks")
-        << " of " << (!shown.empty() ? shown : path == "-" ? "standard input" : path) << " (format " << seq.format << ", "
-        << seq.tempoChanges << (seq.tempoChanges == 1 ? " tempo change)" : " tempo changes)");
-    s.source = src.str();
-    return s;
-}
 
 aerie::SampleFormat parseFormat(const std::string& f) {
     if (f == "float") return aerie::SampleFormat::Float32;
@@ -311,17 +234,6 @@ private:
     Clock::time_point last_{};
 };
 
-// One module of the chain, as loaded.
-struct Loaded {
-    std::string path;
-    std::string name;  // its effect name, or the file name when it gives none
-    std::string vendor;
-    std::unique_ptr<aerie::Module> module;
-    aerie::Host host;
-    std::unique_ptr<aerie::Instance> instance;
-    bool takesMidi = false;
-};
-
 // Options addressed to module K of a chain ("K:..."), or to the only module.
 int addressedModule(const Addressed& a, const std::string& option, const std::string& text, std::size_t modules) {
     if (a.module == 0) {
@@ -336,19 +248,8 @@ int addressedModule(const Addressed& a, const std::string& option, const std::st
     return a.module;
 }
 
-std::string moduleLabel(const Loaded& m, std::size_t index, std::size_t count) {
-    if (count == 1) return m.name;
-    return "module " + std::to_string(index + 1) + " (" + m.name + ")";
-}
-
-bool wantsMidi(aerie::Instance& instance, const aerie::Host& host) {
-    if ((instance.effect()->flags & effFlagsIsSynth) != 0) return true;
-    if (instance.canDo("receiveVstEvents") > 0 || instance.canDo("receiveVstMidiEvent") > 0) return true;
-    return host.counts[audioMasterWantMidi] > 0;
-}
-
-// The chain's renderer tells the crash guard which module it calls.
-void beforeStage(std::size_t stage, void* /*context*/) { guard::setStage(stage); }
+// The chain's renderer tells the parent which module it calls.
+void beforeStage(std::size_t stage, void* /*context*/) { toParent::setStage(stage); }
 
 // A file addressed to one module: --state, --preset, --save-bank, ...
 struct ModuleFile {
@@ -365,16 +266,17 @@ std::vector<ModuleFile> moduleFiles(const std::vector<std::string>& texts, const
     return files;
 }
 
-// "120", "97.5": beats per minute, kept as MIDI files keep tempo, in whole
-// microseconds per quarter note.
-std::optional<std::uint32_t> parseTempo(const std::string& text) {
+// "120", "97.5": beats per minute, kept as the number typed (the song
+// position follows it exactly; a MIDI file's tempo map keeps its own
+// microseconds per quarter note).
+std::optional<double> parseTempo(const std::string& text) {
     if (text.empty()) return std::nullopt;
     char* end = nullptr;
     const double bpm = std::strtod(text.c_str(), &end);
     if (end == nullptr || *end != '\0' || !(bpm >= 1.0 && bpm <= 1000.0)) {
         throw Error(kUsage, "--tempo must be from 1 to 1000 beats per minute (got \"" + text + "\")");
     }
-    return static_cast<std::uint32_t>(std::llround(60e6 / bpm));
+    return bpm;
 }
 
 std::optional<aerie::TimeSignature> parseSignature(const std::string& text) {
@@ -407,35 +309,6 @@ std::optional<aerie::Loop> parseLoop(const std::string& text) {
     return aerie::Loop{a, b};
 }
 
-// The automation file's rows as points of the chain, in time order.
-std::vector<aerie::AutomationPoint> automationPoints(const std::vector<aerie::AutomationRow>& rows,
-                                                     std::vector<std::unique_ptr<Loaded>>& chain, const aerie::Timeline& time,
-                                                     std::uint32_t rate) {
-    std::vector<aerie::AutomationPoint> points;
-    for (const aerie::AutomationRow& r : rows) {
-        char value[32];
-        (void)std::snprintf(value, sizeof value, "%.9g", static_cast<double>(r.value));
-        const std::string text = r.parameter + "=" + value;
-        ParamSetting p = parseParamSetting(text);
-        const Addressed a{p.module, ""};
-        p.module = addressedModule(a, "--automation line " + std::to_string(r.line) + ":", r.parameter, chain.size());
-        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        aerie::AutomationPoint point;
-        point.stage = static_cast<std::size_t>(p.module - 1);
-        point.index = findParameter(*m.instance, p, moduleLabel(m, point.stage, chain.size()));
-        point.value = r.value;
-        try {
-            point.frame = r.beats ? time.frameOfPpq(r.time) : static_cast<std::uint64_t>(std::llround(r.time * rate));
-        } catch (const aerie::HostError& e) {
-            throw Error(kMidi, "--automation line " + std::to_string(r.line) + ": " + e.what());
-        }
-        points.push_back(point);
-    }
-    std::stable_sort(points.begin(), points.end(),
-                     [](const aerie::AutomationPoint& a, const aerie::AutomationPoint& b) { return a.frame < b.frame; });
-    return points;
-}
-
 // The requests a module made and how each was answered, for the summary.
 void printRequests(std::ostream& out, const std::string& label, const aerie::Host& host) {
     out << "requests of " << label << ":";
@@ -457,18 +330,8 @@ void printRequests(std::ostream& out, const std::string& label, const aerie::Hos
 // Everything the command line says, checked before any module is loaded.
 struct Checked {
     aerie::SampleFormat format = aerie::SampleFormat::Float32;
-    std::vector<ParamSetting> params;
-    struct ProgramChoice {
-        int module;
-        long long number;
-        std::string text;
-    };
-    std::vector<ProgramChoice> programs;
-    std::vector<ModuleFile> loads, saves, presets, banks, savePresets, saveBanks;
-    std::vector<nlohmann::ordered_json> stateData;
-    std::vector<aerie::PresetFile> presetData;  // presets, then banks
     TimeOptions time;
-    std::vector<aerie::AutomationRow> automation;
+    aerie::RenderJob job;  // all but the modules' paths, the rate and the input, known later
 };
 
 Checked checkOptions(RenderOptions& o) {
@@ -489,10 +352,12 @@ Checked checkOptions(RenderOptions& o) {
     }
     Checked c;
     c.format = parseFormat(o.format);
+    aerie::RenderJob& job = c.job;
     const std::size_t count = o.modules.size();
     for (const std::string& p : o.params) {
-        c.params.push_back(parseParamSetting(p));
-        c.params.back().module = addressedModule({c.params.back().module, ""}, "--param", p, count);
+        ParamSetting setting = parseParamSetting(p);
+        const int k = addressedModule({setting.module, ""}, "--param", p, count);
+        job.parameters.push_back({static_cast<std::size_t>(k - 1), setting.key, setting.value, "--param " + setting.text});
     }
     for (const std::string& p : o.programs) {
         const Addressed a = splitModuleAddress(p);
@@ -501,199 +366,96 @@ Checked checkOptions(RenderOptions& o) {
         if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos || std::stoll(n) < 1) {
             throw Error(kUsage, "--program " + p + ": the program must be a number from 1, as info numbers them");
         }
-        c.programs.push_back({k, std::stoll(n), p});
+        job.programs.push_back({static_cast<std::size_t>(k - 1), static_cast<std::int32_t>(std::stoll(n) - 1), "--program " + p});
     }
-    c.loads = moduleFiles(o.states, "--state", count);
-    c.saves = moduleFiles(o.saveStates, "--save-state", count);
-    c.presets = moduleFiles(o.presets, "--preset", count);
-    c.banks = moduleFiles(o.banks, "--bank", count);
-    c.savePresets = moduleFiles(o.savePresets, "--save-preset", count);
-    c.saveBanks = moduleFiles(o.saveBanks, "--save-bank", count);
-    for (const ModuleFile& f : c.loads) c.stateData.push_back(readStateFile(f.path));
-    for (const auto* list : {&c.presets, &c.banks}) {
+    const std::vector<ModuleFile> loads = moduleFiles(o.states, "--state", count);
+    const std::vector<ModuleFile> saves = moduleFiles(o.saveStates, "--save-state", count);
+    const std::vector<ModuleFile> presets = moduleFiles(o.presets, "--preset", count);
+    const std::vector<ModuleFile> banks = moduleFiles(o.banks, "--bank", count);
+    const std::vector<ModuleFile> savePresets = moduleFiles(o.savePresets, "--save-preset", count);
+    const std::vector<ModuleFile> saveBanks = moduleFiles(o.saveBanks, "--save-bank", count);
+    // States are vst2host's own JSON files: read here, applied by the job
+    // through applyState, saved through captureState.
+    const bool force = o.force;
+    for (const ModuleFile& f : loads) {
+        auto data = std::make_shared<const nlohmann::ordered_json>(readStateFile(f.path));
+        const std::string path = f.path;
+        job.states.push_back({static_cast<std::size_t>(f.module - 1), f.path,
+                              [data, force, path](aerie::Instance& instance, const std::string& label) {
+                                  return applyState(instance, *data, force, label, path);
+                              }});
+    }
+    for (const auto* list : {&presets, &banks}) {
         for (const ModuleFile& f : *list) {
+            aerie::RenderPreset preset{static_cast<std::size_t>(f.module - 1), f.path, {}};
             try {
-                c.presetData.push_back(aerie::readPresetFile(f.path));
+                preset.data = aerie::readPresetFile(f.path);
             } catch (const aerie::PresetError& e) {
                 throw Error(kMidi, e.what());
             }
-            const bool bank = aerie::isBank(c.presetData.back().kind);
-            if (bank != (list == &c.banks)) {
-                throw Error(kUsage, std::string(list == &c.banks ? "--bank " : "--preset ") + f.path + ": the file holds a " +
-                                        aerie::presetKindName(c.presetData.back().kind) + "; use " +
-                                        (bank ? "--bank" : "--preset"));
+            const bool bank = aerie::isBank(preset.data.kind);
+            if (bank != (list == &banks)) {
+                throw Error(kUsage, std::string(list == &banks ? "--bank " : "--preset ") + f.path + ": the file holds a " +
+                                        aerie::presetKindName(preset.data.kind) + "; use " + (bank ? "--bank" : "--preset"));
             }
+            (list == &banks ? job.banks : job.presets).push_back(std::move(preset));
         }
     }
+    for (const ModuleFile& f : saves) {
+        const std::string path = f.path;
+        job.saves.push_back({static_cast<std::size_t>(f.module - 1), aerie::RenderSave::Kind::State, f.path,
+                             [path](aerie::Instance& instance, const std::string& name, const std::string& vendor) {
+                                 writeStateFile(path, captureState(instance, name, vendor));
+                             }});
+    }
+    for (const ModuleFile& f : savePresets) job.saves.push_back({static_cast<std::size_t>(f.module - 1), aerie::RenderSave::Kind::Preset, f.path, {}});
+    for (const ModuleFile& f : saveBanks) job.saves.push_back({static_cast<std::size_t>(f.module - 1), aerie::RenderSave::Kind::Bank, f.path, {}});
+    job.force = force;
     c.time = {parseTempo(o.tempo), parseSignature(o.timeSignature), parseLoop(o.loop)};
+    job.bpm = c.time.bpm;
+    job.signature = c.time.signature;
+    job.loop = c.time.loop;
     if (!o.automation.empty()) {
+        std::vector<aerie::AutomationRow> rows;
         try {
-            c.automation = aerie::readAutomationFile(o.automation);
+            rows = aerie::readAutomationFile(o.automation);
         } catch (const aerie::AutomationError& e) {
             throw Error(kMidi, e.what());
         }
+        // A row reads as --param would: [K:]P=V, its module checked here.
+        for (const aerie::AutomationRow& r : rows) {
+            char value[32];
+            (void)std::snprintf(value, sizeof value, "%.9g", static_cast<double>(r.value));
+            const ParamSetting p = parseParamSetting(r.parameter + "=" + value);
+            const std::string where = "--automation line " + std::to_string(r.line);
+            const int k = addressedModule({p.module, ""}, where + ":", r.parameter, count);
+            aerie::RenderAutomation a;
+            a.parameter = {static_cast<std::size_t>(k - 1), p.key, r.value, "--param " + p.text};
+            a.time = r.time;
+            a.unit = r.beats ? aerie::RenderAutomation::Unit::Beats : aerie::RenderAutomation::Unit::Seconds;
+            a.where = where;
+            job.automation.push_back(std::move(a));
+        }
     }
+    job.midiFile = o.midi;
+    job.midiShown = o.midiShown;
+    job.blockSize = static_cast<std::int32_t>(o.block);
+    job.tailSeconds = o.tail;
+    job.format = c.format;
+    job.outputFile = o.out;
+    job.saveAutomationFile = o.saveAutomation;
+    job.midiOutFile = o.midiOut;
+    job.compensateLatency = !o.noLatencyCompensation;
+    job.stopOnNonFinite = o.strict;
     return c;
 }
 
-// Loads, creates and prepares module i: open, rate, block size.
-std::unique_ptr<Loaded> loadModule(const std::string& path, std::size_t i, std::size_t count, std::uint32_t rate,
-                                   std::int32_t block, aerie::AutomationState automation) {
-    auto m = std::make_unique<Loaded>();
-    const std::string which = count == 1 ? std::string() : " " + std::to_string(i + 1);
-    m->path = path;
-    m->name = std::filesystem::path(m->path).filename().string();
-    m->host.sampleRate = static_cast<float>(rate);
-    m->host.blockSize = block;
-    m->host.vendor = "aerie";
-    m->host.product = "vst2host";
-    m->host.processLevel = aerie::ProcessLevel::Offline;
-    m->host.automationState = automation;
-    try {
-        guard::setStepText("loading the module" + which);
-        m->module = aerie::Module::open(m->path);
-        guard::setStepText("creating an instance of the module" + which + " (calling its entry point)");
-        m->instance = std::make_unique<aerie::Instance>(*m->module, m->host);
-    } catch (const aerie::HostError& e) {
-        throw Error(kModule, count == 1 ? e.what() : "module " + std::to_string(i + 1) + ": " + e.what());
-    }
-    aerie::Instance& inst = *m->instance;
-    guard::setStepText("asking the module" + which + " for its name (effGetEffectName)");
-    const std::string effectName = inst.text(effGetEffectName);
-    if (!effectName.empty()) m->name = effectName;
-    const std::string label = count == 1 ? m->name : "module " + std::to_string(i + 1) + " (" + m->name + ")";
-    guard::setStepText("asking " + label + " for its vendor (effGetVendorString)");
-    m->vendor = inst.text(effGetVendorString);
-    guard::setStepText("opening " + label + " (effOpen)");
-    inst.open();
-    guard::setStepText("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
-    inst.configure(static_cast<double>(rate), block);
-    guard::setStepText("asking " + label + " what it can do (effCanDo)");
-    m->takesMidi = wantsMidi(inst, m->host);
-    return m;
-}
-
-// State, bank, preset, program, then parameters: each later one wins.
-void applySettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain, bool force) {
-    const std::size_t count = chain.size();
-    auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
-    for (std::size_t i = 0; i < c.loads.size(); ++i) {
-        Loaded& m = *chain[static_cast<std::size_t>(c.loads[i].module - 1)];
-        guard::setStepText("loading the state " + c.loads[i].path + " into " + labelOf(c.loads[i].module));
-        for (const std::string& n : applyState(*m.instance, c.stateData[i], force, labelOf(c.loads[i].module), c.loads[i].path)) {
-            note(n);
-        }
-    }
-    std::vector<ModuleFile> files = c.banks;
-    std::vector<const aerie::PresetFile*> data;
-    for (std::size_t i = 0; i < c.banks.size(); ++i) data.push_back(&c.presetData[c.presets.size() + i]);
-    for (std::size_t i = 0; i < c.presets.size(); ++i) {
-        files.push_back(c.presets[i]);
-        data.push_back(&c.presetData[i]);
-    }
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        Loaded& m = *chain[static_cast<std::size_t>(files[i].module - 1)];
-        const std::string label = labelOf(files[i].module);
-        guard::setStepText("loading " + files[i].path + " into " + label);
-        try {
-            for (const std::string& n : aerie::applyPreset(*m.instance, *data[i], force)) note(files[i].path + ": " + n);
-        } catch (const aerie::PresetError& e) {
-            throw Error(kMidi, files[i].path + ": " + e.what() + (std::string(e.what()).find("made for") != std::string::npos
-                                                                    ? "; --force loads it anyway" : ""));
-        }
-    }
-    for (const Checked::ProgramChoice& p : c.programs) {
-        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        const std::int32_t available = m.instance->effect()->numPrograms;
-        if (p.number > available) {
-            throw Error(kUsage, "--program " + p.text + ": " + labelOf(p.module) + " has " +
-                                    plural(available, "program", "programs") +
-                                    (available > 0 ? " (1 to " + std::to_string(available) + ")" : ""));
-        }
-        guard::setStepText("selecting program " + std::to_string(p.number) + " of " + labelOf(p.module) + " (effSetProgram)");
-        m.instance->dispatch(effSetProgram, 0, static_cast<VstIntPtr>(p.number - 1));
-    }
-    for (const ParamSetting& p : c.params) {
-        Loaded& m = *chain[static_cast<std::size_t>(p.module - 1)];
-        guard::setStepText("naming the parameters of " + labelOf(p.module) + " (effGetParamName)");
-        const int index = findParameter(*m.instance, p, labelOf(p.module));
-        guard::setStepText("setting parameter " + std::to_string(index + 1) + " of " + labelOf(p.module));
-        m.instance->setParameter(index, p.value);
-    }
-}
-
-// The files written after the render: states, presets, banks.
-void saveSettings(const Checked& c, std::vector<std::unique_ptr<Loaded>>& chain) {
-    const std::size_t count = chain.size();
-    auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
-    for (const ModuleFile& s : c.saves) {
-        Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
-        guard::setStepText("saving the state of " + labelOf(s.module));
-        writeStateFile(s.path, captureState(*m.instance, m.name, m.vendor));
-    }
-    for (const auto* list : {&c.savePresets, &c.saveBanks}) {
-        for (const ModuleFile& s : *list) {
-            Loaded& m = *chain[static_cast<std::size_t>(s.module - 1)];
-            const bool bank = list == &c.saveBanks;
-            guard::setStepText(std::string("saving the ") + (bank ? "bank" : "preset") + " of " + labelOf(s.module));
-            try {
-                aerie::writePresetFile(s.path, aerie::capturePreset(*m.instance, bank));
-            } catch (const aerie::PresetError& e) {
-                throw Error(kOutput, s.path + ": " + e.what());
-            }
-        }
-    }
-}
-
-// The files of what the modules sent: --save-automation and --midi-out.
-void writeRenderExtras(const RenderOptions& o, std::vector<std::unique_ptr<Loaded>>& chain, const aerie::ChainRenderer& renderer,
-                       const aerie::Timeline& timeline, std::uint32_t rate) {
-    if (!o.saveAutomation.empty()) {
-        std::vector<std::pair<std::uint64_t, aerie::AutomationRow>> rows;
-        for (std::size_t i = 0; i < chain.size(); ++i) {
-            for (const aerie::AutomatedValue& v : chain[i]->host.automated) {
-                aerie::AutomationRow r;
-                r.time = static_cast<double>(v.frame) / rate;
-                r.parameter = (chain.size() > 1 ? std::to_string(i + 1) + ":" : "") + std::to_string(v.index + 1);
-                r.value = std::clamp(v.value, 0.0f, 1.0f);
-                rows.emplace_back(v.frame, r);
-            }
-        }
-        std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        std::vector<aerie::AutomationRow> sorted;
-        sorted.reserve(rows.size());
-        for (auto& r : rows) sorted.push_back(r.second);
-        try {
-            aerie::writeAutomationFile(o.saveAutomation, sorted);
-        } catch (const aerie::AutomationError& e) {
-            throw Error(kOutput, e.what());
-        }
-    }
-    if (!o.midiOut.empty()) {
-        const aerie::TimelineSettings& t = timeline.settings();
-        std::vector<aerie::MidiTempo> tempos;
-        for (const aerie::TempoChange& x : t.tempos) tempos.push_back({x.tick, x.microsPerQuarter});
-        std::vector<aerie::MidiTimeSignature> signatures;
-        for (const aerie::TimeSignature& x : t.signatures) signatures.push_back({x.tick, x.numerator, x.denominator});
-        std::vector<aerie::MidiOutEvent> events;
-        for (const aerie::CapturedMidi& m : renderer.midiOut()) {
-            aerie::MidiOutEvent e;
-            e.tick = timeline.tickAt(m.frame);
-            std::memcpy(e.bytes, m.bytes, 3);
-            events.push_back(e);
-        }
-        try {
-            aerie::writeMidiFile(o.midiOut, aerie::serializeMidi(t.ticksPerQuarter, tempos, signatures, events));
-        } catch (const aerie::MidiError& e) {
-            throw Error(kOutput, e.what());
-        }
-    }
-}
-
 // The summary's lines on time, latency, automation, MIDI out and requests.
-void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked& c, const aerie::RenderPlan& plan,
-                        const aerie::RenderResult& result, const aerie::ChainRenderer& renderer,
-                        const aerie::Timeline& timeline, const std::vector<std::string>& names) {
+void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked& c, const aerie::RenderSession& session,
+                        const aerie::RenderResult& result, const aerie::Timeline& timeline) {
+    const aerie::ChainRenderer& renderer = session.renderer();
+    const aerie::RenderPlan& plan = session.plan();
+    const std::vector<std::string>& names = session.names();
     const aerie::TimelineSettings& t = timeline.settings();
     const aerie::TimeSignature& sig = t.signatures.front();
     char tempo[64];
@@ -703,49 +465,42 @@ void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked
     if (t.signatures.size() > 1) {
         out << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
     }
-    out << (c.time.microsPerQuarter ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
+    out << (c.time.bpm ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
     if (t.loop) out << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
     out << "; offline process level, nanoSeconds = position\n";
 
-    const auto count = static_cast<int>(names.size());
-    auto label = [&](std::size_t i) { return count == 1 ? names[i] : "module " + std::to_string(i + 1) + " (" + names[i] + ")"; };
     if (result.latencyRemoved > 0) {
         out << "latency: " << result.latencyRemoved << " frames removed from the start, the tail extended by as many\n";
     } else if (result.latency > 0) {
         out << "latency: " << result.latency << " frames kept (--no-latency-compensation)\n";
     }
     for (const aerie::IoChange& ch : renderer.ioChanges()) {
-        out << "io change: " << label(ch.stage) << " at frame " << ch.frame << ": " << ch.inputs << " in, " << ch.outputs
-                  << " out, latency " << ch.latencyBefore << " -> " << ch.latency
-                  << (ch.latency != ch.latencyBefore ? " frames (not compensated)" : " frames") << '\n';
+        out << "io change: " << session.label(ch.stage) << " at frame " << ch.frame << ": " << ch.inputs << " in, " << ch.outputs
+            << " out, latency " << ch.latencyBefore << " -> " << ch.latency
+            << (ch.latency != ch.latencyBefore ? " frames (not compensated)" : " frames") << '\n';
     }
     if (!plan.automation.empty()) {
         out << "automation: " << result.automationApplied << " of " << plan.automation.size()
-                  << " points applied at block starts (" << o.block << "-frame resolution)\n";
+            << " points applied at block starts (" << o.block << "-frame resolution)\n";
     }
     if (!o.saveAutomation.empty()) {
         std::size_t n = 0;
         for (std::size_t i = 0; i < names.size(); ++i) n += renderer.host(i).automated.size();
-        out << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to "
-                  << o.saveAutomation << '\n';
+        out << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to " << o.saveAutomation
+            << '\n';
     }
     if (!o.midiOut.empty()) {
-        out << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to "
-                  << o.midiOut << '\n';
+        out << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to " << o.midiOut
+            << '\n';
     }
-    for (std::size_t i = 0; i < names.size(); ++i) printRequests(out, label(i), renderer.host(i));
+    for (std::size_t i = 0; i < names.size(); ++i) printRequests(out, session.label(i), renderer.host(i));
 }
 
 // What the render child needs, made by the parent before it starts.
 struct Render {
     const RenderOptions& o;
     const Checked& c;
-    aerie::WavReader* input;
-    const Schedule& schedule;
-    const aerie::Timeline& timeline;
-    std::uint64_t total;
-    const std::string& why;
-    const std::vector<std::string>& paths;
+    aerie::PlannedRender& plan;
 };
 
 int renderModules(const Render& job, aerie::SandboxReporter& reporter);
@@ -802,47 +557,27 @@ int runRender(RenderOptions& o) {
         if (fileRate > kMaxRate) throw Error(kMidi, "the input's sample rate of " + std::to_string(fileRate) + " Hz is too high");
         o.rate = fileRate;
     }
-    const auto rate = static_cast<std::uint32_t>(o.rate);
-
-    aerie::TimelineSettings timeSettings = plainTimeline(c.time, rate);
-    Schedule schedule;
-    if (!o.notes.empty()) schedule = notesSchedule(o.notes, rate);
-    if (!o.midi.empty()) schedule = midiSchedule(o.midi, o.midiShown, rate, c.time, timeSettings);
-    const aerie::Timeline timeline(timeSettings);
-    const auto tailFrames = static_cast<std::uint64_t>(std::llround(o.tail * rate));
-    std::uint64_t total = tailFrames;
-    std::string why;
-    if (input) {
-        total = input->format().frames + tailFrames;
-        why = "input " + formatSeconds(static_cast<double>(input->format().frames) / rate) + " (" +
-              std::to_string(input->format().frames) + " frames) + tail " + formatSeconds(o.tail);
-    }
-    if (!schedule.events.empty()) {
-        const std::uint64_t last = schedule.events.back().frame;
-        const std::uint64_t byEvents = std::max(last + 1, last + tailFrames);
-        if (byEvents > total || !input) {
-            total = byEvents;
-            why = "last event at " + formatSeconds(*schedule.lastSeconds) + " (frame " + std::to_string(last) + ") + tail " +
-                  formatSeconds(o.tail);
-        }
-    } else if (!input) {
-        why = "no events, tail " + formatSeconds(o.tail) + " only";
-    }
+    aerie::RenderJob& job = c.job;
+    job.sampleRate = static_cast<std::uint32_t>(o.rate);
+    job.inputFile = o.input;
+    if (!o.notes.empty()) job.notes = parseNotes(o.notes);
+    aerie::PlannedRender plan = aerie::planRender(job, std::move(input));
 
     // Names are looked up first: that probes modules in child processes,
     // which must not count against the render's time limit.
     std::vector<std::string> paths;
     paths.reserve(o.modules.size());
     for (const std::string& m : o.modules) paths.push_back(resolveModule(m));
+    job.modules = paths;
 
     // From here on modules run, in a child process: a crash, a hang or an
     // exit of their own is reported with the step it happened in, and the
     // output file appears only once the render is complete.
-    const Render job{o, c, input.get(), schedule, timeline, total, why, paths};
-    auto operation = [&job](aerie::SandboxReporter& reporter) -> int {
-        guard::reporter = &reporter;
+    const Render render{o, c, plan};
+    auto operation = [&render](aerie::SandboxReporter& reporter) -> int {
+        toParent::reporter = &reporter;
         try {
-            return renderModules(job, reporter);
+            return renderModules(render, reporter);
         } catch (const Error& e) {
             reporter.send("error", std::to_string(e.code()) + " " + e.what());
             return e.code();
@@ -888,150 +623,72 @@ int runRender(RenderOptions& o) {
 }
 
 // The summary: the file written, what was played and how, and how fast.
-void printSummary(std::ostream& out, const Render& job, const aerie::RenderPlan& plan, const aerie::RenderResult& result,
-                  const aerie::ChainRenderer& renderer, const std::vector<std::string>& names, std::uint64_t frames,
-                  int channels, double wallSeconds) {
+void printSummary(std::ostream& out, const Render& job, const aerie::RenderSession& session, const aerie::RenderResult& result) {
     const RenderOptions& o = job.o;
     const Checked& c = job.c;
+    const aerie::PlannedRender& plan = job.plan;
     const auto rate = static_cast<std::uint32_t>(o.rate);
+    const std::vector<std::string>& names = session.names();
     const std::size_t count = names.size();
-    const int fileChannels = job.input != nullptr ? job.input->format().channels : 0;
+    const int channels = session.outputChannels();
+    const std::uint64_t frames = session.framesWritten();
+    const double wallSeconds = session.wallSeconds();
     const double audioSeconds = static_cast<double>(frames) / rate;
     char speed[160];
-    const double inside = wallSeconds > 0 ? 100.0 * renderer.pluginSeconds() / wallSeconds : 0.0;
+    const double inside = wallSeconds > 0 ? 100.0 * session.renderer().pluginSeconds() / wallSeconds : 0.0;
     (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
                         formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
                         wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
-    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate
-              << " Hz, " << channels << (channels == 1 ? " channel, " : " channels, ")
-              << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
-                  : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
-                                                           : "24-bit integer")
-              << '\n'
-              << "length: " << job.why << '\n';
-    if (job.input != nullptr) {
-        out << "input: " << o.input << ", " << plural(fileChannels, "channel", "channels") << ", "
-                  << job.input->format().describe() << '\n';
+    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate << " Hz, "
+        << channels << (channels == 1 ? " channel, " : " channels, ")
+        << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
+            : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
+                                                     : "24-bit integer")
+        << '\n'
+        << "length: " << plan.length << '\n';
+    if (plan.input != nullptr) {
+        out << "input: " << o.input << ", " << plural(plan.input->format().channels, "channel", "channels") << ", "
+            << plan.input->format().describe() << '\n';
     }
-    if (!job.schedule.source.empty()) out << "played: " << job.schedule.source << '\n';
+    if (!plan.played.empty()) out << "played: " << plan.played << (o.notes.empty() ? "" : " from --notes") << '\n';
     if (count > 1) {
         out << "chain:";
         for (std::size_t i = 0; i < count; ++i) out << (i == 0 ? " " : " -> ") << names[i];
         out << '\n';
     }
-    printRenderDetails(out, o, c, plan, result, renderer, job.timeline, names);
+    printRenderDetails(out, o, c, session, result, plan.timeline);
     out << "speed: " << speed << '\n';
 }
 
-// The render itself, in the child: loads the chain, renders into the output
-// file and puts it in place; the summary goes to the parent line by line.
+// The render itself, in the child: the job renders the chain into the
+// output file and puts it in place; the summary goes to the parent line by
+// line.
 int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
     const RenderOptions& o = job.o;
-    const Checked& c = job.c;
-    aerie::WavReader* input = job.input;
-    const Schedule& schedule = job.schedule;
-    const aerie::Timeline& timeline = job.timeline;
-    const std::uint64_t total = job.total;
-    const std::vector<std::string>& paths = job.paths;
-    const std::size_t count = o.modules.size();
-    const auto block = static_cast<std::int32_t>(o.block);
     const auto rate = static_cast<std::uint32_t>(o.rate);
-    std::ostringstream out;
-    const bool reading = !c.automation.empty();
-    const bool writing = !o.saveAutomation.empty();
-    const aerie::AutomationState automationState = reading && writing ? aerie::AutomationState::ReadWrite
-                                                   : reading          ? aerie::AutomationState::Read
-                                                   : writing          ? aerie::AutomationState::Write
-                                                                      : aerie::AutomationState::Off;
-    std::vector<std::unique_ptr<Loaded>> chain;
-    for (std::size_t i = 0; i < count; ++i) chain.push_back(loadModule(paths[i], i, count, rate, block, automationState));
-    std::vector<std::string> names;
-    names.reserve(chain.size());
-    for (const auto& m : chain) names.push_back(m->name);
-    guard::setStages(names);
-    auto labelOf = [&](int k) { return moduleLabel(*chain[static_cast<std::size_t>(k - 1)], static_cast<std::size_t>(k - 1), count); };
-
-    applySettings(c, chain, o.force);
-    aerie::RenderPlan plan;
-    guard::setStepText("naming the parameters of the automation (effGetParamName)");
-    plan.automation = automationPoints(c.automation, chain, timeline, rate);
-
-    const int fileChannels = input ? input->format().channels : 0;
-    auto mappingNote = [](const std::string& text) {
-        if (!text.empty()) note(text);
-    };
-    if (input) mappingNote(aerie::describeChannelMapping(fileChannels, "the input", chain[0]->instance->effect()->numInputs, labelOf(1)));
-    for (std::size_t i = 1; i < count; ++i) {
-        mappingNote(aerie::describeChannelMapping(chain[i - 1]->instance->effect()->numOutputs, labelOf(static_cast<int>(i)),
-                                                  chain[i]->instance->effect()->numInputs, labelOf(static_cast<int>(i + 1))));
-    }
-    if (!schedule.events.empty() && std::none_of(chain.begin(), chain.end(), [](const auto& m) { return m->takesMidi; })) {
-        note(std::string(count == 1 ? "the plug-in does" : "no module of the chain does") +
-             " not ask for MIDI: the events are not sent");
-    }
-    const std::int32_t channels = chain.back()->instance->effect()->numOutputs;
-    if (channels < 1 || channels > 1024) {
-        throw Error(kModule, labelOf(static_cast<int>(count)) + " reports " + std::to_string(channels) +
-                                 " audio outputs; nothing to record");
-    }
-    for (auto& m : chain) m->host.record = false;
-
-    std::unique_ptr<aerie::WavWriter> wav;
-    try {
-        wav = std::make_unique<aerie::WavWriter>(o.out, channels, rate, c.format);
-    } catch (const aerie::OutputError& e) {
-        throw Error(kOutput, e.what());
-    }
-    guard::setTemporary(wav->temporaryPath());
-
-    std::vector<aerie::ChainStage> stages;
-    stages.reserve(chain.size());
-    for (auto& m : chain) stages.push_back({m->instance.get(), m->takesMidi, &m->host});
-    aerie::ChainRenderer renderer(stages, fileChannels, block);
-    renderer.setCapture(!o.midiOut.empty(), writing);
-
-    plan.frames = total;
-    plan.events = schedule.events;
-    plan.timeline = &timeline;
-    plan.compensateLatency = !o.noLatencyCompensation;
-    plan.stopOnNonFinite = o.strict;
-    Progress progress(total, rate);
-    aerie::RenderCallbacks callbacks;
-    callbacks.readInput = [&](float* const* in, std::size_t frames) -> std::size_t {
-        if (!input) return 0;
-        try {
-            return input->read(in, frames);
-        } catch (const aerie::WavError& e) {
-            throw Error(kMidi, e.what());
-        }
-    };
-    callbacks.write = [&](const float* const* out, std::size_t frames) { wav->write(out, frames); };
-    callbacks.beforeBlock = [&](std::uint64_t index, std::uint64_t start) {
-        guard::setBlock(index, start);
+    Progress progress(job.plan.frames, rate);
+    aerie::RenderHooks hooks;
+    hooks.step = toParent::setStepText;
+    hooks.stages = toParent::setStages;
+    hooks.note = note;
+    hooks.temporary = toParent::setTemporary;
+    hooks.beforeBlock = [&progress](std::uint64_t index, std::uint64_t start) {
+        toParent::setBlock(index, start);
         progress.update(start);
     };
-    const std::string suffix = count == 1 ? "" : "s";
-    std::string stepText;
-    callbacks.step = [&](const char* step) {
-        if (std::strcmp(step, "rendering") == 0) {
-            guard::setStep("rendering");
-        } else {
-            stepText = std::string(step) + " the module" + suffix + " (effMainsChanged)";
-            guard::setStep(stepText.c_str());
-        }
-    };
-    callbacks.beforeStage = beforeStage;
-    const auto wallStart = std::chrono::steady_clock::now();
-    aerie::RenderResult result;
+    hooks.beforeStage = beforeStage;
+    aerie::RenderSession session(job.c.job, job.plan, hooks);
     try {
-        result = aerie::renderChain(renderer, plan, callbacks);
-        progress.finish();
-    } catch (const aerie::OutputError& e) {
-        throw Error(kOutput, e.what());
+        session.load();
+    } catch (const aerie::PresetError& e) {
+        // A preset or bank made for another plug-in: say how to load it anyway.
+        const std::string what = e.what();
+        throw Error(kMidi, what + (what.find("made for") != std::string::npos ? "; --force loads it anyway" : ""));
     }
-    const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const aerie::RenderResult result = session.render();
+    progress.finish();
 
-    const aerie::NonFinite& bad = renderer.nonFinite();
+    const aerie::NonFinite& bad = session.renderer().nonFinite();
     std::string badText;
     if (bad.found) {
         // Frames of the written file, after the latency removed.
@@ -1043,25 +700,11 @@ int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
     }
     if (result.stoppedEarly) throw Error(kNonFinite, badText + "; no file written (--strict)");
 
-    saveSettings(c, chain);
-    writeRenderExtras(o, chain, renderer, timeline, rate);
-    for (std::size_t i = 0; i < count; ++i) {
-        guard::setStepText("closing " + labelOf(static_cast<int>(i + 1)) + " (effClose)");
-        chain[i]->instance->close();
-        chain[i]->instance.reset();
-    }
-    try {
-        wav->commit();
-    } catch (const aerie::OutputError& e) {
-        throw Error(kOutput, e.what());
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        guard::setStepText("unloading " + labelOf(static_cast<int>(i + 1)));
-        chain[i]->module.reset();
-    }
+    session.finish();
     if (bad.found) (void)std::fprintf(stderr, "vst2host: warning: %s; written anyway (--strict refuses such output)\n", badText.c_str());
 
-    printSummary(out, job, plan, result, renderer, names, wav->frames(), channels, wallSeconds);
+    std::ostringstream out;
+    printSummary(out, job, session, result);
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);) reporter.send("out", line);
     return kOk;

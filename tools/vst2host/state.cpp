@@ -97,23 +97,23 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
                        {"vendor", toUtf8(vendor)},
                        {"uniqueId", {{"chars", aerie::fourCharString(e->uniqueID)}, {"value", e->uniqueID}}},
                        {"version", e->version}};
-    if (e->numPrograms > 0) {
-        const auto program = static_cast<std::int32_t>(instance.dispatch(effGetProgram));
+    if (instance.numPrograms() > 0) {
+        const std::int32_t program = instance.program();
         state["program"] = program + 1;
         state["programName"] = toUtf8(instance.text(effGetProgramName));
     } else {
         state["program"] = 0;
     }
     json params = json::array();
-    for (std::int32_t i = 0; i < e->numParams; ++i) {
-        const float v = instance.getParameter(i);
+    for (std::int32_t i = 0; i < instance.numParameters(); ++i) {
+        const float v = instance.parameterValue(i);
         params.push_back({{"number", i + 1},
                           {"name", toUtf8(instance.text(effGetParamName, i))},
                           {"value", std::isfinite(v) ? json(static_cast<double>(v)) : json(nullptr)}});
     }
     state["parameters"] = params;
-    state["numPrograms"] = e->numPrograms;
-    if ((e->flags & effFlagsProgramChunks) != 0) {
+    state["numPrograms"] = instance.numPrograms();
+    if (instance.hasChunks()) {
         const std::vector<unsigned char> bank = instance.chunk();
         if (!bank.empty()) {
             state["chunk"] = {{"kind", "bank"}, {"size", bank.size()}, {"base64", base64(bank.data(), bank.size())}};
@@ -141,28 +141,30 @@ std::vector<std::string> applyState(aerie::Instance& instance, const json& state
     }
     const int program = state["program"].get<int>();
     if (program > 0) {
-        if (program > e->numPrograms) {
+        if (program > instance.numPrograms()) {
             notes.push_back("the state's program " + std::to_string(program) + " does not exist in " + moduleName + "; not selected");
         } else {
-            instance.dispatch(effSetProgram, 0, program - 1);
+            instance.setProgram(program - 1);
         }
     }
-    if (state.contains("chunk") && (e->flags & effFlagsProgramChunks) != 0) {
+    if (state.contains("chunk") && instance.hasChunks()) {
         std::vector<unsigned char> bytes;
         if (!unbase64(state["chunk"]["base64"].get<std::string>(), bytes)) bad(path, "the chunk is not base64");
         const bool program = state["chunk"].value("kind", "bank") == "program";
-        instance.dispatch(effSetChunk, program ? 1 : 0, static_cast<VstIntPtr>(bytes.size()), bytes.data());
+        instance.setChunk(bytes, program);
         return notes;
     }
     if (state.contains("chunk")) notes.push_back(moduleName + " keeps no chunks; the state's chunk is not loaded");
     const json& params = state["parameters"];
-    if (static_cast<std::int32_t>(params.size()) != e->numParams) {
+    if (static_cast<std::int32_t>(params.size()) != instance.numParameters()) {
         notes.push_back("the state holds " + std::to_string(params.size()) + " parameters, " + moduleName + " has " +
-                        std::to_string(e->numParams) + "; the ones both have are set");
+                        std::to_string(instance.numParameters()) + "; the ones both have are set");
     }
     for (const json& p : params) {
         const int number = p["number"].get<int>();
-        if (number < 1 || number > e->numParams || p["value"].is_null()) continue;
+        if (number < 1 || number > instance.numParameters() || p["value"].is_null()) continue;
+        // Raw: a state keeps the values the plug-in reported, which may lie
+        // outside 0..1, and gives them back as they were.
         instance.setParameter(number - 1, static_cast<float>(p["value"].get<double>()));
     }
     return notes;

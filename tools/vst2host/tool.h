@@ -165,9 +165,6 @@ struct ParamSetting {
     float value = 0.0f;
 };
 ParamSetting parseParamSetting(const std::string& text);
-// The parameter index (from 0) the setting's key names; throws Error
-// listing the candidates when it names none or several.
-int findParameter(aerie::Instance& instance, const ParamSetting& setting, const std::string& moduleName);
 
 // The state file (state.cpp).
 nlohmann::ordered_json captureState(aerie::Instance& instance, const std::string& name, const std::string& vendor);

@@ -37,6 +37,11 @@ struct TimelineSettings {
     std::vector<TempoChange> tempos;           // sorted by tick; none: 120
     std::vector<TimeSignature> signatures;     // sorted by tick; none: 4/4
     std::optional<Loop> loop;
+    // A tempo as typed, in beats per minute, for the whole render: it
+    // replaces `tempos` and is kept as the number it is, so that 90 is 90
+    // and not the 666,667 microseconds per quarter note a MIDI file would
+    // hold (which `settings().tempos` then gives, for writing one).
+    std::optional<double> bpm;
 };
 
 // The timeline of one render. Every position is computed from the frame
@@ -75,10 +80,13 @@ private:
         std::uint64_t timeNum;           // its start in seconds, times ticks per quarter times 1,000,000
         std::uint64_t startFrame;        // its start in frames: startFrame + startFraction
         double startFraction;            // 0 <= fraction < 1
+        double bpm;                      // a tempo as typed; 0: microsPerQuarter holds
     };
     const Segment& segmentAtFrame(std::uint64_t frame) const noexcept;
     const Segment& segmentAtTick(std::uint64_t tick) const noexcept;
     const Segment& segmentAtPpq(double ppq) const noexcept;
+    static double tempoOf(const Segment& s) noexcept;
+    double framesPerQuarter(const Segment& s) const noexcept;
     // Frames from the segment's start to `frame` (may be negative by less than one).
     double framesInto(const Segment& s, std::uint64_t frame) const noexcept;
 
