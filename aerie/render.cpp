@@ -295,12 +295,15 @@ void ChainRenderer::block(std::int32_t frames, VstEvents* events, void (*beforeS
 RenderResult renderChain(ChainRenderer& renderer, const RenderPlan& plan, const RenderCallbacks& cb) {
     RenderResult result;
     renderer.setTimeline(plan.timeline);
-    if (cb.step) cb.step("resuming");
-    renderer.start();
+    if (!plan.continues) {
+        if (cb.step) cb.step("resuming");
+        renderer.start();
+    }
     // The latency in force as the render begins is what is removed; a later
-    // change is reported, not compensated.
+    // change is reported, not compensated. A render that continues another
+    // had it removed there.
     result.latency = renderer.latency();
-    const std::uint64_t skip = plan.compensateLatency ? static_cast<std::uint64_t>(result.latency) : 0;
+    const std::uint64_t skip = plan.compensateLatency && !plan.continues ? static_cast<std::uint64_t>(result.latency) : 0;
     result.latencyRemoved = static_cast<std::int32_t>(skip);
     const std::uint64_t total = plan.frames + skip;
     if (cb.step) cb.step("rendering");
@@ -345,6 +348,7 @@ RenderResult renderChain(ChainRenderer& renderer, const RenderPlan& plan, const 
             result.framesWritten += end - start - from;
         }
     }
+    if (plan.leaveRunning) return result;
     if (cb.step) cb.step("suspending");
     renderer.stop();
     return result;

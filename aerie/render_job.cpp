@@ -233,17 +233,6 @@ std::int32_t findParameter(Instance& instance, const std::string& key, const std
                                                             : "its parameters: " + jobCandidates(names, all)));
 }
 
-// One module of the chain, as loaded.
-struct RenderSession::Loaded {
-    std::string path;
-    std::string name;  // its effect name, or the file name when it gives none
-    std::string vendor;
-    std::unique_ptr<Module> module;
-    Host host;
-    std::unique_ptr<Instance> instance;
-    bool takesMidi = false;
-};
-
 RenderSession::RenderSession(const RenderJob& job, PlannedRender& plan, RenderHooks hooks)
     : job_(job), planned_(plan), hooks_(std::move(hooks)) {}
 
@@ -259,26 +248,34 @@ bool wantsMidi(Instance& instance, const Host& host) {
 
 }  // namespace
 
-void RenderSession::loadModule(std::size_t i) {
-    const std::size_t count = job_.modules.size();
-    auto step = [this](const std::string& s) {
-        if (hooks_.step) hooks_.step(s);
+namespace {
+
+AutomationState automationStateFor(const RenderJob& job) {
+    const bool reading = !job.automation.empty();
+    const bool writing = !job.saveAutomationFile.empty();
+    return reading && writing ? AutomationState::ReadWrite
+           : reading          ? AutomationState::Read
+           : writing          ? AutomationState::Write
+                              : AutomationState::Off;
+}
+
+}  // namespace
+
+std::unique_ptr<LoadedModule> loadRenderModule(const RenderJob& job, const std::string& path, std::size_t i,
+                                               std::size_t count, const std::function<void(const std::string&)>& onStep) {
+    auto step = [&onStep](const std::string& s) {
+        if (onStep) onStep(s);
     };
-    auto m = std::make_unique<Loaded>();
+    auto m = std::make_unique<LoadedModule>();
     const std::string which = count == 1 ? std::string() : " " + std::to_string(i + 1);
-    m->path = job_.modules[i];
+    m->path = path;
     m->name = std::filesystem::path(m->path).filename().string();
-    m->host.sampleRate = static_cast<float>(job_.sampleRate);
-    m->host.blockSize = job_.blockSize;
-    m->host.vendor = job_.hostVendor;
-    m->host.product = job_.hostProduct;
+    m->host.sampleRate = static_cast<float>(job.sampleRate);
+    m->host.blockSize = job.blockSize;
+    m->host.vendor = job.hostVendor;
+    m->host.product = job.hostProduct;
     m->host.processLevel = ProcessLevel::Offline;
-    const bool reading = !job_.automation.empty();
-    const bool writing = !job_.saveAutomationFile.empty();
-    m->host.automationState = reading && writing ? AutomationState::ReadWrite
-                              : reading          ? AutomationState::Read
-                              : writing          ? AutomationState::Write
-                                                 : AutomationState::Off;
+    m->host.automationState = automationStateFor(job);
     try {
         step("loading the module" + which);
         m->module = Module::open(m->path);
@@ -298,10 +295,28 @@ void RenderSession::loadModule(std::size_t i) {
     step("opening " + label + " (effOpen)");
     inst.open();
     step("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");
-    inst.configure(static_cast<double>(job_.sampleRate), job_.blockSize);
+    inst.configure(static_cast<double>(job.sampleRate), job.blockSize);
     step("asking " + label + " what it can do (effCanDo)");
     m->takesMidi = wantsMidi(inst, m->host);
-    chain_.push_back(std::move(m));
+    return m;
+}
+
+bool RenderChain::running() const noexcept {
+    return std::any_of(modules.begin(), modules.end(), [this](const LoadedModule* m) { return m->runningIn == this; });
+}
+
+void RenderChain::stop() {
+    for (LoadedModule* m : modules) {
+        if (m->runningIn != this) continue;
+        m->runningIn = nullptr;
+        if (m->instance->state() == Instance::State::Running) m->instance->suspend();
+    }
+    renderer.reset();
+}
+
+void RenderSession::loadModule(std::size_t i) {
+    own_.push_back(loadRenderModule(job_, job_.modules[i], i, job_.modules.size(), hooks_.step));
+    ownChain_.modules.push_back(own_.back().get());
 }
 
 // State, bank, preset, program, then parameters: each later one wins.
@@ -313,13 +328,13 @@ void RenderSession::applySettings() {
         if (hooks_.note) hooks_.note(s);
     };
     for (const RenderState& s : job_.states) {
-        Loaded& m = *chain_.at(s.module);
+        LoadedModule& m = module(s.module);
         step("loading the state " + s.name + " into " + label(s.module));
         for (const std::string& n : s.apply(*m.instance, label(s.module))) note(n);
     }
     for (const auto* list : {&job_.banks, &job_.presets}) {
         for (const RenderPreset& p : *list) {
-            Loaded& m = *chain_.at(p.module);
+            LoadedModule& m = module(p.module);
             step("loading " + p.name + " into " + label(p.module));
             try {
                 for (const std::string& n : applyPreset(*m.instance, p.data, job_.force)) note(p.name + ": " + n);
@@ -329,7 +344,7 @@ void RenderSession::applySettings() {
         }
     }
     for (const RenderProgram& p : job_.programs) {
-        Loaded& m = *chain_.at(p.module);
+        LoadedModule& m = module(p.module);
         const std::int32_t available = m.instance->numPrograms();
         if (p.program >= available) {
             throw HostError(ErrorKind::BadArgument, p.what + ": " + label(p.module) + " has " +
@@ -340,7 +355,7 @@ void RenderSession::applySettings() {
         m.instance->setProgram(p.program);
     }
     for (const RenderParameter& p : job_.parameters) {
-        Loaded& m = *chain_.at(p.module);
+        LoadedModule& m = module(p.module);
         step("naming the parameters of " + label(p.module) + " (effGetParamName)");
         const std::int32_t index = findParameter(*m.instance, p.parameter, p.what, label(p.module));
         step("setting parameter " + std::to_string(index + 1) + " of " + label(p.module));
@@ -353,7 +368,7 @@ void RenderSession::resolveAutomation() {
     const Timeline& time = planned_.timeline;
     for (const RenderAutomation& a : job_.automation) {
         const RenderParameter& p = a.parameter;
-        Loaded& m = *chain_.at(p.module);
+        LoadedModule& m = module(p.module);
         AutomationPoint point;
         point.stage = p.module;
         point.index = findParameter(*m.instance, p.parameter, p.what, label(p.module));
@@ -372,11 +387,16 @@ void RenderSession::resolveAutomation() {
 }
 
 void RenderSession::load() {
-    const std::size_t count = job_.modules.size();
-    if (count == 0) throw HostError(ErrorKind::BadArgument, "a render needs at least one module");
-    for (std::size_t i = 0; i < count; ++i) loadModule(i);
+    if (job_.chain != nullptr) {
+        useChain();
+    } else {
+        if (job_.modules.empty()) throw HostError(ErrorKind::BadArgument, "a render needs at least one module");
+        for (std::size_t i = 0; i < job_.modules.size(); ++i) loadModule(i);
+    }
+    const std::size_t count = chain_->modules.size();
+    const std::vector<LoadedModule*>& chain = chain_->modules;
     names_.clear();
-    for (const auto& m : chain_) names_.push_back(m->name);
+    for (const LoadedModule* m : chain) names_.push_back(m->name);
     if (hooks_.stages) hooks_.stages(names_);
 
     applySettings();
@@ -390,39 +410,73 @@ void RenderSession::load() {
                               : job_.inputBuffers != nullptr ? job_.inputChannels
                                                              : 0;
     if (inputChannels > 0) {
-        note(describeChannelMapping(inputChannels, "the input", chain_[0]->instance->numInputs(), label(0)));
+        note(describeChannelMapping(inputChannels, "the input", chain[0]->instance->numInputs(), label(0)));
     }
     for (std::size_t i = 1; i < count; ++i) {
-        note(describeChannelMapping(chain_[i - 1]->instance->numOutputs(), label(i - 1), chain_[i]->instance->numInputs(),
+        note(describeChannelMapping(chain[i - 1]->instance->numOutputs(), label(i - 1), chain[i]->instance->numInputs(),
                                     label(i)));
     }
-    if (!planned_.events.empty() && std::none_of(chain_.begin(), chain_.end(), [](const auto& m) { return m->takesMidi; })) {
+    if (!planned_.events.empty() && std::none_of(chain.begin(), chain.end(), [](const auto* m) { return m->takesMidi; })) {
         note(std::string(count == 1 ? "the plug-in does" : "no module of the chain does") +
              " not ask for MIDI: the events are not sent");
     }
-    channels_ = chain_.back()->instance->numOutputs();
+    channels_ = chain.back()->instance->numOutputs();
     if (channels_ < 1 || channels_ > 1024) {
         throw HostError(ErrorKind::BadRecord,
                         label(count - 1) + " reports " + std::to_string(channels_) + " audio outputs; nothing to record");
     }
-    for (auto& m : chain_) m->host.record = false;
+    for (LoadedModule* m : chain) m->host.record = false;
 
     if (!job_.outputFile.empty()) {
         wav_ = std::make_unique<WavWriter>(job_.outputFile, channels_, job_.sampleRate, job_.format);
         if (hooks_.temporary) hooks_.temporary(wav_->temporaryPath());
     }
 
-    std::vector<ChainStage> stages;
-    stages.reserve(chain_.size());
-    for (auto& m : chain_) stages.push_back({m->instance.get(), m->takesMidi, &m->host});
-    renderer_ = std::make_unique<ChainRenderer>(stages, inputChannels, job_.blockSize);
-    renderer_->setCapture(!job_.midiOutFile.empty(), !job_.saveAutomationFile.empty());
+    // A continued render goes on with the renderer that left the chain running.
+    const bool continues = job_.continues && chain_->renderer && chain_->running() &&
+                           chain_->renderer->inputChannels() == inputChannels;
+    if (job_.continues && !continues) {
+        throw HostError(ErrorKind::BadArgument, chain_->running() ? "a render that continues another takes as many input channels"
+                                                                  : "no render to continue: the chain is not running");
+    }
+    if (!continues) {
+        std::vector<ChainStage> stages;
+        stages.reserve(chain.size());
+        for (LoadedModule* m : chain) stages.push_back({m->instance.get(), m->takesMidi, &m->host});
+        chain_->renderer = std::make_unique<ChainRenderer>(stages, inputChannels, job_.blockSize);
+    }
+    renderer_ = chain_->renderer.get();
+    renderer_->setCapture(job_.captureMidi || !job_.midiOutFile.empty(), !job_.saveAutomationFile.empty());
 
     plan_.frames = planned_.frames;
     plan_.events = planned_.events;
     plan_.timeline = &planned_.timeline;
     plan_.compensateLatency = job_.compensateLatency;
     plan_.stopOnNonFinite = job_.stopOnNonFinite;
+    plan_.continues = continues;
+    plan_.leaveRunning = job_.leaveRunning;
+}
+
+// Checks the caller's chain against the job; a chain left running that this
+// render does not continue is suspended first.
+void RenderSession::useChain() {
+    chain_ = job_.chain;
+    if (chain_->modules.empty()) throw HostError(ErrorKind::BadArgument, "a render needs at least one module");
+    for (LoadedModule* m : chain_->modules) {
+        if (m->runningIn != nullptr && m->runningIn != chain_) {
+            if (job_.continues) throw HostError(ErrorKind::WrongState, "no render to continue: " + m->name + " ran in another chain since");
+            m->runningIn->stop();
+        }
+        const Instance& inst = *m->instance;
+        if (inst.sampleRate() != static_cast<double>(job_.sampleRate) || inst.maxBlockSize() != job_.blockSize) {
+            throw HostError(ErrorKind::BadArgument, m->name + " runs at " + std::to_string(static_cast<long long>(inst.sampleRate())) +
+                                                        " Hz in blocks of " + std::to_string(inst.maxBlockSize()) +
+                                                        ", the render at " + std::to_string(job_.sampleRate) + " Hz in blocks of " +
+                                                        std::to_string(job_.blockSize));
+        }
+    }
+    if (!job_.continues) chain_->stop();
+    for (LoadedModule* m : chain_->modules) m->host.automationState = automationStateFor(job_);
 }
 
 RenderResult RenderSession::render() {
@@ -445,7 +499,7 @@ RenderResult RenderSession::render() {
         callbacks.write = [this](const float* const* out, std::size_t frames) { job_.sink(out, channels_, frames); };
     }
     callbacks.beforeBlock = hooks_.beforeBlock;
-    const std::string suffix = chain_.size() == 1 ? "" : "s";
+    const std::string suffix = chain_->modules.size() == 1 ? "" : "s";
     callbacks.step = [this, &suffix](const char* step) {
         if (!hooks_.step) return;
         if (std::strcmp(step, "rendering") == 0) {
@@ -458,6 +512,7 @@ RenderResult RenderSession::render() {
     callbacks.context = hooks_.context;
     const auto wallStart = std::chrono::steady_clock::now();
     const RenderResult result = renderChain(*renderer_, plan_, callbacks);
+    for (LoadedModule* m : chain_->modules) m->runningIn = plan_.leaveRunning ? chain_ : nullptr;
     wallSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     written_ = result.framesWritten;
     return result;
@@ -468,7 +523,7 @@ void RenderSession::saveSettings() {
     for (const RenderSave::Kind kind : {RenderSave::Kind::State, RenderSave::Kind::Preset, RenderSave::Kind::Bank}) {
         for (const RenderSave& s : job_.saves) {
             if (s.kind != kind) continue;
-            Loaded& m = *chain_.at(s.module);
+            LoadedModule& m = module(s.module);
             if (kind == RenderSave::Kind::State) {
                 if (hooks_.step) hooks_.step("saving the state of " + label(s.module));
                 if (s.save) s.save(*m.instance, m.name, m.vendor);
@@ -490,11 +545,12 @@ void RenderSession::writeCaptures() {
     const std::uint32_t rate = job_.sampleRate;
     if (!job_.saveAutomationFile.empty()) {
         std::vector<std::pair<std::uint64_t, AutomationRow>> rows;
-        for (std::size_t i = 0; i < chain_.size(); ++i) {
-            for (const AutomatedValue& v : chain_[i]->host.automated) {
+        const std::vector<LoadedModule*>& chain = chain_->modules;
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            for (const AutomatedValue& v : chain[i]->host.automated) {
                 AutomationRow r;
                 r.time = static_cast<double>(v.frame) / rate;
-                r.parameter = (chain_.size() > 1 ? std::to_string(i + 1) + ":" : "") + std::to_string(v.index + 1);
+                r.parameter = (chain.size() > 1 ? std::to_string(i + 1) + ":" : "") + std::to_string(v.index + 1);
                 r.value = std::clamp(v.value, 0.0f, 1.0f);
                 rows.emplace_back(v.frame, r);
             }
@@ -530,18 +586,19 @@ void RenderSession::writeCaptures() {
 void RenderSession::finish() {
     saveSettings();
     writeCaptures();
-    for (std::size_t i = 0; i < chain_.size(); ++i) {
+    // The caller's chain stays loaded; the session's own is closed and unloaded.
+    for (std::size_t i = 0; i < own_.size(); ++i) {
         if (hooks_.step) hooks_.step("closing " + label(i) + " (effClose)");
-        chain_[i]->instance->close();
-        chain_[i]->instance.reset();
+        own_[i]->instance->close();
+        own_[i]->instance.reset();
     }
     if (wav_) {
         wav_->commit();
         written_ = wav_->frames();
     }
-    for (std::size_t i = 0; i < chain_.size(); ++i) {
+    for (std::size_t i = 0; i < own_.size(); ++i) {
         if (hooks_.step) hooks_.step("unloading " + label(i));
-        chain_[i]->module.reset();
+        own_[i]->module.reset();
     }
 }
 

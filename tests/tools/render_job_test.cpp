@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,61 @@ TEST(RenderJob, AJobFromMemoryRendersWhatTheToolRenders) {
     EXPECT_EQ(result.framesWritten, wav.frames());
     ASSERT_EQ(wav.channels, 2);
     EXPECT_TRUE(got[0] == wav.samples[0] && got[1] == wav.samples[1]);
+}
+
+// A chain the caller keeps renders in parts what one render gives: the
+// parts continue the modules' state and the song position (the tremolo
+// follows the tempo), the second render afresh gives the first again, and
+// the modules stay loaded until the caller drops them.
+TEST(RenderJob, AKeptChainRendersInPartsWhatOneRenderGives) {
+    const testing_tools::Wav in = testing_tools::readWav(inputWav());
+    aerie::RenderJob job;
+    job.blockSize = 300;
+    job.bpm = 90.0;
+    job.tailSeconds = 0.0;
+    job.parameters = {{0, "sync", 0.5f, "sync"}};
+    auto renderPart = [&](aerie::RenderJob part, std::size_t from, std::size_t frames) {
+        const float* channels[] = {in.samples[0].data() + from, in.samples[1].data() + from};
+        part.inputBuffers = channels;
+        part.inputChannels = 2;
+        part.inputFrames = frames;
+        std::vector<float> got;
+        part.sink = [&got](const float* const* c, int, std::size_t n) { got.insert(got.end(), c[0], c[0] + n); };
+        aerie::PlannedRender plan = aerie::planRender(part);
+        aerie::RenderSession session(part, plan, {});
+        session.load();
+        (void)session.render();
+        session.finish();
+        return got;
+    };
+    aerie::RenderJob whole = job;
+    whole.modules = {TREMOLO_MODULE};
+    const std::vector<float> once = renderPart(whole, 0, 60000);
+
+    std::unique_ptr<aerie::LoadedModule> kept = aerie::loadRenderModule(job, TREMOLO_MODULE, 0, 1, {});
+    kept->instance->setParameterValue(aerie::findParameter(*kept->instance, "sync", "sync", "tremolo"), 0.5f);
+    aerie::RenderChain chain;
+    chain.modules = {kept.get()};
+    aerie::RenderJob part = job;
+    part.parameters.clear();
+    part.chain = &chain;
+    part.leaveRunning = true;
+    std::vector<float> parts;
+    for (const std::size_t from : {0, 30000, 45000}) {
+        part.continues = from > 0;
+        const std::vector<float> got = renderPart(part, from, from == 0 ? 30000 : 15000);
+        parts.insert(parts.end(), got.begin(), got.end());
+    }
+    EXPECT_TRUE(chain.running());
+    ASSERT_EQ(parts.size(), once.size());
+    EXPECT_TRUE(parts == once);
+    part.continues = false;
+    EXPECT_TRUE(renderPart(part, 0, 60000) == once);
+    EXPECT_EQ(kept->instance->state(), aerie::Instance::State::Running);
+    chain.stop();
+    EXPECT_EQ(kept->instance->state(), aerie::Instance::State::Ready);
+    part.continues = true;
+    EXPECT_THROW(renderPart(part, 0, 100), aerie::HostError);
 }
 #endif
 

@@ -178,6 +178,11 @@ struct RenderPlan {
     const Timeline* timeline = nullptr;     // the song position every module gets
     bool compensateLatency = true;          // remove the chain's latency at the first block from the start
     bool stopOnNonFinite = false;           // end at the first block with a NaN or infinite sample
+    // A render that goes on from the previous one: the chain is running
+    // (not resumed), its song position goes on, no latency is removed.
+    bool continues = false;
+    // Leave the chain running at the end, for a render that continues it.
+    bool leaveRunning = false;
 };
 
 struct RenderCallbacks {

@@ -94,8 +94,25 @@ struct RenderSave {
     std::function<void(Instance& instance, const std::string& name, const std::string& vendor)> save;
 };
 
+struct RenderChain;
+
 struct RenderJob {
     std::vector<std::string> modules;  // paths, first to last
+    // Modules the caller loaded and keeps between renders (a front end that
+    // loads once and renders many times); then `modules` is not read, and
+    // the session neither loads nor closes them. Their rate and block size
+    // must be the job's.
+    RenderChain* chain = nullptr;
+    // With a chain: go on from where its last render left off (the modules
+    // not resumed again, the song position going on, no latency removed
+    // again; the job's MIDI and automation times count from this part's
+    // start), so that parts give the samples one render would. The render
+    // then leaves the chain running for the next part; without it, a chain
+    // left running is suspended before it starts afresh.
+    bool continues = false;
+    bool leaveRunning = false;
+    // Keep the MIDI the modules send for renderer().midiOut(), without a file.
+    bool captureMidi = false;
     std::uint32_t sampleRate = 44100;  // must be the input file's
     std::int32_t blockSize = 512;
 
@@ -174,6 +191,39 @@ struct PlannedRender {
 // [allocates] Throws HostError.
 PlannedRender planRender(const RenderJob& job, std::unique_ptr<WavReader> input = nullptr);
 
+// One module of a render, loaded, opened and configured, as a render loads
+// it: its name asked before effOpen, the rate and block size set, what it
+// can do asked. [one thread at a time, the instance's]
+struct LoadedModule {
+    std::string path;
+    std::string name;  // its effect name, or the file name when it gives none
+    std::string vendor;
+    std::unique_ptr<Module> module;
+    Host host;
+    std::unique_ptr<Instance> instance;  // destroyed before the module
+    bool takesMidi = false;
+    RenderChain* runningIn = nullptr;  // the chain whose render left it running
+};
+
+// Loads the module at `path` with the job's rate, block size and host
+// names; `index` and `count` place it in its chain for the messages, `step`
+// (may be empty) is told each step first. [allocates; blocks] Throws HostError.
+std::unique_ptr<LoadedModule> loadRenderModule(const RenderJob& job, const std::string& path, std::size_t index,
+                                               std::size_t count, const std::function<void(const std::string&)>& step);
+
+// Modules kept between renders, first to last (owned by the caller), and
+// the renderer that a continued render goes on with.
+struct RenderChain {
+    std::vector<LoadedModule*> modules;
+    std::unique_ptr<ChainRenderer> renderer;
+    // Suspends the modules a render of this chain left running, so that the
+    // next render (or a preset) finds them ready. A module is in one running
+    // chain at a time: a render that starts afresh stops the chain its
+    // modules ran in. [the modules' thread]
+    void stop();
+    bool running() const noexcept;
+};
+
 // The parameter index (from 0) `key` names in the instance (a number from 1,
 // or a name as RenderParameter says); throws HostError (BadArgument) that
 // starts with `what` and lists the candidates when it names none or
@@ -238,8 +288,9 @@ public:
     double wallSeconds() const noexcept { return wallSeconds_; }
 
 private:
-    struct Loaded;
     void loadModule(std::size_t i);
+    void useChain();
+    LoadedModule& module(std::size_t i) { return *chain_->modules.at(i); }
     void applySettings();
     void resolveAutomation();
     void saveSettings();
@@ -248,10 +299,12 @@ private:
     const RenderJob& job_;
     PlannedRender& planned_;
     RenderHooks hooks_;
-    std::vector<std::unique_ptr<Loaded>> chain_;
+    std::vector<std::unique_ptr<LoadedModule>> own_;  // the modules the session loaded itself
+    RenderChain ownChain_;
+    RenderChain* chain_ = &ownChain_;
     std::vector<std::string> names_;
     std::unique_ptr<WavWriter> wav_;
-    std::unique_ptr<ChainRenderer> renderer_;
+    ChainRenderer* renderer_ = nullptr;
     RenderPlan plan_;
     int channels_ = 0;
     std::uint64_t written_ = 0;
