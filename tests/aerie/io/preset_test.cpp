@@ -23,6 +23,92 @@ TEST(PresetFile, AFileAssembledFromTheLayoutReads) {
     EXPECT_EQ(aerie::serializePreset(p), b) << "written back byte for byte";
 }
 
+using fixtures::put32;
+using fixtures::putName;
+using fixtures::putTag;
+
+// The header every file starts with, the size of the rest left to patch.
+Bytes header(const char* kind, std::uint32_t version, std::uint32_t count) {
+    Bytes b;
+    putTag(b, "CcnK");
+    put32(b, 0);
+    putTag(b, kind);
+    put32(b, version);
+    putTag(b, "Fakw");
+    put32(b, 7);
+    put32(b, count);
+    return b;
+}
+
+Bytes sized(Bytes b) {
+    const auto rest = static_cast<std::uint32_t>(b.size() - 8);
+    for (int i = 0; i < 4; ++i) b[4 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(rest >> (24 - 8 * i));
+    return b;
+}
+
+// The other three kinds, assembled from the layout: a program's chunk after
+// its name; a bank's 128 reserved bytes (the current program first, in
+// version 2), then whole programs or the chunk.
+TEST(PresetFile, EveryOtherKindAssembledFromTheLayoutReads) {
+    Bytes programChunk = header("FPCh", 1, 3);
+    putName(programChunk, "Dark");
+    put32(programChunk, 5);
+    programChunk.insert(programChunk.end(), {1, 2, 3, 0, 255});
+
+    Bytes bank = header("FxBk", 2, 2);
+    put32(bank, 1);
+    bank.insert(bank.end(), 124, 0);
+    for (const Bytes& p : {handMadeProgram("Warm", {0.25f, 1.0f}), handMadeProgram("Cold", {0.0f, 0.5f})}) {
+        bank.insert(bank.end(), p.begin(), p.end());
+    }
+
+    Bytes oldBank = header("FxBk", 1, 1);
+    oldBank.insert(oldBank.end(), 128, 0);
+    const Bytes one = handMadeProgram("Only", {0.75f});
+    oldBank.insert(oldBank.end(), one.begin(), one.end());
+
+    Bytes bankChunk = header("FBCh", 2, 4);
+    put32(bankChunk, 2);
+    bankChunk.insert(bankChunk.end(), 124, 0);
+    put32(bankChunk, 3);
+    bankChunk.insert(bankChunk.end(), {'a', 'b', 'c'});
+
+    const struct Case {
+        const char* what;
+        Bytes bytes;
+        aerie::PresetKind kind;
+        std::int32_t version, count, current;
+        const char* name;
+        std::vector<unsigned char> chunk;
+        std::vector<std::pair<std::string, std::vector<float>>> programs;
+    } cases[] = {
+        {"FPCh", sized(programChunk), aerie::PresetKind::ProgramChunk, 1, 3, 0, "Dark", {1, 2, 3, 0, 255}, {}},
+        {"FxBk version 2", sized(bank), aerie::PresetKind::Bank, 2, 2, 1, "", {}, {{"Warm", {0.25f, 1.0f}}, {"Cold", {0.0f, 0.5f}}}},
+        {"FxBk version 1", sized(oldBank), aerie::PresetKind::Bank, 1, 1, 0, "", {}, {{"Only", {0.75f}}}},
+        {"FBCh", sized(bankChunk), aerie::PresetKind::BankChunk, 2, 4, 2, "", {'a', 'b', 'c'}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const aerie::PresetFile p = aerie::parsePreset(c.bytes);
+        EXPECT_EQ(p.kind, c.kind);
+        EXPECT_EQ(p.formatVersion, c.version);
+        EXPECT_EQ(p.uniqueId, 0x46616B77);
+        EXPECT_EQ(p.pluginVersion, 7);
+        EXPECT_EQ(p.count, c.count);
+        EXPECT_EQ(p.currentProgram, c.current);
+        EXPECT_EQ(p.name, c.name);
+        EXPECT_EQ(p.chunk, c.chunk);
+        ASSERT_EQ(p.programs.size(), c.programs.size());
+        for (std::size_t i = 0; i < c.programs.size(); ++i) {
+            EXPECT_EQ(p.programs[i].uniqueId, 0x46616B77);
+            EXPECT_EQ(p.programs[i].pluginVersion, 7);
+            EXPECT_EQ(p.programs[i].name, c.programs[i].first);
+            EXPECT_EQ(p.programs[i].parameters, c.programs[i].second);
+        }
+        EXPECT_EQ(aerie::serializePreset(p), c.bytes) << "written back byte for byte";
+    }
+}
+
 TEST(PresetFile, EveryKindRoundTripsAndEveryTruncationIsRefused) {
     for (const auto kind : {aerie::PresetKind::Program, aerie::PresetKind::ProgramChunk, aerie::PresetKind::Bank,
                             aerie::PresetKind::BankChunk}) {
