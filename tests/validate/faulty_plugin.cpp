@@ -3,11 +3,11 @@
 // all their 128 bytes) with one fault injected per build, so that the
 // validator can be shown to catch each fault with the test meant for it.
 // FAULT selects the fault; 0 builds the clean plug-in, which must pass all.
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
-#include <chrono>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -49,7 +49,7 @@
 #define FAULT_CHUNK_IGNORED 27  // accepts a chunk and applies nothing of it
 #define FAULT_LATENCY 28        // reports 190 s of latency
 #define FAULT_UNRESOLVED 29     // needs a symbol no library defines (a Linux module; elsewhere the clean one)
-#define FAULT_NO_ENTRY 30       // exports no entry point
+#define FAULT_NO_ENTRY 30       // exports its entry under a name no host looks for
 #define FAULT_SLOW_OPEN 31      // spends 1.2 s of processor time in its first effOpen
 #define FAULT_LONG_BLOCK 32     // renders no more than the announced block size
 #define FAULT_RUNNING_CHANGE 33 // a rate or block size change while resumed leaves its filter NaN
