@@ -264,7 +264,7 @@ TEST(DawRender, AutomationChangesTheSoundAtTheRightBlock) {
 // The example of the command-line host page works as it says.
 TEST(DawRender, TheDocumentedAutomationFileRenders) {
     const testing_tools::ToolRun run = runTool({"render", FAKE_MIDI_OUT, "--notes", "60:0@2.5", "--tail", "0", "--automation",
-                                                SOURCE_DIR "/tests/tools/automation_example.csv", "--out", tmp("doc.wav")});
+                                                SOURCE_DIR "/tests/fixtures/automation_example.csv", "--out", tmp("doc.wav")});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_NE(run.out.find("automation: 2 of 2 points applied"), std::string::npos) << run.out;
     const testing_tools::Wav wav = readWav(tmp("doc.wav"));
