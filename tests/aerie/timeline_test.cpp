@@ -1,6 +1,5 @@
-// The timeline: bars across time-signature changes, two changes on one
-// tick, and the settings it refuses. (Positions across tempo changes are
-// tested with the render, tests/tools/daw_render_test.cpp.)
+// The timeline: positions across tempo changes, bars across time-signature
+// changes, two changes on one tick, and the settings it refuses.
 #include <cmath>
 #include <string>
 
@@ -23,6 +22,72 @@ constexpr double kQuarter = 22050.0;
 constexpr std::uint64_t kTicks = 960;
 
 std::uint64_t frameAt(double ppq) { return static_cast<std::uint64_t>(ppq * kQuarter); }
+
+// 48 kHz, 480 ticks per quarter: 120 BPM for two quarters (one second,
+// 48000 frames), then 60 BPM; 3/4 throughout.
+aerie::TimelineSettings tempoChange() {
+    aerie::TimelineSettings s;
+    s.sampleRate = 48000;
+    s.ticksPerQuarter = 480;
+    s.tempos = {{0, 500000}, {960, 1000000}};
+    s.signatures = {{0, 3, 4}};
+    return s;
+}
+
+TEST(Timeline, PositionsAcrossATempoChangeAreExact) {
+    const aerie::Timeline t(tempoChange());
+    struct Row {
+        std::uint64_t frame;
+        double ppq, bar, tempo;
+        std::int32_t toClock;
+    } rows[] = {
+        {0, 0.0, 0.0, 120.0, 0},
+        {100, 100.0 / 24000.0, 0.0, 120.0, 900},     // next clock at 1/24 quarter = frame 1000
+        {24000, 1.0, 0.0, 120.0, 0},
+        {48000, 2.0, 0.0, 60.0, 0},                  // the change itself
+        {48001, 2.0 + 1.0 / 48000.0, 0.0, 60.0, 1999},
+        {72000, 2.5, 0.0, 60.0, 0},
+        {96000, 3.0, 3.0, 60.0, 0},                  // bar 2 of 3/4
+        {480000, 11.0, 9.0, 60.0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.frame);
+        VstTimeInfo info{};
+        t.fill(info, r.frame, r.frame == 0);
+        EXPECT_DOUBLE_EQ(info.ppqPos, r.ppq);
+        EXPECT_DOUBLE_EQ(info.barStartPos, r.bar);
+        EXPECT_DOUBLE_EQ(info.tempo, r.tempo);
+        EXPECT_EQ(info.samplesToNextClock, r.toClock);
+        EXPECT_DOUBLE_EQ(info.samplePos, static_cast<double>(r.frame));
+        EXPECT_DOUBLE_EQ(info.nanoSeconds, static_cast<double>(r.frame) / 48000.0 * 1e9);
+        EXPECT_EQ(info.timeSigNumerator, 3);
+        EXPECT_EQ(info.timeSigDenominator, 4);
+        const std::int32_t valid = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid |
+                                   kVstClockValid | kVstNanosValid;
+        EXPECT_EQ(info.flags, valid | (r.frame == 0 ? kVstTransportChanged : 0));
+    }
+    EXPECT_EQ(t.frameOfTick(960), 48000u);
+    EXPECT_EQ(t.frameOfTick(1440), 96000u);
+    EXPECT_EQ(t.tickAt(96000), 1440u);
+    EXPECT_EQ(t.frameOfPpq(2.5), 72000u);
+
+    // A change between two frames: 120 BPM for one tick of 480 (45.9375
+    // frames at 44.1 kHz), then 100 BPM (26460 frames a quarter).
+    aerie::TimelineSettings odd;
+    odd.sampleRate = 44100;
+    odd.ticksPerQuarter = 480;
+    odd.tempos = {{0, 500000}, {1, 600000}};
+    odd.loop = aerie::Loop{4.0, 8.0};
+    const aerie::Timeline u(odd);
+    EXPECT_DOUBLE_EQ(u.ppqAt(45), 45.0 / 22050.0);
+    EXPECT_DOUBLE_EQ(u.ppqAt(46), 1.0 / 480.0 + 0.0625 / 26460.0);
+    VstTimeInfo info{};
+    u.fill(info, 46, false);
+    EXPECT_DOUBLE_EQ(info.tempo, 100.0);
+    EXPECT_EQ(info.flags & (kVstTransportCycleActive | kVstCyclePosValid), kVstTransportCycleActive | kVstCyclePosValid);
+    EXPECT_DOUBLE_EQ(info.cycleStartPos, 4.0);
+    EXPECT_DOUBLE_EQ(info.cycleEndPos, 8.0);
+}
 
 TEST(TimelineSignatures, BarsCountFromEachSignatureAsItStarts) {
     aerie::TimelineSettings s;
