@@ -231,10 +231,11 @@ PRESET = {
     "bank_parameters": preset(b"FxBk", 2, struct.pack(">i", 1) + bytes(124)
                               + program("One", [0.25]) + program("Two", [0.75]), version=2),
     "bank_chunk": preset(b"FBCh", 8, bytes(128) + struct.pack(">i", 3) + b"abc"),
+}
+
+
 # ---- fuzz_chunk: a first byte (bit 0: program chunk; bits 1-2: the program
 # current before), then the chunk as the layer writes it (host/state.h) -------
-
-
 
 def layer_chunk(kind, programs, current=0, data_version=2, own=struct.pack("<If", 1, 0.5)):
     out = b"KsSt" + struct.pack("<IIIIII", 1, kind, int.from_bytes(b"FuzC", "big"), data_version,
@@ -258,6 +259,17 @@ CHUNK = {
 }
 
 
+# ---- fuzz_automation: CSV text ---------------------------------------------
+
+AUTOMATION = {
+    "seconds_and_beats": b"time,parameter,value\n0,1,0\n0.5,Gain,0.25\n4.5b,1,1\n",
+    "chain_comments_blanks": b"# a chain of two\n\n time , parameter , value \n1.25, 2:Cutoff ,.5\n# done\n3b,1:3,1.\n",
+    "crlf_and_tabs": b"time,parameter,value\r\n\t0.125\t,\tMix\t,\t0.75\r\n",
+    "commas_in_the_name": b"time,parameter,value\n2,Low, mid,0.5\n",
+    "refused": b"time,parameter,value\n-1,1,0.5\n1e3,1,0.5\n1,,0.5\n1,1,1.5\n",
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -275,6 +287,7 @@ def main():
     write("wavfile", WAVFILE)
     write("preset", PRESET)
     write("chunk", CHUNK)
+    write("automation", AUTOMATION)
 
 
 if __name__ == "__main__":

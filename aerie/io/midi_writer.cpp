@@ -47,9 +47,13 @@ std::vector<unsigned char> serializeMidi(int ticksPerQuarter, const std::vector<
                           static_cast<unsigned char>(power), 24, 8}});
     }
     for (const MidiTempo& t : tempos) {
+        // A file holds 24 bits: a slower tempo is written as the slowest it
+        // holds (about 3.58 BPM), not cut to its low bits (which could read
+        // as any tempo, or as 0, which no reader takes).
+        const std::uint32_t us = std::clamp<std::uint32_t>(t.microsPerQuarter, 1, 0xFFFFFF);
         items.push_back({t.tick, 0,
-                         {0xFF, 0x51, 0x03, static_cast<unsigned char>(t.microsPerQuarter >> 16),
-                          static_cast<unsigned char>(t.microsPerQuarter >> 8), static_cast<unsigned char>(t.microsPerQuarter)}});
+                         {0xFF, 0x51, 0x03, static_cast<unsigned char>(us >> 16), static_cast<unsigned char>(us >> 8),
+                          static_cast<unsigned char>(us)}});
     }
     for (const MidiOutEvent& e : events) {
         const unsigned status = e.bytes[0];

@@ -166,7 +166,6 @@ public:
     const std::string& name() const { return module_->name; }
     const std::string& path() const { return module_->path; }
     bool closed() const { return !module_->instance; }
-    std::atomic<bool>& busy() { return busy_; }
 
     void close() {
         if (closed()) return;
@@ -178,7 +177,7 @@ public:
         module_->module.reset();
     }
 
-    // Presets and states need the plug-in suspended: a stream left running ends here.
+    // Loading a preset or state needs the plug-in suspended: a stream left running ends here.
     void endStream() {
         if (module_->runningIn != nullptr) module_->runningIn->stop();
     }
@@ -441,13 +440,11 @@ PYBIND11_MODULE(_aerie, m) {
         .def("set_program",
              [](Plugin& p, std::int32_t index) {
                  Plugin::Use use(p);
-                 p.endStream();
                  p.instance().setProgram(index);
              })
         .def("get_state",
              [](Plugin& p, bool bank) {
                  Plugin::Use use(p);
-                 p.endStream();
                  const std::vector<unsigned char> bytes = aerie::serializePreset(aerie::capturePreset(p.instance(), bank));
                  return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
              })
@@ -473,7 +470,6 @@ PYBIND11_MODULE(_aerie, m) {
         .def("save_preset",
              [](Plugin& p, const std::string& path, bool bank) {
                  Plugin::Use use(p);
-                 p.endStream();
                  aerie::writePresetFile(path, aerie::capturePreset(p.instance(), bank));
              });
 
@@ -499,11 +495,9 @@ PYBIND11_MODULE(_aerie, m) {
         std::vector<Plugin*> plugins;
         py::list keep;  // the Python objects, alive as long as the chain
         aerie::RenderChain chain;
-        ~Chain() {
-            for (Plugin* p : plugins) {
-                if (!p->closed() && p->loaded().runningIn == &chain) p->busy() = true, chain.stop(), p->busy() = false;
-            }
-        }
+        // A stream of this chain ends with it (its plug-ins, kept alive by
+        // `keep`, are suspended and stay loaded).
+        ~Chain() { chain.stop(); }
     };
     py::class_<Chain>(m, "Chain")
         .def(py::init([](const py::list& plugins) {

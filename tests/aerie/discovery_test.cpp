@@ -10,6 +10,8 @@
 #include <aerie/discovery.h>
 #include <aerie/host_error.h>
 
+#include "files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,8 +55,10 @@ TEST(Discovery, FoldersComeFromTheEnvironmentInOrderEachOnce) {
     }
 }
 
+// A tree of module files in the running test's own folder: ctest runs the
+// tests that build one at the same time.
 struct Tree {
-    fs::path root = fs::path(TEST_TMP) / "discovery";
+    fs::path root = fs::path(fixtures::tmpDir()) / "tree";
     Tree() {
         fs::remove_all(root);
         for (const char* f : {"a/Alpha", "a/Nested.vst/Beta", "b/alpha", "b/gamma", "b/readme"}) {

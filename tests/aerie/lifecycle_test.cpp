@@ -136,6 +136,27 @@ TEST(Lifecycle, TypedGettersAnswerWhatThePlugInSays) {
     EXPECT_EQ(i.parameterValue(0), 0.25f);  // program 1 set the gain to 0.25 before the chunk was taken
 }
 
+TEST(Lifecycle, AChunkLargerThanAHostTakesIsRefusedUnread) {
+    // The plug-in claims 1 GiB + 1 bytes and has 20: reading them would read
+    // far out of bounds, and dropping them would lose the state unsaid.
+    const auto module = aerie::Module::open(FAKE_HUGE_CHUNK);
+    aerie::Host host;
+    aerie::Instance i(*module, host);
+    i.open();
+    const aerie::ChunkAnswer raw = i.readChunk(false);
+    EXPECT_EQ(raw.kind, aerie::ChunkAnswer::Kind::TooLarge);
+    EXPECT_EQ(raw.size, (std::int64_t{1} << 30) + 1);
+    EXPECT_TRUE(raw.bytes.empty());
+    try {
+        (void)i.chunk();
+        ADD_FAILURE() << "taken";
+    } catch (const aerie::HostError& e) {
+        EXPECT_NE(std::string(e.what()).find("bank chunk of 1073741825 bytes is larger than the 1024 MiB"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 TEST(Lifecycle, ProcessBlockRendersThroughTheRightEntry) {
     // The effect replaces: output = input x 2 x gain. The stereo fake only
     // accumulates, and processBlock clears its outputs first.

@@ -11,14 +11,15 @@
 #include <aerie/aerie.h>
 #include <aerie/process.h>
 
+#include "files.h"
+
 namespace {
 
 using aerie::ErrorKind;
 
-std::string scratchFile(const std::string& name, const std::string& bytes) {
-    std::filesystem::create_directories(TEST_TMP);
-    const std::string path = (std::filesystem::path(TEST_TMP) / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
+std::string scratchFile(const std::string& name, const fixtures::Bytes& bytes) {
+    const std::string path = fixtures::tmp(name);
+    fixtures::writeFile(path, bytes);
     return path;
 }
 
@@ -41,49 +42,28 @@ Outcome load(const std::string& path) {
     return o;
 }
 
-// The header of an ELF shared library without program headers.
-std::string elfHeader(bool is64, unsigned char machine) {
-    std::string b(64, '\0');
-    b.replace(0, 7, std::string("\x7f" "ELF") + (is64 ? '\2' : '\1') + "\1\1");
-    b[16] = 3;  // a shared object
-    b[18] = static_cast<char>(machine);
-    return b;
-}
-
-// The header of a PE DLL for a machine.
-std::string peHeader(bool is64) {
-    std::string b(512, '\0');
-    b[0] = 'M';
-    b[1] = 'Z';
-    b[0x3c] = static_cast<char>(0x80);
-    b[0x80] = 'P';
-    b[0x81] = 'E';
-    b[0x84] = static_cast<char>(is64 ? 0x64 : 0x4c);
-    b[0x85] = static_cast<char>(is64 ? 0x86 : 0x01);
-    b[0x80 + 23] = 0x20;  // a DLL
-    return b;
-}
-
 TEST(Module, EachFailureHasItsKind) {
     const bool host64 = aerie::hostBits() == 64;
     const std::string otherBits = std::to_string(host64 ? 32 : 64) + "-bit module, this host is " +
                                   std::to_string(aerie::hostBits()) + "-bit";
 #if defined(_WIN32)
-    const std::string otherBitsFile = scratchFile("other-bits.dll", peHeader(!host64));
-    const std::string foreignFile = scratchFile("foreign.dll", elfHeader(true, 62));
+    const std::string otherBitsFile = scratchFile("other-bits.dll", fixtures::peHeader(host64 ? 32 : 64));
+    const std::string foreignFile = scratchFile("foreign.dll", fixtures::elfHeader(64, 62));
     const char* foreign = "not a shared library for this system (a Linux module)";
 #else
-    const std::string otherBitsFile = scratchFile("other-bits.so", elfHeader(!host64, host64 ? 3 : 62));
-    const std::string foreignFile = scratchFile("foreign.so", peHeader(true));
+    const std::string otherBitsFile = scratchFile("other-bits.so", fixtures::elfHeader(host64 ? 32 : 64, host64 ? 3 : 62));
+    const std::string foreignFile = scratchFile("foreign.so", fixtures::peHeader(64));
     const char* foreign = "not a shared library for this system (a Windows module)";
 #endif
+    const std::string words = "not a library at all, just text padded out to sixty-four bytes........";
+    const fixtures::Bytes text(words.begin(), words.end());
     const struct Case {
         std::string path;
         ErrorKind kind;
         std::string message;  // the start of what()
     } cases[] = {
         {(std::filesystem::path(TEST_TMP) / "no-such-module.so").string(), ErrorKind::ModuleMissing, "module not found: "},
-        {scratchFile("text.so", "not a library at all, just text padded out to sixty-four bytes........"),
+        {scratchFile("text.so", text),
          ErrorKind::NotALibrary, "not a shared library: "},
         {aerie::selfExecutable(), ErrorKind::NotALibrary, "not a shared library (an executable or object file)"},
         {otherBitsFile, ErrorKind::WrongArchitecture, otherBits},

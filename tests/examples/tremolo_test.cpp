@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 
+#include "tests/kit/chunk.h"
 #include "tests/kit/kit.h"
 
 namespace {
@@ -61,11 +62,7 @@ struct Tremolo {
         return {outL, outR};
     }
     std::vector<unsigned char> chunk(bool preset) {
-        void* data = nullptr;
-        const auto size = dispatch(effGetChunk, preset ? 1 : 0, 0, &data);
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        return size > 0 && bytes != nullptr ? std::vector<unsigned char>(bytes, bytes + size)
-                                            : std::vector<unsigned char>();
+        return kit::chunkOf([this](std::int32_t op, std::int32_t i, VstIntPtr v, void* p) { return dispatch(op, i, v, p); }, preset);
     }
     TimeHost host;
     std::unique_ptr<aerie::Instance> instance;
@@ -186,7 +183,7 @@ TEST(Sound, AccumulateAddsWhatReplacingWrites) {
 TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
     std::mt19937 rng(11);
     Tremolo t(48000.0f);
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    kit::SampleDigest digest;
     std::vector<float> inL(512), inR(512), outL(512), outR(512);
     for (int block = 0; block < 100; ++block) {
         if (block % 10 == 0) {
@@ -200,18 +197,10 @@ TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
         float* ins[2] = {inL.data(), inR.data()};
         float* outs[2] = {outL.data(), outR.data()};
         t.instance->processReplacing(ins, outs, 512);
-        for (const auto* out : {&outL, &outR}) {
-            for (float s : *out) {
-                std::uint32_t bits;
-                std::memcpy(&bits, &s, 4);
-                for (int b = 0; b < 4; ++b) {
-                    hash ^= (bits >> (8 * b)) & 0xFFu;
-                    hash *= 1099511628211ull;
-                }
-            }
-        }
+        digest.add(outL);
+        digest.add(outR);
     }
-    EXPECT_EQ(hash, 0x8d186a29106ef717ull) << std::hex << "digest 0x" << hash;
+    EXPECT_EQ(digest.value(), 0x8d186a29106ef717ull) << std::hex << "digest 0x" << digest.value();
 }
 
 TEST(Texts, NamesLabelsAndDisplays) {

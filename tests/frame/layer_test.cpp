@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/plugin.h"
+#include "tests/kit/chunk.h"
 
 namespace {
 
@@ -63,10 +64,8 @@ struct Probe : kstv::Plugin {
         return true;
     }
     std::vector<unsigned char> chunk(bool preset) {
-        void* data = nullptr;
-        const auto size = dispatcher(effGetChunk, preset ? 1 : 0, 0, &data, 0.0f);
-        const auto* p = static_cast<const unsigned char*>(data);
-        return size > 0 ? std::vector<unsigned char>(p, p + size) : std::vector<unsigned char>();
+        return kit::chunkOf([this](std::int32_t op, std::int32_t i, VstIntPtr v, void* p) { return dispatcher(op, i, v, p, 0.0f); },
+                            preset);
     }
     VstIntPtr load(std::vector<unsigned char> bytes, bool preset) {
         return dispatcher(effSetChunk, preset ? 1 : 0, static_cast<VstIntPtr>(bytes.size()),

@@ -115,11 +115,11 @@ std::size_t memoryInUse() {
 #endif
 }
 
-bool noLeaks() {
+Leaks leaks() {
 #if defined(KSTV_ASAN)
-    return __lsan_do_recoverable_leak_check() == 0;
+    return __lsan_do_recoverable_leak_check() == 0 ? Leaks::None : Leaks::Found;
 #else
-    return true;
+    return Leaks::NotMeasured;
 #endif
 }
 

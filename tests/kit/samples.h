@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -32,5 +33,27 @@ inline std::ptrdiff_t firstUnclean(const float* samples, std::size_t size) noexc
     }
     return -1;
 }
+
+// A digest of samples to the bit (FNV-1a over each sample's four bytes, the
+// lowest first): what a fixed session renders, to be the same on every
+// platform.
+class SampleDigest {
+public:
+    void add(const float* samples, std::size_t size) noexcept {
+        for (std::size_t i = 0; i < size; ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &samples[i], 4);
+            for (int b = 0; b < 4; ++b) {
+                hash_ ^= (bits >> (8 * b)) & 0xFFu;
+                hash_ *= 1099511628211ull;
+            }
+        }
+    }
+    void add(const std::vector<float>& samples) noexcept { add(samples.data(), samples.size()); }
+    std::uint64_t value() const noexcept { return hash_; }
+
+private:
+    std::uint64_t hash_ = 14695981039346656037ull;
+};
 
 }  // namespace kit

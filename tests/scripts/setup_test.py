@@ -88,8 +88,11 @@ class Setup(unittest.TestCase):
     # need, 32-bit execution -> what a dry run would install, and what it must not
     def test_dry_run_needs(self):
         cases = [
-            (["demo"], "1", DEMO.split(), ["wine", "mingw-w64", "clang", "qemu-user", "dpf-plugins-vst"]),
-            (["linux64"], "1", ["dpf-plugins-vst", "zam-plugins"], ["wine", "sox", "g++-multilib"]),
+            (["demo"], "1", DEMO.split(), ["wine", "mingw-w64", "clang", "qemu-user", "dpf-plugins-vst", "pybind11-dev"]),
+            (["linux64"], "1", ["dpf-plugins-vst", "zam-plugins", "pybind11-dev", "python3-numpy", "python3-pytest"],
+             ["wine", "sox", "g++-multilib"]),
+            (["python"], "", ["pybind11-dev", "python3-dev", "python3-distributed", "python3-mido"],
+             ["zam-plugins", "googletest"]),
             (["linux32"], "", ["g++-multilib", "qemu-user"], ["wine"]),
             (["linux32"], "1", ["g++-multilib"], ["qemu-user"]),
             (["win32"], "1", ["mingw-w64", "wine", "wine32:i386"], ["qemu-user", "wine64"]),

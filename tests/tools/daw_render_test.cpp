@@ -1,5 +1,5 @@
-// Rendering the way a DAW plays: the timeline across tempo changes, the
-// host's answers, automation over time, MIDI out through a chain, latency
+// Rendering the way a DAW plays: a tempo-synced plug-in on a file's tempo
+// map, automation over time, MIDI out through a chain, latency
 // compensation, and the pin record written in full.
 #include <gtest/gtest.h>
 
@@ -24,128 +24,6 @@ using testing_tools::readWav;
 using testing_tools::runTool;
 using testing_tools::Track;
 using testing_tools::tmp;
-
-// 48 kHz, 480 ticks per quarter: 120 BPM for two quarters (one second,
-// 48000 frames), then 60 BPM; 3/4 throughout.
-aerie::TimelineSettings tempoChange() {
-    aerie::TimelineSettings s;
-    s.sampleRate = 48000;
-    s.ticksPerQuarter = 480;
-    s.tempos = {{0, 500000}, {960, 1000000}};
-    s.signatures = {{0, 3, 4}};
-    return s;
-}
-
-TEST(Timeline, PositionsAcrossATempoChangeAreExact) {
-    const aerie::Timeline t(tempoChange());
-    struct Row {
-        std::uint64_t frame;
-        double ppq, bar, tempo;
-        std::int32_t toClock;
-    } rows[] = {
-        {0, 0.0, 0.0, 120.0, 0},
-        {100, 100.0 / 24000.0, 0.0, 120.0, 900},     // next clock at 1/24 quarter = frame 1000
-        {24000, 1.0, 0.0, 120.0, 0},
-        {48000, 2.0, 0.0, 60.0, 0},                  // the change itself
-        {48001, 2.0 + 1.0 / 48000.0, 0.0, 60.0, 1999},
-        {72000, 2.5, 0.0, 60.0, 0},
-        {96000, 3.0, 3.0, 60.0, 0},                  // bar 2 of 3/4
-        {480000, 11.0, 9.0, 60.0, 0},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.frame);
-        VstTimeInfo info{};
-        t.fill(info, r.frame, r.frame == 0);
-        EXPECT_DOUBLE_EQ(info.ppqPos, r.ppq);
-        EXPECT_DOUBLE_EQ(info.barStartPos, r.bar);
-        EXPECT_DOUBLE_EQ(info.tempo, r.tempo);
-        EXPECT_EQ(info.samplesToNextClock, r.toClock);
-        EXPECT_DOUBLE_EQ(info.samplePos, static_cast<double>(r.frame));
-        EXPECT_DOUBLE_EQ(info.nanoSeconds, static_cast<double>(r.frame) / 48000.0 * 1e9);
-        EXPECT_EQ(info.timeSigNumerator, 3);
-        EXPECT_EQ(info.timeSigDenominator, 4);
-        const std::int32_t valid = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid |
-                                   kVstClockValid | kVstNanosValid;
-        EXPECT_EQ(info.flags, valid | (r.frame == 0 ? kVstTransportChanged : 0));
-    }
-    EXPECT_EQ(t.frameOfTick(960), 48000u);
-    EXPECT_EQ(t.frameOfTick(1440), 96000u);
-    EXPECT_EQ(t.tickAt(96000), 1440u);
-    EXPECT_EQ(t.frameOfPpq(2.5), 72000u);
-
-    // A change between two frames: 120 BPM for one tick of 480 (45.9375
-    // frames at 44.1 kHz), then 100 BPM (26460 frames a quarter).
-    aerie::TimelineSettings odd;
-    odd.sampleRate = 44100;
-    odd.ticksPerQuarter = 480;
-    odd.tempos = {{0, 500000}, {1, 600000}};
-    odd.loop = aerie::Loop{4.0, 8.0};
-    const aerie::Timeline u(odd);
-    EXPECT_DOUBLE_EQ(u.ppqAt(45), 45.0 / 22050.0);
-    EXPECT_DOUBLE_EQ(u.ppqAt(46), 1.0 / 480.0 + 0.0625 / 26460.0);
-    VstTimeInfo info{};
-    u.fill(info, 46, false);
-    EXPECT_DOUBLE_EQ(info.tempo, 100.0);
-    EXPECT_EQ(info.flags & (kVstTransportCycleActive | kVstCyclePosValid), kVstTransportCycleActive | kVstCyclePosValid);
-    EXPECT_DOUBLE_EQ(info.cycleStartPos, 4.0);
-    EXPECT_DOUBLE_EQ(info.cycleEndPos, 8.0);
-}
-
-TEST(HostAnswers, EveryRequestOfAnOfflineRenderIsAnswered) {
-    aerie::Host h;
-    h.processLevel = aerie::ProcessLevel::Offline;
-    h.automationState = aerie::AutomationState::Read;
-    h.directory = "/plug-ins";
-    h.collect = true;
-    char text[64] = {};
-    auto ask = [&](std::int32_t opcode, void* ptr = nullptr, std::int32_t index = 0, float opt = 0.0f) {
-        return h.answer({nullptr, opcode, index, 0, ptr, opt});
-    };
-    auto canDo = [&](const char* word) { return ask(audioMasterCanDo, const_cast<char*>(word)); };
-    EXPECT_EQ(ask(audioMasterVersion), 2400);
-    EXPECT_EQ(ask(audioMasterGetCurrentProcessLevel), 4);
-    EXPECT_EQ(ask(audioMasterGetAutomationState), 2);
-    EXPECT_EQ(ask(audioMasterGetLanguage), 1);
-    EXPECT_EQ(ask(audioMasterSizeWindow), 0);
-    EXPECT_EQ(ask(audioMasterGetInputLatency), 0);
-    EXPECT_EQ(ask(audioMasterUpdateDisplay), 1);
-    EXPECT_EQ(ask(audioMasterBeginEdit), 1);
-    EXPECT_EQ(ask(audioMasterEndEdit), 1);
-    EXPECT_EQ(canDo("sendVstTimeInfo"), 1);
-    EXPECT_EQ(canDo("receiveVstMidiEvent"), 1);
-    EXPECT_EQ(canDo("acceptIOChanges"), 1);
-    EXPECT_EQ(canDo("sizeWindow"), -1);
-    EXPECT_EQ(canDo("offline"), -1);
-    EXPECT_EQ(ask(audioMasterGetVendorString, text), 1);
-    EXPECT_STREQ(text, "aerie");
-    EXPECT_STREQ(reinterpret_cast<const char*>(ask(audioMasterGetDirectory)), "/plug-ins");
-    EXPECT_EQ(ask(audioMasterGetTime), 0) << "no timeline: no time";
-    const aerie::Timeline t(tempoChange());
-    h.timeline = &t;
-    h.position = 48000;
-    h.firstBlock = false;
-    const auto* info = reinterpret_cast<const VstTimeInfo*>(ask(audioMasterGetTime));
-    ASSERT_NE(info, nullptr);
-    EXPECT_DOUBLE_EQ(info->ppqPos, 2.0);
-    EXPECT_EQ(ask(audioMasterTempoAt), 1200000);
-    EXPECT_EQ(ask(audioMasterIOChanged), 1);
-    EXPECT_TRUE(h.ioChanged);
-    ask(audioMasterAutomate, nullptr, 3, 0.25f);
-    ASSERT_EQ(h.automated.size(), 1u);
-    EXPECT_EQ(h.automated[0].frame, 48000u);
-    EXPECT_EQ(h.automated[0].index, 3);
-    EXPECT_EQ(ask(99), 0);
-    // One row per request, in request order, each named after it.
-    std::int32_t last = -1;
-    for (const aerie::HostAnswer& a : aerie::hostAnswers()) {
-        EXPECT_GT(a.opcode, last);
-        last = a.opcode;
-        EXPECT_EQ(std::string(a.name).rfind("audioMaster", 0), 0u) << a.name;
-        EXPECT_EQ(aerie::findHostAnswer(a.opcode), &a);
-        EXPECT_EQ(aerie::hostRequestName(a.opcode), a.name);  // the listings name what the table names
-    }
-    EXPECT_EQ(aerie::hostRequestName(99), "audioMaster request 99");
-}
 
 // A MIDI file at 480 ticks per quarter: 120 BPM, 3/4, then 60 BPM from
 // tick 960 (frame 48000 at 48 kHz), one note at tick 1440.
@@ -264,7 +142,7 @@ TEST(DawRender, AutomationChangesTheSoundAtTheRightBlock) {
 // The example of the command-line host page works as it says.
 TEST(DawRender, TheDocumentedAutomationFileRenders) {
     const testing_tools::ToolRun run = runTool({"render", FAKE_MIDI_OUT, "--notes", "60:0@2.5", "--tail", "0", "--automation",
-                                                SOURCE_DIR "/tests/tools/automation_example.csv", "--out", tmp("doc.wav")});
+                                                SOURCE_DIR "/tests/fixtures/automation_example.csv", "--out", tmp("doc.wav")});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_NE(run.out.find("automation: 2 of 2 points applied"), std::string::npos) << run.out;
     const testing_tools::Wav wav = readWav(tmp("doc.wav"));

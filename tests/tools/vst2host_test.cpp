@@ -198,29 +198,11 @@ TEST(Vst2Host, ErrorsAreOneLineWithAnExitCode) {
     testing_tools::writeFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
     // A module of the other bitness: a header is enough.
     const int otherBits = aerie::hostBits() == 64 ? 32 : 64;
-    // The header of an ELF shared library without program headers.
-    [[maybe_unused]] auto elfHeader = [](int bits, unsigned char machine) {
-        testing_tools::Bytes b(64, 0);
-        const unsigned char start[] = {0x7f, 'E', 'L', 'F', static_cast<unsigned char>(bits == 32 ? 1 : 2), 1, 1};
-        std::copy(std::begin(start), std::end(start), b.begin());
-        b[16] = 3;  // a shared object
-        b[18] = machine;
-        return b;
-    };
-    testing_tools::Bytes other;
+    const testing_tools::Bytes other =
 #if defined(_WIN32)
-    other = testing_tools::Bytes(512, 0);
-    other[0] = 'M';
-    other[1] = 'Z';
-    other[0x3c] = 0x80;
-    other[0x80] = 'P';
-    other[0x81] = 'E';
-    other[0x84] = otherBits == 32 ? 0x4c : 0x64;
-    other[0x85] = otherBits == 32 ? 0x01 : 0x86;
-    other[0x80 + 22] = 0x02;
-    other[0x80 + 23] = 0x20;  // a DLL
+        testing_tools::peHeader(otherBits);
 #else
-    other = elfHeader(otherBits, otherBits == 32 ? 3 : 62);
+        testing_tools::elfHeader(otherBits, otherBits == 32 ? 3 : 62);
 #endif
     const std::string otherMessage =
         std::to_string(otherBits) + "-bit module, this host is " + std::to_string(aerie::hostBits()) + "-bit";

@@ -3,16 +3,21 @@
 // all their 128 bytes) with one fault injected per build, so that the
 // validator can be shown to catch each fault with the test meant for it.
 // FAULT selects the fault; 0 builds the clean plug-in, which must pass all.
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "host/abi/aeffect.h"
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "host/abi/pins.h"
+#include "host/abi/time_info.h"
 
 #define FAULT_NONE 0
 #define FAULT_NAN 1             // a NaN in the output once 20000 frames have been rendered
@@ -43,6 +48,19 @@
 #define FAULT_EDITOR_CRASH 26   // its editor crashes when opened
 #define FAULT_CHUNK_IGNORED 27  // accepts a chunk and applies nothing of it
 #define FAULT_LATENCY 28        // reports 190 s of latency
+#define FAULT_UNRESOLVED 29     // needs a symbol no library defines (a Linux module; elsewhere the clean one)
+#define FAULT_NO_ENTRY 30       // exports its entry under a name no host looks for
+#define FAULT_SLOW_OPEN 31      // spends 1.2 s of processor time in its first effOpen
+#define FAULT_LONG_BLOCK 32     // renders no more than the announced block size
+#define FAULT_RUNNING_CHANGE 33 // a rate or block size change while resumed leaves its filter NaN
+#define FAULT_SILENT 34         // an instrument that never sounds
+#define FAULT_PRESSURE 35       // channel pressure turns the click NaN
+#define FAULT_SLOW_TEMPO 36     // its tempo-synced delay holds a beat at 30 bpm or faster; slower tempos give NaN
+#define FAULT_RAMP 37           // a parameter changed again within 1024 frames of its last change gives NaN
+#define FAULT_SHORT_AFTER_CHANGE 38  // a block shorter than announced right after a parameter change: NaN in the next
+#define FAULT_PARAM_THREAD 39   // a parameter set on another thread than the audio thread's gives NaN
+#define FAULT_CHUNK_WHILE_RUNNING 40  // ignores chunks while resumed
+#define FAULT_FOREIGN_RECORD 41 // asks the host with a copy of its record
 
 #if defined(_WIN32)
 #define FAULT_EXPORT extern "C" __declspec(dllexport)
@@ -78,6 +96,14 @@ struct Plugin {
     void* lost = nullptr;
     std::int16_t rect[4] = {0, 0, 120, 240};  // the editor's top, left, bottom, right
     void* window = nullptr;
+    audioMasterCallback host = nullptr;
+    bool resumed = false;
+    std::int32_t blockSize = 0;    // as announced
+    std::atomic<bool> broken{false};  // a fault has struck: the output is NaN from now on
+    long long changedAt[kParams];  // frames rendered when each parameter last changed
+    bool changedSinceBlock = false;
+    bool unfinished = false;
+    std::atomic<std::thread::id> audioThread{};
 };
 
 Plugin* self(AEffect* e) { return static_cast<Plugin*>(e->object); }
@@ -109,6 +135,14 @@ void readAsTold(const unsigned char* data) {
 [[maybe_unused]] float* volatile allocated = nullptr;
 [[maybe_unused]] int instances = 0;
 [[maybe_unused]] unsigned randomSeed = 1;
+[[maybe_unused]] AEffect foreign{};
+
+// Spends `seconds` of processor time.
+[[maybe_unused]] void spin(double seconds) {
+    const std::clock_t start = std::clock();
+    while (static_cast<double>(std::clock() - start) < seconds * CLOCKS_PER_SEC) {
+    }
+}
 
 void text(void* ptr, const char* s) { std::strcpy(static_cast<char*>(ptr), s); }
 
@@ -118,6 +152,13 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
     case effOpen:
 #if FAULT == FAULT_EXIT
         std::exit(3);
+#endif
+#if FAULT == FAULT_SLOW_OPEN
+        if (instances == 1) spin(1.2);
+#endif
+#if FAULT == FAULT_FOREIGN_RECORD
+        foreign = p->record;  // a copy of its record, which the host does not know
+        p->host(&foreign, audioMasterVersion, 0, 0, nullptr, 0.0f);
 #endif
         return 0;
     case effClose:
@@ -136,8 +177,18 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         }
 #endif
         if (opt > 0.0f) p->sampleRate = opt;
+#if FAULT == FAULT_RUNNING_CHANGE
+        if (p->resumed) p->state->memory[0] = std::nanf("");
+#endif
+        return 0;
+    case effSetBlockSize:
+        p->blockSize = static_cast<std::int32_t>(value);
+#if FAULT == FAULT_RUNNING_CHANGE
+        if (p->resumed) p->state->memory[0] = std::nanf("");
+#endif
         return 0;
     case effMainsChanged:
+        p->resumed = value != 0;
         if (value != 0) {
 #if FAULT == FAULT_CRASH
             if (++p->resumes == 5) crash();
@@ -205,6 +256,9 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
 #if FAULT == FAULT_CHUNK_IGNORED
         return 1;
 #endif
+#if FAULT == FAULT_CHUNK_WHILE_RUNNING
+        if (p->resumed) return 1;
+#endif
         for (int i = 0; i < kParams; ++i) {
             float v;
             std::memcpy(&v, data + 4 + 4 * i, 4);
@@ -222,6 +276,9 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
             if ((m->midiData[0] & 0xF0) == 0x90 && m->midiData[2] != 0) {
                 p->state->tail = static_cast<float>(m->midiData[2]) / 127.0f * p->params[2];
             }
+#if FAULT == FAULT_PRESSURE
+            if ((m->midiData[0] & 0xF0) == 0xD0) p->state->tail = std::nanf("");
+#endif
         }
         return 1;
     }
@@ -259,7 +316,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
     case effGetProductString: text(ptr, "Faulty"); return 1;
     case effGetVendorVersion: return 1;
     case effGetVstVersion: return FAULT == FAULT_ACCUMULATE ? 2300 : 2400;  // the accumulating entry counts below 2.4
-    case effGetPlugCategory: return 1;
+    case effGetPlugCategory: return FAULT == FAULT_SILENT ? kPlugCategSynth : 1;
     case effCanDo: {
         const char* word = static_cast<const char*>(ptr);
         return word != nullptr && (std::strcmp(word, "receiveVstEvents") == 0 || std::strcmp(word, "receiveVstMidiEvent") == 0)
@@ -287,6 +344,27 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
 #if FAULT == FAULT_LOCK
     const std::lock_guard<std::mutex> lock(renderLock);
 #endif
+#if FAULT == FAULT_LONG_BLOCK
+    if (p->blockSize > 0 && frames > p->blockSize) frames = p->blockSize;
+#endif
+#if FAULT == FAULT_SLOW_TEMPO
+    const auto* time = reinterpret_cast<const VstTimeInfo*>(p->host(e, audioMasterGetTime, 0, kVstTempoValid, nullptr, 0.0f));
+    if (time != nullptr && (time->flags & kVstTempoValid) != 0 && time->tempo < 30.0) p->broken = true;
+#endif
+#if FAULT == FAULT_SHORT_AFTER_CHANGE
+    // The change is spread over the announced block; a shorter block leaves
+    // the spreading unfinished, and the block after it plays NaN.
+    if (p->unfinished) p->broken = true;
+    p->unfinished = p->changedSinceBlock && p->blockSize > 0 && frames < p->blockSize;
+    p->changedSinceBlock = false;
+#endif
+#if FAULT == FAULT_PARAM_THREAD
+    p->audioThread.store(std::this_thread::get_id());
+    // About the pace of a real plug-in's work, so that another thread's
+    // calls meet the rendering.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
+    const bool broken = p->broken.load();
     const float gain = 2.0f * p->params[0];
     const float k = 0.05f + 0.9f * p->params[1];
     for (int c = 0; c < 2; ++c) {
@@ -315,6 +393,10 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
 #endif
 #if FAULT == FAULT_NAN
             if (p->rendered + i == 20000) y = std::nanf("");
+#endif
+            if (broken) y = std::nanf("");
+#if FAULT == FAULT_SILENT
+            y = 0.0f;
 #endif
             if (add) {
 #if FAULT == FAULT_ACCUMULATE
@@ -349,7 +431,19 @@ void VST_CALL processReplacing(AEffect* e, float** in, float** out, std::int32_t
     render(e, in, out, frames, false);
 }
 void VST_CALL setParameter(AEffect* e, std::int32_t index, float value) {
-    if (index >= 0 && index < kParams) self(e)->params[index] = value;
+    Plugin* p = self(e);
+    if (index < 0 || index >= kParams) return;
+    p->params[index] = value;
+#if FAULT == FAULT_RAMP
+    long long& at = p->changedAt[index];
+    if (at >= 0 && p->rendered - at < 1024) p->broken = true;
+    at = p->rendered;
+#endif
+    p->changedSinceBlock = true;
+#if FAULT == FAULT_PARAM_THREAD
+    const std::thread::id audio = p->audioThread.load();
+    if (audio != std::thread::id() && audio != std::this_thread::get_id()) p->broken = true;
+#endif
 }
 float VST_CALL getParameter(AEffect* e, std::int32_t index) {
     if (index < 0 || index >= kParams) return 0.0f;
@@ -359,13 +453,19 @@ float VST_CALL getParameter(AEffect* e, std::int32_t index) {
     return self(e)->params[index];
 }
 
+#if FAULT == FAULT_UNRESOLVED && !defined(_WIN32)
 }  // namespace
+extern "C" int kstv_faulty_nowhere_defined();
+namespace {
+#endif
 
-FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
+AEffect* create(audioMasterCallback host) {
     if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
     auto* p = new (std::nothrow) Plugin;
     if (p == nullptr) return nullptr;
     p->serial = ++instances;
+    p->host = host;
+    for (long long& at : p->changedAt) at = -1;
 #if FAULT == FAULT_SHARED
     p->state = &sharedState;
 #endif
@@ -382,7 +482,7 @@ FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
     r.numParams = kParams;
     r.numInputs = 2;
     r.numOutputs = FAULT == FAULT_BAD_RECORD ? -1 : 2;
-    r.flags = effFlagsCanReplacing | effFlagsProgramChunks | effFlagsHasEditor;
+    r.flags = effFlagsCanReplacing | effFlagsProgramChunks | effFlagsHasEditor | (FAULT == FAULT_SILENT ? effFlagsIsSynth : 0);
     r.initialDelay = FAULT == FAULT_LATENCY ? 1 << 23 : 0;
     r.ioRatio = 1.0f;
     r.object = p;
@@ -390,3 +490,17 @@ FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
     r.version = 1;
     return &r;
 }
+
+}  // namespace
+
+#if FAULT == FAULT_NO_ENTRY
+// The entry under a name no host looks for.
+FAULT_EXPORT AEffect* VST_CALL VSTPlugMain(audioMasterCallback host) { return create(host); }
+#else
+FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
+#if FAULT == FAULT_UNRESOLVED && !defined(_WIN32)
+    if (host == nullptr) kstv_faulty_nowhere_defined();
+#endif
+    return create(host);
+}
+#endif

@@ -26,10 +26,12 @@ struct TimedMidi {
 //   - a single `from` buffer (mono) feeds every `to` buffer;
 //   - `to` buffers beyond the `from` ones get silence;
 //   - `from` buffers beyond the `to` ones are dropped.
+// [any thread; audio thread too: no lock, no allocation]
 void mapChannels(const float* const* from, int fromCount, float* const* to, int toCount, std::size_t frames) noexcept;
 // What mapChannels does to a connection, said where it drops, fans out or
 // leaves out channels ("the input has 3 channels, Fake Effect takes 2
 // inputs: the last one dropped"); empty when channel k simply feeds input k.
+// [any thread; allocates]
 std::string describeChannelMapping(int fromCount, const std::string& from, int toCount, const std::string& to);
 
 // One module of a chain, opened and configured by the caller (open(),
@@ -82,8 +84,13 @@ struct NonFinite {
 // with the render's own events by frame (the render's first on a tie);
 // the last module's MIDI goes nowhere but the capture. Buffers are made
 // once; a block allocates nothing unless a module changes its pins.
+//
+// [one thread at a time]: the thread of its instances. Made, set up and
+// started [allocates]; block() and setParameter() are [audio thread;
+// running]; stop() [state: running]. The accessors below take no lock.
 class ChainRenderer {
 public:
+    // [allocates] The instances are opened and configured, not resumed.
     ChainRenderer(const std::vector<ChainStage>& stages, int inputChannels, std::int32_t blockSize);
 
     // Every module's host answers the time from this timeline (may be null:
@@ -91,14 +98,16 @@ public:
     void setTimeline(const Timeline* timeline);
     // Keep what the modules send (MIDI, automation) for midiOut() and the hosts.
     void setCapture(bool midi, bool automation);
-    // Resumes every module, first to last.
+    // Resumes every module, first to last. [state: ready, for each instance]
     void start();
     // One block of `frames` frames (at most the block size): the chain's input
     // is in inputs(), `events` (may be null) go to the modules that take MIDI.
     // `beforeStage` (may be null) is told which module is about to be called.
+    // [audio thread; running]
     void block(std::int32_t frames, VstEvents* events, void (*beforeStage)(std::size_t stage, void* context) = nullptr,
                void* context = nullptr);
-    // Sets a parameter without taking the module's own report of it for its own automation.
+    // Sets a parameter without taking the module's own report of it for its
+    // own automation. [audio thread; running]
     void setParameter(std::size_t stage, std::int32_t index, float value);
     // Suspends every module.
     void stop();
@@ -208,7 +217,9 @@ struct RenderResult {
 };
 
 // Resumes the chain, renders plan.frames frames (plus the latency removed,
-// so that the output keeps its length) and suspends it.
+// so that the output keeps its length) and suspends it. [the renderer's
+// thread; its blocks as block() says; the callbacks are called on it, the
+// block ones between the modules' calls]
 RenderResult renderChain(ChainRenderer& renderer, const RenderPlan& plan, const RenderCallbacks& callbacks);
 
 }  // namespace aerie

@@ -49,8 +49,15 @@ struct TimelineSettings {
 // drift over a long render and every block of every module sees the same
 // time at the same frame. The transport plays from frame 0 to the end; a
 // loop is reported (the cycle fields) but the playhead never jumps.
+//
+// [any thread] once made: a timeline is only read, so the hosts of every
+// module of a chain answer from one timeline, on any thread. Its queries
+// take no lock and allocate nothing, for the audio thread's time requests.
 class Timeline {
 public:
+    // Throws HostError for no sample rate, a tempo of 0 (or a typed one
+    // outside 0.1 to 1,000,000 BPM) or a signature that is none; of two
+    // tempo changes on one tick the later one holds. [allocates]
     explicit Timeline(TimelineSettings settings = {});
 
     const TimelineSettings& settings() const noexcept { return s_; }
@@ -61,6 +68,8 @@ public:
     // Beats per minute in force at `frame`.
     double tempoAt(std::uint64_t frame) const noexcept;
     // The frame (rounded half up) of a tick of the tempo map's division.
+    // This and frameOfPpq throw HostError for a position past any
+    // renderable length.
     std::uint64_t frameOfTick(std::uint64_t tick) const;
     // The frame (rounded to nearest) of a position in quarter notes.
     std::uint64_t frameOfPpq(double ppq) const;

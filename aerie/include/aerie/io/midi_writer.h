@@ -17,7 +17,8 @@ struct MidiOutEvent {
 };
 
 // The file's bytes. Events must be sorted by tick; system messages (status
-// 0xF0 and up) and data bytes out of range are not written.
+// 0xF0 and up) and data bytes out of range are not written; tempos are
+// kept to what a file holds (1 to 0xFFFFFF microseconds a quarter).
 std::vector<unsigned char> serializeMidi(int ticksPerQuarter, const std::vector<MidiTempo>& tempos,
                                          const std::vector<MidiTimeSignature>& signatures,
                                          const std::vector<MidiOutEvent>& events);

@@ -5,15 +5,15 @@
 #include <cmath>
 #include <filesystem>
 
-#include "helpers.h"
+#include "files.h"
 
 namespace {
 
-using testing_tools::readWav;
+using fixtures::readWav;
 using aerie::SampleFormat;
 using aerie::WavWriter;
 
-std::string path(const char* name) { return testing_tools::tmpDir() + "/" + name; }
+std::string path(const char* name) { return fixtures::tmpDir() + "/" + name; }
 
 TEST(WavFile, FloatSamplesRoundTripExactlyInBlocks) {
     const std::string p = path("float.wav");
@@ -79,8 +79,8 @@ TEST(WavFile, ManyChannelsUseTheExtensibleHeader) {
     WavWriter w(p, 6, 44100, SampleFormat::Pcm24);
     w.write(ch.data(), 3);  // 54 bytes of data
     w.commit();
-    const std::string raw = testing_tools::readText(p);
-    EXPECT_EQ(testing_tools::le(raw, 20, 2), 0xFFFEu);
+    const std::string raw = fixtures::readText(p);
+    EXPECT_EQ(fixtures::le(raw, 20, 2), 0xFFFEu);
     const auto wav = readWav(p);
     ASSERT_EQ(wav.channels, 6);
     for (std::size_t c = 0; c < 6; ++c) EXPECT_EQ(wav.samples[c], data[c]);
@@ -104,7 +104,7 @@ TEST(WavFile, NothingAppearsUnlessCommitted) {
 
 TEST(WavFile, CommitReplacesAnExistingFile) {
     const std::string p = path("replace.wav");
-    testing_tools::writeFile(p, {'o', 'l', 'd'});
+    fixtures::writeFile(p, {'o', 'l', 'd'});
     WavWriter w(p, 1, 8000, SampleFormat::Pcm16);
     w.commit();
     const auto wav = readWav(p);
@@ -118,7 +118,7 @@ TEST(WavFile, UnwritablePlacesAreRefusedUpFront) {
         const char* message;
     } cases[] = {
         {path("no-such-folder/x.wav"), "does not exist"},
-        {testing_tools::tmpDir(), "is a folder"},
+        {fixtures::tmpDir(), "is a folder"},
         {"", "no output file given"},
     };
     for (const auto& c : cases) {

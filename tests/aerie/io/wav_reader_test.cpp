@@ -7,11 +7,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "helpers.h"
+#include "files.h"
 
 namespace {
 
-using testing_tools::Bytes;
+using fixtures::Bytes;
 using aerie::WavReader;
 
 void le(Bytes& b, std::uint64_t v, int bytes) {
@@ -202,10 +202,10 @@ TEST(WavReader, RefusesWhatItCannotRead) {
 }
 
 TEST(WavReader, NamesTheFile) {
-    const std::string missing = testing_tools::tmpDir() + "/missing.wav";
+    const std::string missing = fixtures::tmpDir() + "/missing.wav";
     EXPECT_THROW(WavReader::open(missing), aerie::WavError);
-    const std::string text = testing_tools::tmpDir() + "/text.wav";
-    testing_tools::writeFile(text, {'n', 'o', 'p', 'e'});
+    const std::string text = fixtures::tmpDir() + "/text.wav";
+    fixtures::writeFile(text, {'n', 'o', 'p', 'e'});
     try {
         WavReader::open(text);
         ADD_FAILURE();

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "files.h"
 
 namespace {
 
-using testing_tools::Bytes;
-using testing_tools::midiFile;
-using testing_tools::Track;
+using fixtures::Bytes;
+using fixtures::midiFile;
+using fixtures::Track;
 using aerie::MidiError;
 using aerie::parseMidi;
 
@@ -111,15 +111,15 @@ TEST(MidiFile, FramesRoundHalfUpAndRefuseOverflow) {
 TEST(MidiFile, MalformedFilesAreRejectedWithAReason) {
     auto header = [](int format, int tracks, int division) {
         Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6};
-        testing_tools::put16(b, static_cast<std::uint32_t>(format));
-        testing_tools::put16(b, static_cast<std::uint32_t>(tracks));
-        testing_tools::put16(b, static_cast<std::uint32_t>(division));
+        fixtures::put16(b, static_cast<std::uint32_t>(format));
+        fixtures::put16(b, static_cast<std::uint32_t>(tracks));
+        fixtures::put16(b, static_cast<std::uint32_t>(division));
         return b;
     };
     auto withTrack = [&](Bytes body, int tracks = 1) {
         Bytes b = header(1, tracks, 96);
         b.insert(b.end(), {'M', 'T', 'r', 'k'});
-        testing_tools::put32(b, static_cast<std::uint32_t>(body.size()));
+        fixtures::put32(b, static_cast<std::uint32_t>(body.size()));
         b.insert(b.end(), body.begin(), body.end());
         return b;
     };
@@ -166,13 +166,13 @@ TEST(MidiFile, MalformedFilesAreRejectedWithAReason) {
 
 TEST(MidiFile, ReadingNamesTheFile) {
     try {
-        aerie::readMidiFile(testing_tools::tmpDir() + "/no-such.mid");
+        aerie::readMidiFile(fixtures::tmpDir() + "/no-such.mid");
         ADD_FAILURE() << "accepted";
     } catch (const MidiError& e) {
         EXPECT_NE(std::string(e.what()).find("MIDI file not found: "), std::string::npos) << e.what();
     }
-    const std::string bad = testing_tools::tmpDir() + "/bad.mid";
-    testing_tools::writeFile(bad, {'M', 'T', 'h', 'd'});
+    const std::string bad = fixtures::tmpDir() + "/bad.mid";
+    fixtures::writeFile(bad, {'M', 'T', 'h', 'd'});
     try {
         aerie::readMidiFile(bad);
         ADD_FAILURE() << "accepted";

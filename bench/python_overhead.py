@@ -1,0 +1,52 @@
+#!/usr/bin/python3
+"""What the Python module adds to a render: the same job rendered by aerie
+in C++ (aerie_render_job_bench) and through the module, each the fastest of
+several runs, the module loaded once as the C++ side keeps its module.
+
+    PYTHONPATH=build/linux64/python /usr/bin/python3 bench/python_overhead.py [BUILD]
+
+Jobs: 60 s of stereo noise through ZamComp at 512-frame blocks, and
+Kestravian playing examples/demo.mid."""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import aerie
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "linux64")
+REPEATS = 7
+
+
+def cpp(*args):
+    bench = os.path.join(BUILD, "bench", "aerie_render_job_bench")
+    return float(subprocess.run([bench, *args, str(REPEATS)], check=True, capture_output=True, text=True).stdout)
+
+
+def python(render):
+    best = float("inf")
+    for _ in range(REPEATS):
+        t0 = time.perf_counter()
+        render()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def main():
+    zamcomp = "/usr/lib/vst/ZamComp-vst.so"
+    kestravian = os.path.join(BUILD, "synth", "kestravian.so")
+    demo = os.path.join(ROOT, "examples", "demo.mid")
+    audio = np.random.default_rng(7).uniform(-0.5, 0.5, (2, 60 * 44100)).astype(np.float32)
+    with aerie.load(zamcomp) as comp, aerie.load(kestravian) as synth:
+        jobs = [("ZamComp, 60 s stereo noise", cpp(zamcomp, "60"), python(lambda: comp.process(audio))),
+                ("Kestravian, examples/demo.mid", cpp(kestravian, "--midi", demo), python(lambda: synth.render(midi=demo)))]
+    for name, c, p in jobs:
+        print(f"{name}: C++ {c * 1000:.2f} ms, Python {p * 1000:.2f} ms, overhead {100 * (p / c - 1):+.2f} %")
+
+
+if __name__ == "__main__":
+    main()
