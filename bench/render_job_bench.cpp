@@ -51,10 +51,11 @@ int main(int argc, char** argv) {
         chain.modules = {module.get()};
         job.chain = &chain;
         job.leaveRunning = true;
-        std::vector<float> out;
+        std::unique_ptr<float[]> out;
+        std::size_t length = 0;  // frames per channel
         std::size_t written = 0;
         job.sink = [&](const float* const* c, int count, std::size_t n) {
-            for (int k = 0; k < count; ++k) std::memcpy(out.data() + k * (out.size() / count) + written, c[k], n * sizeof(float));
+            for (int k = 0; k < count; ++k) std::memcpy(out.get() + k * length + written, c[k], n * sizeof(float));
             written += n;
         };
         double best = 1e9;
@@ -63,7 +64,11 @@ int main(int argc, char** argv) {
             aerie::PlannedRender plan = aerie::planRender(job);
             aerie::RenderSession session(job, plan, {});
             session.load();
-            out.assign(static_cast<std::size_t>(session.outputChannels()) * plan.frames, 0.0f);
+            // A fresh buffer each time, as a caller that keeps the result
+            // needs (not cleared: the render fills it, as in Python).
+            out.reset();
+            length = plan.frames;
+            out.reset(new float[static_cast<std::size_t>(session.outputChannels()) * length]);
             written = 0;
             (void)session.render();
             session.finish();
