@@ -305,8 +305,6 @@ py::object render(const std::vector<Plugin*>& plugins, aerie::RenderChain& chain
     return py::make_tuple(std::move(out), midi);
 }
 
-std::vector<Plugin*> one(Plugin& p) { return {&p}; }
-
 // ---- Probing in a child process ----
 
 // What a probe learns, as a dict; a module that cannot be probed gives an
@@ -467,6 +465,7 @@ PYBIND11_MODULE(_aerie, m) {
                      throw aerie::PresetError(path + ": " + e.what());
                  }
              })
+        .def("render", [](Plugin& p, const RenderCall& call) { return render({&p}, p.chain(), call); })
         .def("save_preset",
              [](Plugin& p, const std::string& path, bool bank) {
                  Plugin::Use use(p);
@@ -488,7 +487,6 @@ PYBIND11_MODULE(_aerie, m) {
         .def_readwrite("reset", &RenderCall::reset)
         .def_readwrite("return_midi", &RenderCall::returnMidi);
 
-    m.def("render", [](Plugin& p, const RenderCall& call) { return render(one(p), p.chain(), call); });
 
     // A chain of loaded plug-ins with its own stream.
     struct Chain {

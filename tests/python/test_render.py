@@ -113,3 +113,4 @@ def test_latency_is_compensated_unless_asked_not_to(paths):
         raw = late.process(audio, compensate_latency=False)
         assert np.array_equal(raw[:, 100:], audio[:, :-100]) and not raw[:, :100].any()
         assert late.process(audio, tail=0.01).shape == (1, audio.shape[1] + 441)
+        assert late.process(audio, tail="auto").shape == audio.shape  # it reports no tail

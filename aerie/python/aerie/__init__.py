@@ -66,7 +66,11 @@ def load(path_or_name, sample_rate=44100, block_size=512, isolated=False):
     """
     if isolated:
         raise _bad("isolated=True: plug-ins in a child process are not available in this build")
-    return Plugin(_aerie.Plugin(_aerie.resolve(os.fspath(path_or_name)), float(_rate(sample_rate)), _block(block_size)))
+    # The backend: the plug-in in this process. Plugin needs of it only the
+    # methods of _aerie.Plugin (identity, parameters, programs, state,
+    # presets, render(RenderCall)), so that another backend can take its place.
+    backend = _aerie.Plugin(_aerie.resolve(os.fspath(path_or_name)), float(_rate(sample_rate)), _block(block_size))
+    return Plugin(backend)
 
 
 def _rate(sample_rate):
@@ -491,7 +495,7 @@ class Plugin(_Renderer):
         return [self]
 
     def _render(self, call):
-        return _aerie.render(self._impl, call)
+        return self._impl.render(call)
 
 
 class Chain(_Renderer):
