@@ -5,8 +5,6 @@ regions."""
 
 import os
 
-import numpy as np
-
 demo = os.path.join(os.environ["AERIE_TEST_SOURCE"], "examples", "demo.mid")
 
 # [doc:first-render]

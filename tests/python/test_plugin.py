@@ -109,3 +109,14 @@ def test_scan_probes_each_module_apart(paths, tmp_path):
     assert found["fake_impulse.so"]["is_instrument"]
     assert "crashed" in found["fake_crash_entry.so"]["error"]
     assert "error" in found["text.so"]
+
+
+def test_every_public_name_has_its_stub_and_every_argument_its_words():
+    import ast
+    import inspect
+    stub = ast.parse(open(os.path.join(os.path.dirname(aerie.__file__), "__init__.pyi")).read())
+    declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    assert set(aerie.__all__) <= declared
+    for method in (aerie.Plugin.process, aerie.Plugin.render, aerie.load):
+        for name in inspect.signature(method).parameters:
+            assert name == "self" or f"{name}:" in method.__doc__ or f"{name} " in method.__doc__, (method, name)

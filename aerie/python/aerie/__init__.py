@@ -23,7 +23,7 @@ from collections.abc import Mapping
 import numpy as np
 
 from . import _aerie
-from ._aerie import (  # noqa: F401  (the error classes are the package's)
+from ._aerie import (  # the error classes are the package's
     AerieError,
     AmbiguousName,
     BadArgument,
@@ -47,7 +47,11 @@ from ._aerie import (  # noqa: F401  (the error classes are the package's)
 )
 
 __version__ = _aerie.version
-__all__ = ["load", "Plugin", "Chain", "Parameter", "Parameters", "scan", "AerieError"]
+__all__ = ["load", "scan", "Plugin", "Chain", "Parameter", "Parameters",
+           "AerieError", "AmbiguousName", "BadArgument", "BadInputFile", "BadPreset", "BadRecord", "EntryNull",
+           "LoadFailed", "ModuleNotFound", "ModuleUnreadable", "NoEntry", "NotAPlugin", "OutputFileError",
+           "PluginBusy", "PluginCrashed", "PluginExited", "PluginHung", "WrongArchitecture", "WrongState",
+           "WrongSystem"]
 
 
 def _bad(message):
@@ -225,31 +229,6 @@ class _Renderer:
 
     def process(self, audio, *, midi=None, tempo=None, time_signature=None, automation=None, tail=None,
                 reset=True, compensate_latency=True, return_midi=False):
-        """Processes audio and answers the output, float32 (channels, frames).
-
-        audio: a numpy array (channels, frames), float32 (float64 is
-          converted); a 1-D array is mono.
-        midi: the MIDI played, times from the start of this call: a list of
-          (bytes, seconds) tuples or of mido messages (their `time` the
-          seconds from the one before, as mido plays a file), or the path
-          of a Standard MIDI File (its tempo map included).
-        tempo: beats per minute, kept as given; time_signature: a pair such
-          as (3, 4). Without them a MIDI file's tempo map, else 120 and 4/4.
-        automation: {parameter: values}, a parameter given by name, index
-          or identifier; values a numpy array with one value per frame or
-          per block (each applied at its block's start), or a list of
-          (seconds, value) points (applied at the first block starting at
-          or after them). Values are 0..1.
-        tail: seconds rendered past the input (its output returned too);
-          "auto" the plug-in's reported tail; None none.
-        reset: True starts afresh (the plug-in resumed, time at 0); False
-          goes on from the previous call, so that processing in parts gives
-          the samples one call gives (with compensate_latency=False, or a
-          plug-in without latency, and parts a whole number of blocks).
-        compensate_latency: remove the reported latency from the start.
-        return_midi: also answer the MIDI the last plug-in sent, as a list
-          of (bytes, seconds): the result is then (audio, midi).
-        """
         a = _audio(audio)
         frames = a.shape[1] + self._tail_frames(tail)
         call = self._call(midi, tempo, time_signature, automation, frames, reset, compensate_latency, return_midi)
@@ -259,12 +238,6 @@ class _Renderer:
 
     def render(self, duration=None, *, midi=None, tempo=None, time_signature=None, automation=None, tail=None,
                reset=True, compensate_latency=True, return_midi=False):
-        """Renders an instrument (no audio input) and answers (channels, frames) float32.
-
-        duration: seconds of output; None: until the last MIDI event plus
-          the tail (1 s when tail is None), as vst2host render does.
-        The other arguments are process()'s.
-        """
         if duration is not None and (isinstance(duration, bool) or
                                      not isinstance(duration, (int, float, np.integer, np.floating)) or
                                      not (math.isfinite(duration) and 0 <= duration <= 1e6)):
@@ -359,6 +332,40 @@ class _Renderer:
 
     def _render(self, call):
         raise NotImplementedError
+
+
+# What process() and render() take, said once for both docstrings.
+_ARGUMENTS = """
+        midi: the MIDI played, times from the start of this call: a list of
+          (bytes, seconds) tuples or of mido messages (their `time` the
+          seconds from the one before, as mido plays a file), or the path
+          of a Standard MIDI File (its tempo map included).
+        tempo: beats per minute, kept as given; time_signature: a pair such
+          as (3, 4). Without them a MIDI file's tempo map, else 120 and 4/4.
+        automation: {parameter: values}, a parameter given by name, index
+          or identifier ((position, parameter) in a Chain); values a numpy
+          array with one value per frame or per block (each applied at its
+          block's start), or a list of (seconds, value) points (applied at
+          the first block starting at or after them). Values are 0..1.
+        tail: seconds rendered past the end and returned; "auto" the
+          plug-in's reported tail; None none (render without a duration:
+          1 s; with one, the duration is the whole length).
+        reset: True starts afresh (the plug-in resumed, time at 0); False
+          goes on from the previous call, so that processing in parts gives
+          the samples one call gives (with compensate_latency=False, or a
+          plug-in without latency, and parts a whole number of blocks).
+        compensate_latency: remove the reported latency from the start.
+        return_midi: also answer the MIDI the last plug-in sent, as a list
+          of (bytes, seconds): the result is then (audio, midi).
+        """
+_Renderer.process.__doc__ = """Processes audio and answers the output, float32 (channels, frames).
+
+        audio: a numpy array (channels, frames), float32 (float64 is
+          converted); a 1-D array is mono.""" + _ARGUMENTS
+_Renderer.render.__doc__ = """Renders with no audio input (an instrument) and answers (channels, frames) float32.
+
+        duration: seconds of output; None: until the last MIDI event plus
+          the tail, as vst2host render does.""" + _ARGUMENTS
 
 
 def _audio(audio):
