@@ -95,6 +95,20 @@ def test_a_chain_is_vst2host_chain(paths, vst2host, tmp_path):
         assert np.array_equal(alone, comp.process(audio))
 
 
+def test_a_plug_in_streams_in_one_chain_at_a_time(paths):
+    audio = noise(1)
+    with aerie.load(paths["tremolo"]) as trem, aerie.load(paths["zamcomp"]) as comp:
+        chain = aerie.Chain([trem, comp])
+        whole = chain.process(audio)
+        comp.process(audio)  # takes comp out of the chain's stream
+        with pytest.raises(aerie.WrongState, match="another chain"):
+            chain.process(audio, reset=False)
+        parts = [chain.process(audio[:, :10240]), chain.process(audio[:, 10240:], reset=False)]
+        assert np.array_equal(np.concatenate(parts, axis=1), whole)
+        del chain  # its stream ends with it
+        comp.process(audio)
+
+
 def test_midi_sent_comes_back_and_goes_down_a_chain(paths, vst2host):
     notes = [(b"\x90\x3c\x64", 0.1), (b"\x90\x3e\x20", 0.3), (b"\x80\x3c\x00", 0.35), (b"\x80\x3e\x00", 0.55)]
     expected = vst2host(paths["midi_out"], paths["impulse"], "--notes", "60:100@0.1,62:32@0.3", "--tail", "0.2")
