@@ -90,6 +90,8 @@ void makeErrors(py::module_& m) {
          "A preset or bank that is malformed or made for another plug-in.");
     make("PluginBusy", py::make_tuple(errorClass("WrongState")),
          "The plug-in is being called from another thread: one call at a time.");
+    make("AerieWarning", py::make_tuple(py::handle(PyExc_UserWarning)),
+         "What vst2host notes for the user: channels dropped or fanned out, MIDI no plug-in asks for.");
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -260,13 +262,16 @@ py::object render(const std::vector<Plugin*>& plugins, aerie::RenderChain& chain
 
     std::optional<aerie::PlannedRender> plan;
     std::optional<aerie::RenderSession> session;
+    std::vector<std::string> notes;  // what vst2host would note for the user
     std::size_t midiBefore = 0;
     std::uint64_t startFrame = 0;  // the renderer's frame this call starts at
     {
         py::gil_scoped_release release;
         plan.emplace(aerie::planRender(job));
         if (!call.untilEvents) plan->frames = call.frames;
-        session.emplace(job, *plan, aerie::RenderHooks{});
+        aerie::RenderHooks hooks;
+        hooks.note = [&notes](const std::string& text) { notes.push_back(text); };
+        session.emplace(job, *plan, std::move(hooks));
         session->load();
         midiBefore = session->renderer().midiOut().size();
         startFrame = session->renderer().framesRendered();
@@ -291,6 +296,10 @@ py::object render(const std::vector<Plugin*>& plugins, aerie::RenderChain& chain
             chain.stop();
             throw;
         }
+    }
+    if (!notes.empty()) {
+        py::object warn = py::module_::import("warnings").attr("warn");
+        for (const std::string& n : notes) warn(n, errorClass("AerieWarning"), 2);
     }
     if (!call.returnMidi) return out;
     py::list midi;

@@ -128,3 +128,11 @@ def test_latency_is_compensated_unless_asked_not_to(paths):
         assert np.array_equal(raw[:, 100:], audio[:, :-100]) and not raw[:, :100].any()
         assert late.process(audio, tail=0.01).shape == (1, audio.shape[1] + 441)
         assert late.process(audio, tail="auto").shape == audio.shape  # it reports no tail
+
+
+def test_what_vst2host_notes_comes_as_a_warning(paths):
+    with aerie.load(paths["effect"]) as effect:
+        with pytest.warns(aerie.AerieWarning, match="mono"):
+            effect.process(noise(0.1, channels=1))
+        with pytest.warns(aerie.AerieWarning, match="not ask for MIDI"):
+            effect.process(noise(0.1), midi=[(b"\x90\x40\x40", 0.0)])

@@ -25,6 +25,7 @@ import numpy as np
 from . import _aerie
 from ._aerie import (  # the error classes are the package's
     AerieError,
+    AerieWarning,
     AmbiguousName,
     BadArgument,
     BadInputFile,
@@ -48,7 +49,7 @@ from ._aerie import (  # the error classes are the package's
 
 __version__ = _aerie.version
 __all__ = ["load", "scan", "Plugin", "Chain", "Parameter", "Parameters",
-           "AerieError", "AmbiguousName", "BadArgument", "BadInputFile", "BadPreset", "BadRecord", "EntryNull",
+           "AerieError", "AerieWarning", "AmbiguousName", "BadArgument", "BadInputFile", "BadPreset", "BadRecord", "EntryNull",
            "LoadFailed", "ModuleNotFound", "ModuleUnreadable", "NoEntry", "NotAPlugin", "OutputFileError",
            "PluginBusy", "PluginCrashed", "PluginExited", "PluginHung", "WrongArchitecture", "WrongState",
            "WrongSystem"]
