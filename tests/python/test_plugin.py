@@ -71,19 +71,22 @@ def test_close_ends_every_use(paths):
 
 
 def test_one_thread_at_a_time(paths):
-    with aerie.load(paths["kestravian"]) as synth:
-        notes = [(bytes([0x90, 40 + k, 100]), k * 0.1) for k in range(40)]
+    audio = noise(120)  # long enough for the main thread to call in while it renders
+    with aerie.load(paths["zamcomp"]) as comp:
         refused = []
-        worker = threading.Thread(target=lambda: synth.render(60, midi=notes))
-        worker.start()
-        while worker.is_alive() and not refused:
-            try:
-                synth.parameters[0].value
-            except aerie.PluginBusy as e:
-                refused.append(str(e))
-        worker.join()
+        for _ in range(3):
+            worker = threading.Thread(target=comp.process, args=(audio,))
+            worker.start()
+            while worker.is_alive() and not refused:
+                try:
+                    comp.program
+                except aerie.PluginBusy as e:
+                    refused.append(str(e))
+            worker.join()
+            if refused:
+                break
         assert refused and "another thread" in refused[0]
-        assert synth.render(0.1).shape[1] == 4410  # free again
+        assert comp.process(audio[:, :441]).shape == (1, 441)  # free again
 
 
 def test_names_resolve_like_vst2host(paths, tmp_path, monkeypatch):
