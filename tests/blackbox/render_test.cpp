@@ -199,7 +199,7 @@ TEST(Render, OnlyTheFirstOutputIsWrittenAndNothingPastTheFrames) {
     p.send(events);
     std::vector<float> first(72, 7.0f), second(72, 7.0f);
     float* outputs[2] = {first.data() + 4, second.data() + 4};
-    p.instance->processReplacing(nullptr, outputs, 64);
+    p.instance->raw().processReplacing(nullptr, outputs, 64);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(first[i], 7.0f);
     for (int i = 68; i < 72; ++i) EXPECT_EQ(first[i], 7.0f);
     for (float s : second) EXPECT_EQ(s, 7.0f);
@@ -213,7 +213,7 @@ TEST(Render, EmptyBlocksWriteNothingAndForgetTheSchedule) {
         p.send(events);
         std::vector<float> buffer(8, 3.0f);
         float* outputs[1] = {buffer.data()};
-        p.instance->processReplacing(nullptr, outputs, frames);
+        p.instance->raw().processReplacing(nullptr, outputs, frames);
         for (float s : buffer) EXPECT_EQ(s, 3.0f);
         for (float s : p.render(64)) EXPECT_EQ(s, 0.0f);
     }

@@ -34,7 +34,7 @@ struct Bare {
     aerie::Instance instance{module(), host};
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance.dispatch(opcode, index, value, ptr, opt);
+        return instance.raw().dispatch(opcode, index, value, ptr, opt);
     }
     void send(aerie::EventList& events) { EXPECT_EQ(dispatch(effProcessEvents, 0, 0, events.get()), 1); }
 };
@@ -55,9 +55,9 @@ std::vector<float> renderChecked(aerie::Instance& instance, std::int32_t frames,
     float* outputs[3] = {first.data(), second.data(), third.data()};
     float* inputs[1] = {input.data()};
     if (entry == Entry::Replace) {
-        instance.processReplacing(inputs, outputs, frames);
+        instance.raw().processReplacing(inputs, outputs, frames);
     } else {
-        instance.process(inputs, outputs, frames);
+        instance.raw().process(inputs, outputs, frames);
     }
     EXPECT_TRUE(first.guardsIntact()) << "written outside the " << frames << " frames of the first output";
     EXPECT_TRUE(second.untouched(fill)) << "second output written";
@@ -77,7 +77,7 @@ void expectOrdinaryClick(aerie::Instance& instance, float rate) {
     for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
         aerie::EventList events;
         events.addNoteOn(0, 12, 100);
-        EXPECT_EQ(instance.dispatch(effProcessEvents, 0, 0, events.get()), 1);
+        EXPECT_EQ(instance.raw().dispatch(effProcessEvents, 0, 0, events.get()), 1);
         Reference ref(rate);
         ref.noteOn(0, 12, 100);
         for (int block = 0; block < 3; ++block) {
@@ -87,7 +87,7 @@ void expectOrdinaryClick(aerie::Instance& instance, float rate) {
     }
     aerie::EventList silence;
     silence.addNoteOn(0, 12, 0);
-    instance.dispatch(effProcessEvents, 0, 0, silence.get());
+    instance.raw().dispatch(effProcessEvents, 0, 0, silence.get());
     for (float s : renderChecked(instance, 64)) EXPECT_EQ(s, 0.0f);
 }
 
@@ -163,9 +163,9 @@ TEST(Validator, RequestsInUnusualOrders) {
              aerie::EventList events;
              events.addNoteOn(0, 5, 127);
              b.send(events);
-             b.instance.processReplacing(nullptr, nullptr, 256);
+             b.instance.raw().processReplacing(nullptr, nullptr, 256);
              float* none[1] = {nullptr};
-             b.instance.process(nullptr, none, 256);
+             b.instance.raw().process(nullptr, none, 256);
              Reference ref;
              ref.noteOn(0, 5, 127);
              ref.render(512);
@@ -273,10 +273,10 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
             blocks.emplace_back(400, 0.25f);
             p.accumulate(blocks.back());
             p.send(notes);
-            p.instance->processReplacing(nullptr, nullptr, 300);
+            p.instance->raw().processReplacing(nullptr, nullptr, 300);
             float untouched[1] = {0.0f};
             float* outputs[1] = {untouched};
-            for (std::int32_t frames : {0, -1, kMin32}) p.instance->process(nullptr, outputs, frames);
+            for (std::int32_t frames : {0, -1, kMin32}) p.instance->raw().process(nullptr, outputs, frames);
         }
         for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
             if (opcode != effClose) inside.dispatch(opcode, -1, 0, nullptr, opcode % 2 == 0 ? kNaN : kSignallingNaN);

@@ -33,7 +33,7 @@ struct Session {
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
+        return instance->raw().dispatch(opcode, index, value, ptr, opt);
     }
 };
 

@@ -338,7 +338,7 @@ std::int32_t declaredVersion(Plug& p) {
 
 Chunk getChunk(Context& ctx, Plug& p, bool preset) {
     ctx.step(std::string("getting the ") + (preset ? "program" : "bank") + " chunk (effGetChunk)");
-    aerie::ChunkAnswer a = p.instance->readChunk(preset);
+    aerie::ChunkAnswer a = p.instance->raw().readChunk(preset);
     Chunk c;
     c.given = a.kind == aerie::ChunkAnswer::Kind::Given;
     c.bytes = std::move(a.bytes);
@@ -375,7 +375,7 @@ void randomiseState(Context& ctx, Plug& p) {
     }
     ctx.step("setting random parameter values");
     for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) {
-        p.instance->setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
+        p.instance->raw().setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
     }
 }
 
@@ -391,7 +391,7 @@ SavedState saveState(Context& ctx, Plug& p) {
         }
     }
     ctx.step("reading every parameter's value");
-    for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) s.parameters.push_back(p.instance->getParameter(i));
+    for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) s.parameters.push_back(p.instance->raw().getParameter(i));
     return s;
 }
 
@@ -406,7 +406,7 @@ void restoreState(Context& ctx, Plug& p, const SavedState& state) {
     }
     ctx.step("setting every parameter's saved value");
     for (std::size_t i = 0; i < state.parameters.size(); ++i) {
-        p.instance->setParameter(static_cast<std::int32_t>(i), state.parameters[i]);
+        p.instance->raw().setParameter(static_cast<std::int32_t>(i), state.parameters[i]);
     }
 }
 

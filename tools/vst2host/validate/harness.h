@@ -152,7 +152,7 @@ public:
         : ctx_(ctx), rate_(rate), block_(block) {
         ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
         instance = std::make_unique<aerie::Instance>(ctx.module(), host);
-        e = instance->effect();
+        e = instance->raw().effect();
         ins = e->numInputs;
         outs = e->numOutputs;
         if (ins < 0 || ins > 1024 || outs < 0 || outs > 1024) {
@@ -174,7 +174,7 @@ public:
         host.record = record;
     }
     ~Plug() {
-        if (instance && instance->effect() != nullptr) {
+        if (instance && instance->raw().effect() != nullptr) {
             ctx_.step("closing the instance (effClose)");
             instance->close();
         }
@@ -184,7 +184,7 @@ public:
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
+        return instance->raw().dispatch(opcode, index, value, ptr, opt);
     }
     void resume() {
         ctx_.step("resuming (effMainsChanged 1)");
@@ -524,10 +524,10 @@ public:
         ctx_.step(where_);
         if (run_.mode == Mode::Accumulate || !p_.replacing) {
             if (watch) rt::arm("process");
-            p_.instance->process(inPtrs_.data(), outPtrs_.data(), n);
+            p_.instance->raw().process(inPtrs_.data(), outPtrs_.data(), n);
         } else {
             if (watch) rt::arm("processReplacing");
-            p_.instance->processReplacing(inPtrs_.data(), outPtrs_.data(), n);
+            p_.instance->raw().processReplacing(inPtrs_.data(), outPtrs_.data(), n);
         }
         rt::disarm();
         p_.host.advance(n);

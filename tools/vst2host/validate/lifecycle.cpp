@@ -22,7 +22,7 @@ void testOpenClose(Context& ctx) {
         ValidatorHost host;
         host.blockSize = 512;
         aerie::Instance instance(ctx.module(), host);
-        AEffect* e = instance.effect();
+        AEffect* e = instance.raw().effect();
         instance.open();
         instance.configure(i % 2 == 0 ? 44100.0 : 48000.0, 512);
         instance.resume();
@@ -36,11 +36,11 @@ void testOpenClose(Context& ctx) {
                 in[static_cast<std::size_t>(c)] = input.data() + kSlack + kFrames * static_cast<std::size_t>(c);
                 outs[static_cast<std::size_t>(c)] = out.data() + kSlack + kFrames * static_cast<std::size_t>(c);
             }
-            if (isInstrument(e, 0)) instance.dispatch(effProcessEvents, 0, 0, notes.get());
+            if (isInstrument(e, 0)) instance.raw().dispatch(effProcessEvents, 0, 0, notes.get());
             if ((e->flags & effFlagsCanReplacing) && e->processReplacing != nullptr) {
-                instance.processReplacing(in.data(), outs.data(), 512);
+                instance.raw().processReplacing(in.data(), outs.data(), 512);
             } else if (e->process != nullptr) {
-                instance.process(in.data(), outs.data(), 512);
+                instance.raw().process(in.data(), outs.data(), 512);
             }
         }
         instance.suspend();
@@ -205,12 +205,12 @@ void testZeroFrames(Context& ctx) {
         }
         if (p.replacing) {
             ctx.step("processReplacing of 0 frames");
-            p.instance->processReplacing(inPtrs.data(), outPtrs.data(), 0);
+            p.instance->raw().processReplacing(inPtrs.data(), outPtrs.data(), 0);
             checkUntouched("processReplacing");
         }
         if (p.e->process != nullptr) {
             ctx.step("process of 0 frames");
-            p.instance->process(inPtrs.data(), outPtrs.data(), 0);
+            p.instance->raw().process(inPtrs.data(), outPtrs.data(), 0);
             checkUntouched("process");
         }
         Run run;

@@ -47,7 +47,7 @@ void testRecord(Context& ctx) {
         ctx.fail(e.what());
         return;
     }
-    AEffect* e = instance->effect();
+    AEffect* e = instance->raw().effect();
     const struct {
         const char* name;
         std::int32_t value, most;
@@ -75,11 +75,11 @@ void testRecord(Context& ctx) {
         return;
     }
     ctx.step("opening the instance (effOpen)");
-    instance->dispatch(effOpen);
+    instance->raw().dispatch(effOpen);
     ctx.step("asking names and category");
-    const std::string name = instance->text(effGetEffectName);
-    const std::string vendor = instance->text(effGetVendorString);
-    const auto category = static_cast<std::int32_t>(instance->dispatch(effGetPlugCategory));
+    const std::string name = instance->raw().text(effGetEffectName);
+    const std::string vendor = instance->raw().text(effGetVendorString);
+    const auto category = static_cast<std::int32_t>(instance->raw().dispatch(effGetPlugCategory));
     std::ostringstream s;
     s << (name.empty() ? "(no name)" : name) << (vendor.empty() ? "" : " by " + vendor) << ": "
       << (isInstrument(e, category) ? "instrument" : "effect") << " (" << aerie::categoryName(category) << "), "

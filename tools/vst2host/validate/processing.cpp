@@ -69,9 +69,9 @@ void testGuards(Context& ctx) {
             ctx.step(renderWhere(44100.0f, block) + " into buffers that end at an inaccessible page (from frame " +
                      std::to_string(pos) + "): a crash here is a read or write outside the frames asked for");
             if (p.replacing) {
-                p.instance->processReplacing(inPtrs.data(), outPtrs.data(), block);
+                p.instance->raw().processReplacing(inPtrs.data(), outPtrs.data(), block);
             } else {
-                p.instance->process(inPtrs.data(), outPtrs.data(), block);
+                p.instance->raw().process(inPtrs.data(), outPtrs.data(), block);
             }
         }
     }

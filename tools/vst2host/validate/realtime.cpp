@@ -38,7 +38,7 @@ void testRealtimeSafety(Context& ctx) {
     run.between = [&](std::int64_t i) {
         // Automation as hosts send it, between the watched calls.
         if (p.e->numParams > 0 && i % 4 == 0) {
-            p.instance->setParameter(static_cast<std::int32_t>(i / 4 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
+            p.instance->raw().setParameter(static_cast<std::int32_t>(i / 4 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
         }
     };
     Renderer r(ctx, p, m, run);

@@ -35,7 +35,7 @@ void testPrograms(Context& ctx) {
 void testChunks(Context& ctx) {
     Plug p(ctx, 44100.0f, 512);
     if (!(p.e->flags & effFlagsProgramChunks)) ctx.skip("the plug-in keeps no chunks (flag programChunks)");
-    for (std::int32_t i = 0; i < std::min(p.e->numParams, 256); ++i) p.instance->setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
+    for (std::int32_t i = 0; i < std::min(p.e->numParams, 256); ++i) p.instance->raw().setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
     for (bool preset : {false, true}) {
         const char* kind = preset ? "program chunk" : "bank chunk";
         const Chunk first = getChunk(ctx, p, preset);

@@ -133,8 +133,8 @@ void testParameterThreads(Context& ctx) {
         ctx.step("setting and reading parameters and their texts while the audio thread renders");
         while (!audio.finished()) {
             const auto i = static_cast<std::int32_t>(rng() % static_cast<std::uint64_t>(n));
-            p.instance->setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
-            (void)p.instance->getParameter(i);
+            p.instance->raw().setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
+            (void)p.instance->raw().getParameter(i);
             std::fill(text.begin(), text.end(), '\0');
             p.dispatch(effGetParamDisplay, i, 0, text.data());
             std::fill(text.begin(), text.end(), '\0');
