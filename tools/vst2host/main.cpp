@@ -16,7 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vst2host/validate.h"
+#include "tools/vst2host/validate/command.h"
 
 namespace tool {
 

@@ -256,4 +256,31 @@ void testDeterministic(Context& ctx) {
     if (!diff.empty()) ctx.failFrom(8, "two fresh instances given the same input differ: " + diff);
 }
 
+const std::vector<TestDef>& processingTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"processing.finite", "outputs hold no NaN, no infinity and no unwritten frame",
+         "processReplacing overwrites every frame of every output; NaN and infinity break every host's mix", 1, 0, testFinite},
+        {"processing.subnormals", "no subnormal output once the input or the last note has died away",
+         "subnormal numbers cost a hundred times the CPU on x86 and reach the next plug-in in the chain", 3, 0, testSubnormals},
+        {"processing.guards", "nothing written before or past the frames asked for (guard samples, guard pages)",
+         "the buffers are the host's, exactly as long as the frames asked for", 1, 0, testGuards},
+        {"processing.inputs-untouched", "inputs are left untouched by out-of-place processing",
+         "the input buffers are the host's, and hosts pass one buffer to several plug-ins", 1, 0, testInputsUntouched},
+        {"processing.in-place", "in-place processing gives what out-of-place processing gives",
+         "hosts may pass the same buffer as input and output", 2, 0, testInPlace},
+        {"processing.accumulate", "the accumulating and replacing entries agree (version below 2400; from 2400 a note at 8+)",
+         "process adds to the outputs; deprecated from interface version 2.4, when hosts stop calling it", 2, 0, testAccumulate},
+        {"processing.notes", "instruments play notes: pairs, lone note-offs, repeats, overlaps, block edges, velocity 0",
+         "an instrument receives MIDI through effProcessEvents, timed within the block", 1, 0, testNotes},
+        {"processing.midi-variety", "every kind of MIDI: all channels, pitch bend, controllers, program change, system exclusive, all notes off",
+         "hosts pass the MIDI of a track as it is, and event lists may hold system-exclusive records", 1, 0, testMidiVariety},
+        {"processing.time-info", "the transport playing, stopped, changing tempo and metre, looping",
+         "plug-ins may ask audioMasterGetTime during processing; hosts answer with the transport as it is", 1, 0, testTimeInfo},
+        {"processing.deterministic", "two fresh instances give the same output bit for bit (a warning below 8)",
+         "not a promise of the interface: offline renders and tests want it", 3, 0, testDeterministic},
+    };
+    return tests;
+}
+
 }  // namespace validate

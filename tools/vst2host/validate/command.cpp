@@ -9,7 +9,7 @@
 // Once the loading tests have passed, the other tests of a module run side
 // by side, as many at once as the machine has cores (divided among the
 // modules -j validates at once). Results are reported in catalogue order.
-#include "tools/vst2host/validate.h"
+#include "tools/vst2host/validate/command.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vst2host/validate_tests.h"
+#include "tools/vst2host/validate/tests.h"
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
 
