@@ -1,34 +1,23 @@
-// `vst2host validate`: every test of the battery runs in a child process of
-// its own, with a timeout, so that a plug-in that crashes or hangs fails that
-// test and the run goes on. On POSIX systems the child is a fork of this
-// process (no new program is started, so it works the same under user-mode
-// emulators); on Windows it is this program started again with hidden
-// options. The child writes what it finds, line by line, to a report file
-// the parent reads once it has ended.
-//
-// Once the loading tests have passed, the other tests of a module run side
-// by side, as many at once as the machine has cores (divided among the
-// modules -j validates at once). Results are reported in catalogue order.
+// `vst2host validate`: the command line of the validator (validator.h),
+// its text, JSON and JUnit reports, and several modules validated at once.
+// On Windows a test's child is this program started again with hidden
+// options.
 #include "tools/vst2host/validate/command.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vst2host/validate/tests.h"
+#include "tools/vst2host/validate/validator.h"
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
-
 
 namespace tool {
 
@@ -61,33 +50,34 @@ struct Options {
 Options options;
 
 
-// The child's side of a test: its reports become the sandbox's steps (which
-// place a crash or hang) and messages.
-class SandboxSink : public validate::Reporter {
-public:
-    explicit SandboxSink(aerie::SandboxReporter& r) : r_(r) {}
-    void step(const std::string& what) override { r_.step(what); }
-    void fail(const std::string& what) override { r_.send("fail", what); }
-    void warn(const std::string& what) override { r_.send("warn", what); }
-    void note(const std::string& what) override { r_.send("note", what); }
-    void skip(const std::string& why) override { r_.send("skip", why); }
-    void plugin(const std::string& summary) override { r_.send("plugin", summary); }
-
-private:
-    aerie::SandboxReporter& r_;
-};
-
-validate::Settings settingsFor(const std::string& module) {
-    validate::Settings s;
-    // A bare file name would make the system loader search its library
-    // path instead of opening the file meant.
-    std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(module, ec);
-    s.module = ec ? module : absolute.string();
+// The library's options from the command line's; throws Error(kUsage) for
+// rates or block sizes that make no sense.
+validate::RunOptions runOptions() {
+    validate::RunOptions s;
     s.strictness = options.strictness;
     s.seed = options.seed;
-    s.rates = validate::defaultRates();
-    s.blocks = validate::defaultBlocks();
+    s.repeat = options.repeat;
+    s.only = options.only;
+    s.skip = options.skip;
+    s.timeout = options.timeout;
+    s.rtSafety = options.rtSafety;
+#if defined(_WIN32)
+    s.restart = [](const validate::TestDef& test, const validate::Settings& settings) {
+        std::vector<std::string> args = {aerie::selfExecutable(),
+                                         "validate",
+                                         settings.module,
+                                         "--strictness",
+                                         std::to_string(settings.strictness),
+                                         "--seed",
+                                         std::to_string(settings.seed),
+                                         "--__child-test",
+                                         test.name};
+        if (!options.rates.empty()) args.insert(args.end(), {"--rates", options.rates});
+        if (!options.blocks.empty()) args.insert(args.end(), {"--blocks", options.blocks});
+        args.push_back("--__sandbox");  // the sandbox appends its two arguments
+        return args;
+    };
+#endif
     auto split = [](const std::string& list) {
         std::vector<std::string> items;
         std::stringstream in(list);
@@ -100,7 +90,6 @@ validate::Settings settingsFor(const std::string& module) {
         return items;
     };
     if (!options.rates.empty()) {
-        s.rates.clear();
         for (const std::string& r : split(options.rates)) {
             std::size_t used = 0;
             double v = 0;
@@ -116,7 +105,6 @@ validate::Settings settingsFor(const std::string& module) {
         }
     }
     if (!options.blocks.empty()) {
-        s.blocks.clear();
         for (const std::string& b : split(options.blocks)) {
             if (b.empty() || b.size() > 7 || b.find_first_not_of("0123456789") != std::string::npos ||
                 std::stol(b) < 1 || std::stol(b) > (1 << 20)) {
@@ -128,106 +116,9 @@ validate::Settings settingsFor(const std::string& module) {
     return s;
 }
 
-// What a child left in its report.
-struct Outcome {
-    enum class Result { Passed, Failed, Skipped } result = Result::Passed;
-    std::vector<std::string> failures, warnings, notes;
-    std::string skipReason;
-    std::string plugin;
-    double seconds = 0;
-};
-
-const char* resultName(Outcome::Result r) {
-    switch (r) {
-    case Outcome::Result::Passed: return "passed";
-    case Outcome::Result::Failed: return "failed";
-    case Outcome::Result::Skipped: return "skipped";
-    }
-    return "";
-}
-
-// The operation a test's child runs: the test, reporting as it goes.
-aerie::SandboxOperation testOperation(const validate::TestDef& test, const validate::Settings& settings) {
-    return [&test, settings](aerie::SandboxReporter& r) {
-        SandboxSink sink(r);
-        validate::runTest(test, settings, sink);
-        r.send("done", "");
-        return 0;
-    };
-}
-
-// Runs one test in a sandboxed child process (a fork, or on Windows this
-// program started again) and reads what it reported.
-Outcome runOne(const validate::TestDef& test, const validate::Settings& settings) {
-    aerie::SandboxOptions so;
-    so.timeoutSeconds = options.timeout;
-#if defined(_WIN32)
-    so.restart = {aerie::selfExecutable(),
-                  "validate",
-                  settings.module,
-                  "--strictness",
-                  std::to_string(settings.strictness),
-                  "--seed",
-                  std::to_string(settings.seed),
-                  "--__child-test",
-                  test.name};
-    if (!options.rates.empty()) so.restart.insert(so.restart.end(), {"--rates", options.rates});
-    if (!options.blocks.empty()) so.restart.insert(so.restart.end(), {"--blocks", options.blocks});
-    so.restart.push_back("--__sandbox");  // the sandbox appends its two arguments
-#endif
-    const aerie::SandboxResult r = aerie::runSandboxed(testOperation(test, settings), so);
-    Outcome o;
-    bool done = false;
-    for (const auto& [kind, text] : r.messages) {
-        if (kind == "fail") o.failures.push_back(text);
-        else if (kind == "warn") o.warnings.push_back(text);
-        else if (kind == "note") o.notes.push_back(text);
-        else if (kind == "skip") o.skipReason = text;
-        else if (kind == "plugin") o.plugin = text;
-        else if (kind == "done") done = true;
-    }
-    using End = aerie::SandboxResult::End;
-    switch (r.end) {
-    case End::NotStarted: throw Error(kInternal, "cannot start a test process: " + r.why);
-    case End::Crashed: o.failures.push_back("crashed (" + r.why + ") while " + r.where); break;
-    case End::Hung: {
-        std::ostringstream s;
-        s << "made no progress for " << options.timeout << " s (--timeout) while " << r.where;
-        o.failures.push_back(s.str());
-        break;
-    }
-    case End::Failed: o.failures.push_back(r.error); break;
-    case End::EndedProcess:
-        o.failures.push_back("ended the process (exit code " + std::to_string(r.exitCode) + ") while " + r.where);
-        break;
-    case End::Finished:
-        if (!done) o.failures.push_back("ended the test without finishing it while " + r.where);
-        break;
-    }
-    o.seconds = r.seconds;
-    if (!o.failures.empty()) {
-        o.result = Outcome::Result::Failed;
-    } else if (!o.skipReason.empty()) {
-        o.result = Outcome::Result::Skipped;
-    }
-    return o;
-}
-
-bool selected(const std::string& name, const std::vector<std::string>& patterns) {
-    for (const std::string& p : patterns) {
-        if (name == p) return true;
-        if (name.size() > p.size() && name.compare(0, p.size(), p) == 0 && name[p.size()] == '.') return true;
-        if (!p.empty() && p.back() == '*' && name.compare(0, p.size() - 1, p, 0, p.size() - 1) == 0) return true;
-    }
-    return false;
-}
-
 void checkPatterns(const std::vector<std::string>& patterns, const char* option) {
-    for (const std::string& p : patterns) {
-        const auto& all = validate::catalog();
-        if (std::none_of(all.begin(), all.end(), [&](const validate::TestDef& t) { return selected(t.name, {p}); })) {
-            throw Error(kUsage, std::string(option) + ": no test is called \"" + p + "\" (see vst2host validate --list)");
-        }
+    for (const std::string& p : validate::unknownPatterns(patterns)) {
+        throw Error(kUsage, std::string(option) + ": no test is called \"" + p + "\" (see vst2host validate --list)");
     }
 }
 
@@ -276,13 +167,13 @@ int listTests() {
 }
 
 int runChildSide() {
-    const auto& all = validate::catalog();
-    const auto it = std::find_if(all.begin(), all.end(), [](const validate::TestDef& t) { return options.childTest == t.name; });
-    if (it == all.end() || options.modules.size() != 1 || options.sandbox.size() != 2) {
+    if (options.modules.size() != 1 || options.sandbox.size() != 2) throw Error(kUsage, "bad child invocation");
+    try {
+        return validate::runChild(options.childTest, validate::settingsFor(options.modules.front(), runOptions()),
+                                  options.sandbox[0], options.sandbox[1]);
+    } catch (const std::invalid_argument&) {
         throw Error(kUsage, "bad child invocation");
     }
-    return aerie::runSandboxChild(options.sandbox[0], options.sandbox[1],
-                                  testOperation(*it, settingsFor(options.modules.front())));
 }
 
 // The modules named on the command line: files as they are, folders
@@ -313,279 +204,68 @@ std::vector<std::string> expandModules(const std::vector<std::string>& given) {
     return out;
 }
 
-// One test's outcome with the failures a lenient strictness turns into
-// warnings already turned.
-Outcome runTestOf(const validate::TestDef& test, validate::Settings settings) {
-    Outcome o;
-    for (int k = 0; k < options.repeat; ++k) {
-        settings.seed = options.seed + static_cast<std::uint64_t>(k);
-        Outcome run = runOne(test, settings);
-        if (options.repeat > 1 && !run.failures.empty()) {
-            const std::string which = "run " + std::to_string(k + 1) + " (seed " + std::to_string(settings.seed) + "): ";
-            for (auto& f : run.failures) f.insert(0, which);
-        }
-        const double total = o.seconds + run.seconds;
-        if (k == 0 || run.result == Outcome::Result::Failed) o = std::move(run);
-        o.seconds = total;
-        if (o.result == Outcome::Result::Failed) break;
-    }
-    const bool forced = options.rtSafety && std::string(test.name).rfind("realtime.", 0) == 0;
-    if (test.failsFrom > options.strictness && !forced && !o.failures.empty()) {
-        for (const auto& f : o.failures) {
-            o.warnings.push_back(f + " (a failure at strictness " + std::to_string(test.failsFrom) +
-                                 (std::string(test.name).rfind("realtime.", 0) == 0 ? " or with --rt-safety)" : ")"));
-        }
-        o.failures.clear();
-        o.result = o.skipReason.empty() ? Outcome::Result::Passed : Outcome::Result::Skipped;
-    }
-    return o;
-}
-
-struct ModuleReport {
-    std::string path;
-    std::string plugin;
-    std::vector<std::pair<const validate::TestDef*, Outcome>> tests;
-    int passed = 0, failed = 0, skipped = 0;
-    double seconds = 0;
-    std::string text;  // the report lines, when printed as text
+// A module's report, and its lines when printed as text.
+struct Printed {
+    validate::ModuleReport report;
+    std::string text;
 };
 
 std::mutex outputMutex;
 
-std::string textOf(const validate::TestDef& test, const Outcome& o) {
+std::string textOf(const validate::TestResult& o) {
+    using Status = validate::TestResult::Status;
+    const std::string name = o.name();
     std::ostringstream out;
-    if (o.result == Outcome::Result::Passed) {
-        out << "pass  " << test.name << " (" << secondsText(o.seconds) << ")\n";
-    } else if (o.result == Outcome::Result::Skipped) {
-        out << "skip  " << test.name << ": " << o.skipReason << '\n';
+    if (o.status == Status::Passed) {
+        out << "pass  " << name << " (" << secondsText(o.seconds) << ")\n";
+    } else if (o.status == Status::Skipped) {
+        out << "skip  " << name << ": " << o.skipReason << '\n';
     }
-    for (const auto& f : o.failures) out << "FAIL  " << test.name << ": " << f << '\n';
-    for (const auto& w : o.warnings) out << "warn  " << test.name << ": " << w << '\n';
-    for (const auto& n : o.notes) out << "note  " << test.name << ": " << n << '\n';
+    for (const auto& f : o.failures) out << "FAIL  " << name << ": " << f << '\n';
+    for (const auto& w : o.warnings) out << "warn  " << name << ": " << w << '\n';
+    for (const auto& n : o.notes) out << "note  " << name << ": " << n << '\n';
     if (!o.plugin.empty()) out << "      " << o.plugin << '\n';
     return out.str();
 }
 
-// Runs the selected tests of one module: the loading tests one after the
-// other, then the rest `parallel` at a time. With `live`, the text report is
-// printed as it becomes ready, in catalogue order.
-ModuleReport validateModule(const std::string& module, int parallel, bool live) {
-    ModuleReport report;
-    report.path = module;
-    const validate::Settings settings = settingsFor(module);
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<const validate::TestDef*> chosen;
-    for (const validate::TestDef& test : validate::catalog()) {
-        if (!options.only.empty() && !selected(test.name, options.only)) continue;
-        if (selected(test.name, options.skip)) continue;
-        chosen.push_back(&test);
-    }
-    std::vector<Outcome> outcomes(chosen.size());
-    std::vector<char> ready(chosen.size(), 0);
-    std::size_t printed = 0;
-    std::mutex m;
+// Validates one module. With `live`, the text report is printed as it
+// becomes ready, in catalogue order.
+Printed validateModule(const std::string& module, const validate::RunOptions& run, bool live) {
+    Printed printed;
     const bool text = !options.json;
+    auto print = [&](const std::string& lines) {
+        printed.text += lines;
+        if (live) {
+            std::lock_guard<std::mutex> out(outputMutex);
+            std::cout << lines << std::flush;
+        }
+    };
     if (text) {
         std::ostringstream h;
         h << "validating " << module << " at strictness " << options.strictness << ", seed " << options.seed << '\n';
-        report.text = h.str();
-        if (live) {
-            std::lock_guard<std::mutex> lock(outputMutex);
-            std::cout << report.text << std::flush;
-        }
+        print(h.str());
     }
-    auto finish = [&](std::size_t i, Outcome o) {
-        std::lock_guard<std::mutex> lock(m);
-        outcomes[i] = std::move(o);
-        ready[i] = 1;
-        while (printed < chosen.size() && ready[printed]) {
-            if (text) {
-                const std::string lines = textOf(*chosen[printed], outcomes[printed]);
-                report.text += lines;
-                if (live) {
-                    std::lock_guard<std::mutex> out(outputMutex);
-                    std::cout << lines << std::flush;
-                }
-            }
-            ++printed;
-        }
-    };
-    auto skipped = [](const std::string& why) {
-        Outcome o;
-        o.result = Outcome::Result::Skipped;
-        o.skipReason = why;
-        return o;
-    };
-    // Without a module, an entry or a usable record nothing else can run.
-    std::string stopReason;
-    std::vector<std::size_t> rest;
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const validate::TestDef& test = *chosen[i];
-        const std::string name = test.name;
-        const bool gate = name == "loading.module" || name == "loading.entry" || name == "loading.record";
-        if (!gate) {
-            rest.push_back(i);
-            continue;
-        }
-        if (!stopReason.empty()) {
-            finish(i, skipped(stopReason));
-            continue;
-        }
-        Outcome o = test.minStrictness > options.strictness
-                        ? skipped("runs from strictness " + std::to_string(test.minStrictness))
-                        : runTestOf(test, settings);
-        if (o.result == Outcome::Result::Failed) stopReason = "the module failed " + name;
-        finish(i, std::move(o));
+    try {
+        printed.report = validate::validateModule(module, run, [&](const validate::TestResult& r) {
+            if (text) print(textOf(r));
+        });
+    } catch (const std::exception& e) {
+        throw Error(kInternal, e.what());
     }
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> internal{false};
-    std::string internalWhy;
-    auto worker = [&] {
-        for (;;) {
-            const std::size_t k = next.fetch_add(1);
-            if (k >= rest.size()) return;
-            const std::size_t i = rest[k];
-            const validate::TestDef& test = *chosen[i];
-            if (!stopReason.empty()) {
-                finish(i, skipped(stopReason));
-            } else if (test.minStrictness > options.strictness) {
-                finish(i, skipped("runs from strictness " + std::to_string(test.minStrictness)));
-            } else {
-                try {
-                    finish(i, runTestOf(test, settings));
-                } catch (const Error& e) {
-                    std::lock_guard<std::mutex> lock(m);
-                    internal = true;
-                    internalWhy = e.what();
-                    Outcome o;
-                    o.result = Outcome::Result::Failed;
-                    o.failures.push_back(e.what());
-                    outcomes[i] = o;
-                    ready[i] = 1;
-                }
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    const int count = std::max(1, std::min<int>(parallel, static_cast<int>(rest.size())));
-    for (int w = 1; w < count; ++w) workers.emplace_back(worker);
-    worker();
-    for (auto& t : workers) t.join();
-    if (internal) throw Error(kInternal, internalWhy);
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        Outcome& o = outcomes[i];
-        switch (o.result) {
-        case Outcome::Result::Passed: ++report.passed; break;
-        case Outcome::Result::Failed: ++report.failed; break;
-        case Outcome::Result::Skipped: ++report.skipped; break;
-        }
-        if (!o.plugin.empty()) report.plugin = o.plugin;
-        report.tests.emplace_back(chosen[i], std::move(o));
-    }
-    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const validate::ModuleReport& report = printed.report;
     if (text && options.modules.size() > 1) {
         std::ostringstream s;
         s << module << ": " << report.passed << " passed, " << report.failed << " failed, " << report.skipped
           << " skipped in " << secondsText(report.seconds) << '\n';
-        report.text += s.str();
-        if (live) {
-            std::lock_guard<std::mutex> out(outputMutex);
-            std::cout << s.str() << std::flush;
-        }
+        print(s.str());
     }
-    return report;
+    return printed;
 }
 
 json listOf(const std::vector<std::string>& v) {
     json a = json::array();
     for (const auto& s : v) a.push_back(toUtf8(s));
     return a;
-}
-
-// Text for an XML document: UTF-8, markup characters escaped, and the
-// control characters XML 1.0 cannot carry replaced.
-std::string xmlText(const std::string& raw) {
-    const std::string s = toUtf8(raw);
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') {
-                out += '?';
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
-std::string xmlSeconds(double s) {
-    char b[32];
-    (void)std::snprintf(b, sizeof b, "%.3f", s);
-    return b;
-}
-
-// JUnit XML as CI systems read it: a testsuite per module with its time, a
-// testcase per test; failures with their lines, skips as <skipped/>, the
-// warnings and notes in <system-out>.
-void writeJunit(const std::string& path, const std::vector<ModuleReport>& reports, double seconds) {
-    int tests = 0, failures = 0, skips = 0;
-    for (const auto& r : reports) {
-        tests += r.passed + r.failed + r.skipped;
-        failures += r.failed;
-        skips += r.skipped;
-    }
-    std::ostringstream x;
-    x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<testsuites name=\"vst2host validate\" tests=\"" << tests << "\" failures=\"" << failures
-      << "\" errors=\"0\" skipped=\"" << skips << "\" time=\"" << xmlSeconds(seconds) << "\">\n";
-    for (const auto& r : reports) {
-        x << "  <testsuite name=\"" << xmlText(r.path) << "\" tests=\"" << r.passed + r.failed + r.skipped
-          << "\" failures=\"" << r.failed << "\" errors=\"0\" skipped=\"" << r.skipped << "\" time=\""
-          << xmlSeconds(r.seconds) << "\">\n";
-        x << "    <properties>\n"
-          << "      <property name=\"strictness\" value=\"" << options.strictness << "\"/>\n"
-          << "      <property name=\"seed\" value=\"" << options.seed << "\"/>\n";
-        if (!r.plugin.empty()) x << "      <property name=\"plugin\" value=\"" << xmlText(r.plugin) << "\"/>\n";
-        x << "    </properties>\n";
-        for (const auto& [test, o] : r.tests) {
-            const std::string name = test->name;
-            x << "    <testcase classname=\"" << xmlText(name.substr(0, name.find('.'))) << "\" name=\""
-              << xmlText(name) << "\" time=\"" << xmlSeconds(o.seconds) << "\"";
-            if (o.result == Outcome::Result::Passed && o.warnings.empty() && o.notes.empty()) {
-                x << "/>\n";
-                continue;
-            }
-            x << ">\n";
-            if (o.result == Outcome::Result::Failed) {
-                std::string all;
-                for (const auto& f : o.failures) all += f + "\n";
-                x << "      <failure message=\"" << xmlText(o.failures.empty() ? "" : o.failures.front())
-                  << "\" type=\"failure\">" << xmlText(all) << "</failure>\n";
-            } else if (o.result == Outcome::Result::Skipped) {
-                x << "      <skipped message=\"" << xmlText(o.skipReason) << "\"/>\n";
-            }
-            if (!o.warnings.empty() || !o.notes.empty()) {
-                x << "      <system-out>";
-                for (const auto& w : o.warnings) x << "warning: " << xmlText(w) << '\n';
-                for (const auto& n : o.notes) x << "note: " << xmlText(n) << '\n';
-                x << "</system-out>\n";
-            }
-            x << "    </testcase>\n";
-        }
-        x << "  </testsuite>\n";
-    }
-    x << "</testsuites>\n";
-    std::ofstream out(path, std::ios::binary);
-    out << x.str();
-    out.close();
-    if (!out) throw Error(kOutput, "--junit: cannot write " + path);
 }
 
 }  // namespace
@@ -642,14 +322,15 @@ int runValidate() {
     checkPatterns(options.only, "--only");
     checkPatterns(options.skip, "--skip");
     options.modules = expandModules(options.modules);
-    for (const std::string& m : options.modules) (void)settingsFor(m);  // options checked before anything runs
+    validate::RunOptions run = runOptions();  // options checked before anything runs
 
     const int jobs = aerie::sandboxThreads(std::min<int>(options.jobs, static_cast<int>(options.modules.size())));
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     const int perModule =
         aerie::sandboxThreads(options.testJobs > 0 ? options.testJobs : std::max(1, cores / std::max(1, jobs)));
+    run.testJobs = perModule;
     const bool live = jobs == 1;
-    std::vector<ModuleReport> reports(options.modules.size());
+    std::vector<Printed> printed(options.modules.size());
     const auto start = std::chrono::steady_clock::now();
     std::atomic<std::size_t> next{0};
     std::mutex errorMutex;
@@ -660,7 +341,7 @@ int runValidate() {
             const std::size_t i = next.fetch_add(1);
             if (i >= options.modules.size()) return;
             try {
-                reports[i] = validateModule(options.modules[i], perModule, live);
+                printed[i] = validateModule(options.modules[i], run, live);
             } catch (const Error& e) {
                 std::lock_guard<std::mutex> lock(errorMutex);
                 error = e.what();
@@ -669,7 +350,7 @@ int runValidate() {
             }
             if (!live && !options.json) {
                 std::lock_guard<std::mutex> out(outputMutex);
-                std::cout << reports[i].text << std::flush;
+                std::cout << printed[i].text << std::flush;
             }
         }
     };
@@ -679,6 +360,8 @@ int runValidate() {
     for (auto& t : workers) t.join();
     if (errorCode != kOk) throw Error(errorCode, error);
 
+    std::vector<validate::ModuleReport> reports;
+    for (Printed& p : printed) reports.push_back(std::move(p.report));
     int passed = 0, failed = 0, skipped = 0;
     for (const auto& r : reports) {
         passed += r.passed;
@@ -686,7 +369,13 @@ int runValidate() {
         skipped += r.skipped;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!options.junit.empty()) writeJunit(options.junit, reports, seconds);
+    if (!options.junit.empty()) {
+        try {
+            validate::writeJunit(options.junit, reports, run, seconds);
+        } catch (const std::runtime_error& e) {
+            throw Error(kOutput, e.what());
+        }
+    }
     if (!options.json) {
         std::cout << "took " << secondsText(seconds) << '\n'
                   << passed << " passed, " << failed << " failed, " << skipped << " skipped" << std::endl;
@@ -694,12 +383,12 @@ int runValidate() {
         json modules = json::array();
         for (const auto& r : reports) {
             json tests = json::array();
-            for (const auto& [test, o] : r.tests) {
-                json t = {{"name", test->name}, {"result", resultName(o.result)}, {"seconds", o.seconds}};
+            for (const validate::TestResult& o : r.tests) {
+                json t = {{"name", o.test->name}, {"result", validate::statusName(o.status)}, {"seconds", o.seconds}};
                 t["failures"] = listOf(o.failures);
                 t["warnings"] = listOf(o.warnings);
                 t["notes"] = listOf(o.notes);
-                if (o.result == Outcome::Result::Skipped) t["reason"] = toUtf8(o.skipReason);
+                if (o.status == validate::TestResult::Status::Skipped) t["reason"] = toUtf8(o.skipReason);
                 tests.push_back(t);
             }
             modules.push_back({{"path", r.path},

@@ -5,6 +5,7 @@
 find_package(Threads REQUIRED)
 set(KSTV_VALIDATE_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(KSTV_VALIDATE_SOURCES
+  ${KSTV_VALIDATE_DIR}/runner.cpp
   ${KSTV_VALIDATE_DIR}/catalog.cpp
   ${KSTV_VALIDATE_DIR}/harness.cpp
   ${KSTV_VALIDATE_DIR}/host_answers.cpp
