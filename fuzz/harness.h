@@ -16,7 +16,7 @@
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "synth/kestravian.h"
-#include "tests/kit/events.h"
+#include <aerie/event_list.h>
 #include "tests/kit/samples.h"
 #include "tests/kit/traps.h"
 #include "tests/reference/reference.h"
@@ -97,7 +97,7 @@ public:
     void clear() { list_.clear(); }
 
 private:
-    kit::RawEventList list_;
+    aerie::EventList list_;
 };
 
 // While it lives, the floating-point exceptions many hosts unmask (invalid

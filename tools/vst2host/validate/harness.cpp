@@ -237,43 +237,6 @@ bool deterministic(Context& ctx, const Material& m, float rate, std::int32_t blo
 
 namespace validate {
 
-void BlockEvents::add(const TimedEvent& ev, std::int32_t delta, std::vector<std::vector<unsigned char>>& messages) {
-    if (ev.sysex >= 0 && static_cast<std::size_t>(ev.sysex) < messages.size()) {
-        auto& bytes = messages[static_cast<std::size_t>(ev.sysex)];
-        SysexEvent e{};
-        e.type = kSysexType;
-        e.byteSize = static_cast<std::int32_t>(sizeof(SysexEvent) - 8);
-        e.deltaFrames = delta;
-        e.dumpBytes = static_cast<std::int32_t>(bytes.size());
-        e.sysexDump = reinterpret_cast<char*>(bytes.data());
-        order_.emplace_back(true, sysex_.size());
-        sysex_.push_back(e);
-        return;
-    }
-    VstMidiEvent e{};
-    e.type = kVstMidiType;
-    e.byteSize = static_cast<std::int32_t>(sizeof(VstMidiEvent) - 8);
-    e.deltaFrames = delta;
-    for (int i = 0; i < 3; ++i) e.midiData[i] = static_cast<char>(ev.bytes[i]);
-    order_.emplace_back(false, midi_.size());
-    midi_.push_back(e);
-}
-
-VstEvents* BlockEvents::get() {
-    // The list's pointers, one per event: the record ends in an array of them.
-    constexpr std::size_t kPointer = sizeof(void*);
-    const std::size_t bytes = offsetof(VstEvents, events) + std::max<std::size_t>(order_.size(), 2) * kPointer;
-    if (list_.size() < bytes) list_.resize(bytes);
-    auto* list = reinterpret_cast<VstEvents*>(list_.data());
-    list->numEvents = static_cast<std::int32_t>(order_.size());
-    list->reserved = 0;
-    for (std::size_t i = 0; i < order_.size(); ++i) {
-        const auto [isSysex, index] = order_[i];
-        eventSlots(list)[i] = isSysex ? reinterpret_cast<VstEvent*>(&sysex_[index]) : reinterpret_cast<VstEvent*>(&midi_[index]);
-    }
-    return list;
-}
-
 void addMidiVariety(Material& m, std::int32_t block, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     const std::int64_t active = m.activeFrames;
@@ -637,7 +600,7 @@ PageChannel::~PageChannel() {
 }
 
 Renderer::Renderer(Context& ctx, Plug& p, const Material& m, Run run)
-    : ctx_(ctx), p_(p), m_(m), run_(std::move(run)), sysex_(m.sysex) {
+    : ctx_(ctx), p_(p), m_(m), run_(std::move(run)) {
     ins_.resize(static_cast<std::size_t>(p.ins));
     outs_.resize(static_cast<std::size_t>(p.outs));
     if (run_.keep) kept_.assign(static_cast<std::size_t>(p.outs), {});
@@ -694,7 +657,13 @@ bool Renderer::next() {
         events_.clear();
         while (event_ < m_.events.size() && m_.events[event_].frame < pos_ + n) {
             const TimedEvent& ev = m_.events[event_++];
-            events_.add(ev, static_cast<std::int32_t>(ev.frame - pos_), sysex_);
+            const auto delta = static_cast<std::int32_t>(ev.frame - pos_);
+            if (ev.sysex >= 0 && static_cast<std::size_t>(ev.sysex) < m_.sysex.size()) {
+                const std::vector<unsigned char>& message = m_.sysex[static_cast<std::size_t>(ev.sysex)];
+                events_.addSysEx(delta, message.data(), message.size());
+            } else {
+                events_.addMidi(delta, ev.bytes[0], ev.bytes[1], ev.bytes[2]);
+            }
         }
         if (events_.size() > 0) {
             ctx_.step("sending the events of " + where_);

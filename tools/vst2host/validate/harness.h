@@ -209,46 +209,6 @@ struct TimedEvent {
     int sysex = -1;  // when 0 or more: the system-exclusive message of that index in Material::sysex
 };
 
-// A system-exclusive event record (type 6): its bytes stay the host's.
-inline constexpr std::int32_t kSysexType = 6;
-struct SysexEvent {
-    std::int32_t type;        // kSysexType
-    std::int32_t byteSize;    // sizeof(SysexEvent) - 8
-    std::int32_t deltaFrames;
-    std::int32_t flags;
-    std::int32_t dumpBytes;   // length of the message
-    VstIntPtr reserved1;
-    char* sysexDump;          // the message, F0 ... F7
-    VstIntPtr reserved2;
-};
-static_assert(offsetof(SysexEvent, dumpBytes) == 16);
-#if INTPTR_MAX == INT32_MAX
-static_assert(offsetof(SysexEvent, sysexDump) == 24 && sizeof(SysexEvent) == 32);
-#else
-static_assert(offsetof(SysexEvent, sysexDump) == 32 && sizeof(SysexEvent) == 48);
-#endif
-
-// One block's events in the interface's list layout, short MIDI messages
-// and system-exclusive ones mixed; refilled without allocating once it has
-// held a block's worth.
-class BlockEvents {
-public:
-    void clear() {
-        midi_.clear();
-        sysex_.clear();
-        order_.clear();
-    }
-    void add(const TimedEvent& ev, std::int32_t delta, std::vector<std::vector<unsigned char>>& messages);
-    std::size_t size() const { return order_.size(); }
-    VstEvents* get();
-
-private:
-    std::vector<VstMidiEvent> midi_;
-    std::vector<SysexEvent> sysex_;
-    std::vector<std::pair<bool, std::size_t>> order_;  // (sysex?, index)
-    std::vector<unsigned char> list_;
-};
-
 // The input audio and the MIDI of a render: sound for `activeFrames`, then
 // silence (note-offs for every held note, then all notes off).
 struct Material {
@@ -324,8 +284,7 @@ private:
     bool failed_ = false;
     bool stopped_ = false;
     std::string where_;
-    BlockEvents events_;
-    std::vector<std::vector<unsigned char>> sysex_;  // the host's copies: a plug-in may write into them
+    aerie::EventList events_;  // the block's events, system-exclusive messages copied
 };
 
 // Renders on a thread of its own until the material ends or `stop` is set;
