@@ -132,29 +132,6 @@ Session::Session(float rate, std::int32_t block) {
     instance->resume();
 }
 
-void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet) {
-    constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
-    constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
-    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-    constexpr float kInf = std::numeric_limits<float>::infinity();
-    const struct {
-        std::int32_t index;
-        VstIntPtr value;
-        float opt;
-    } argumentSets[] = {
-        {0, 0, 0.0f}, {-1, -1, kNaN}, {kMax32, kMax32, -kInf}, {kMin32, kMin32, -1.0f}, {1, 1, 0.0f},
-    };
-    for (const auto& a : argumentSets) {
-        for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
-            if (opcode == effClose) continue;
-            // effSetSpeakerArrangement takes an address in `value`.
-            const VstIntPtr value = opcode == effSetSpeakerArrangement ? 0 : a.value;
-            dispatch(opcode, a.index, value, nullptr, a.opt);
-        }
-        afterEachSet();
-    }
-}
-
 }  // namespace kit
 
 int main(int argc, char** argv) {

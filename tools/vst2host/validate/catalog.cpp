@@ -30,8 +30,9 @@ std::uint64_t testSeed(std::uint64_t seed, const std::string& name) {
 const std::vector<TestDef>& catalog() {
     static const std::vector<TestDef> tests = [] {
         std::vector<TestDef> all;
-        for (const auto* group : {&loadingTests(), &lifecycleTests(), &processingTests(), &parameterTests(), &stateTests(),
-                                  &threadTests(), &realtimeTests(), &editorTests(), &hostTests()}) {
+        for (const auto* group : {&loadingTests(), &lifecycleTests(), &requestTests(), &processingTests(),
+                                  &parameterTests(), &stateTests(), &threadTests(), &realtimeTests(), &editorTests(),
+                                  &hostTests()}) {
             all.insert(all.end(), group->begin(), group->end());
         }
         return all;

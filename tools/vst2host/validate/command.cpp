@@ -160,7 +160,11 @@ int listTests() {
         name.resize(width + 2, ' ');
         std::cout << name << t.description;
         if (t.minStrictness > 1) std::cout << " [strictness " << t.minStrictness << "+]";
-        if (t.failsFrom > 1) std::cout << " [a warning below strictness " << t.failsFrom << "]";
+        if (t.failsFrom >= validate::kNeverFails) {
+            std::cout << " [a warning at every strictness]";
+        } else if (t.failsFrom > 1) {
+            std::cout << " [a warning below strictness " << t.failsFrom << "]";
+        }
         std::cout << '\n' << std::string(width + 2, ' ') << "why: " << t.why << '\n';
     }
     return kOk;

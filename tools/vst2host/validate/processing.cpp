@@ -1,6 +1,7 @@
 // Processing: what the render calls write, and what they must leave alone.
 #include "tools/vst2host/validate/harness.h"
 #include "tools/vst2host/validate/tests.h"
+#include "tools/vst2host/validate/traps.h"
 
 #include <iterator>
 
@@ -256,6 +257,33 @@ void testDeterministic(Context& ctx) {
     if (!diff.empty()) ctx.failFrom(8, "two fresh instances given the same input differ: " + diff);
 }
 
+void testFloatingPointTraps(Context& ctx) {
+    // Invalid operations, division by zero and overflow trap, as many
+    // Windows hosts set their audio threads: any of them ends the child, and
+    // the step says where. The module is loaded before, as hosts load it on
+    // a thread of their own.
+    ctx.module();
+    const UnmaskedFloatingPointExceptions traps;
+    const float values[] = {0.0f, 1.0f, 0.5f, 1e-7f, 0.99999994f};
+    std::unique_ptr<Plug> reuse;
+    std::size_t n = 0;
+    for (const auto& [rate, block] : {std::pair<float, std::int32_t>{44100.0f, 512}, {48000.0f, 64}, {96000.0f, 1000}, {8000.0f, 7}}) {
+        if (ctx.outOfTime(renderWhere(rate, block))) break;
+        Plug& p = instanceAt(ctx, reuse, rate, block);
+        const float value = values[n++ % std::size(values)];
+        ctx.step("setting every parameter to " + number(value));
+        for (std::int32_t i = 0; i < p.e->numParams; ++i) p.instance->setParameter(i, value);
+        for (std::int32_t i = 0; i < p.e->numParams; ++i) {
+            ctx.step("asking the display text of " + parameterName(p, i));
+            (void)guardedText(p, effGetParamDisplay, i, 256);
+        }
+        Material m = materialFor(ctx, p, seconds(ctx, 0.5));
+        Run run;
+        run.where = renderWhere(rate, block) + " with floating-point traps unmasked, parameters at " + number(value);
+        Renderer(ctx, p, m, run).renderAll();
+    }
+}
+
 const std::vector<TestDef>& processingTests() {
     // name, what it checks, why, runs from, fails from (0: always), the test
     static const std::vector<TestDef> tests = {
@@ -279,6 +307,10 @@ const std::vector<TestDef>& processingTests() {
          "plug-ins may ask audioMasterGetTime during processing; hosts answer with the transport as it is", 1, 0, testTimeInfo},
         {"processing.deterministic", "two fresh instances give the same output bit for bit (a warning below 8)",
          "not a promise of the interface: offline renders and tests want it", 3, 0, testDeterministic},
+        {"processing.fp-traps", "renders, parameter changes and display texts raise no floating-point exception with traps unmasked",
+         "some Windows hosts unmask invalid-operation, division-by-zero and overflow traps on their audio thread; "
+         "many plug-ins in use raise them, so a warning",
+         6, kNeverFails, testFloatingPointTraps},
     };
     return tests;
 }

@@ -12,6 +12,7 @@ set(KSTV_VALIDATE_SOURCES
   ${KSTV_VALIDATE_DIR}/rt_monitor.cpp
   ${KSTV_VALIDATE_DIR}/loading.cpp
   ${KSTV_VALIDATE_DIR}/lifecycle.cpp
+  ${KSTV_VALIDATE_DIR}/requests.cpp
   ${KSTV_VALIDATE_DIR}/processing.cpp
   ${KSTV_VALIDATE_DIR}/parameters.cpp
   ${KSTV_VALIDATE_DIR}/state.cpp

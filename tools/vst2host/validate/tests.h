@@ -17,6 +17,9 @@ namespace validate {
 
 inline constexpr int kDefaultStrictness = 5;
 inline constexpr int kMaxStrictness = 10;
+// TestDef::failsFrom of a test whose findings are warnings at every
+// strictness: a risk in some hosts that plug-ins in wide use take.
+inline constexpr int kNeverFails = kMaxStrictness + 1;
 
 struct Settings {
     std::string module;
@@ -62,6 +65,7 @@ const std::vector<TestDef>& catalog();
 // Each group's table, in catalogue order.
 const std::vector<TestDef>& loadingTests();     // loading.cpp
 const std::vector<TestDef>& lifecycleTests();   // lifecycle.cpp
+const std::vector<TestDef>& requestTests();     // requests.cpp
 const std::vector<TestDef>& processingTests();  // processing.cpp
 const std::vector<TestDef>& parameterTests();   // parameters.cpp
 const std::vector<TestDef>& stateTests();       // state.cpp
