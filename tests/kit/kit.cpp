@@ -123,6 +123,40 @@ bool noLeaks() {
 #endif
 }
 
+std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames, Entry entry, int spareInputs,
+                                       int spareOutputs) {
+    const AEffect* e = instance.effect();
+    const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
+    const float fill = entry == Entry::Replace ? 12345.0f : 0.0f;
+    const auto quiet = [](std::size_t i) { return 0.25f - 0.125f * static_cast<float>(i % 3); };
+    std::vector<Guarded> ins, outs;
+    std::vector<float*> inPtrs, outPtrs;
+    for (std::int32_t i = 0; i < e->numInputs + spareInputs; ++i) ins.emplace_back(n, quiet(ins.size()));
+    for (std::int32_t i = 0; i < e->numOutputs + spareOutputs; ++i) outs.emplace_back(n, fill);
+    for (auto& g : ins) inPtrs.push_back(g.data());
+    for (auto& g : outs) outPtrs.push_back(g.data());
+    float* spare[1] = {nullptr};
+    float** inputs = inPtrs.empty() ? spare : inPtrs.data();
+    float** outputs = outPtrs.empty() ? spare : outPtrs.data();
+    if (entry == Entry::Replace) {
+        instance.processReplacing(inputs, outputs, frames);
+    } else {
+        instance.process(inputs, outputs, frames);
+    }
+    for (std::size_t i = 0; i < ins.size(); ++i) EXPECT_TRUE(ins[i].untouched(quiet(i))) << "input " << i << " written";
+    std::vector<std::vector<float>> result;
+    for (std::size_t i = 0; i < outs.size(); ++i) {
+        if (static_cast<std::int32_t>(i) >= e->numOutputs) {
+            EXPECT_TRUE(outs[i].untouched(fill)) << "output " << i << " written, beyond the announced ones";
+            continue;
+        }
+        EXPECT_TRUE(outs[i].guardsIntact()) << "output " << i << " written outside its " << frames << " frames";
+        result.push_back(outs[i].body());
+        EXPECT_TRUE(clean(result.back())) << "output " << i;
+    }
+    return result;
+}
+
 Session::Session(float rate, std::int32_t block) {
     host.sampleRate = rate;
     host.blockSize = block;

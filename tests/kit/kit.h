@@ -79,6 +79,18 @@ private:
     std::vector<float> storage_;
 };
 
+// The two render entries.
+enum class Entry { Replace, Accumulate };
+
+// One render call with guarded buffers for every pin the record announces,
+// and `spareInputs` and `spareOutputs` more beyond them, as careless hosts
+// pass. Inputs hold a quiet test signal, outputs 12345 (0 to accumulate
+// onto). Only the announced outputs' first `frames` samples may change,
+// and must come out finite and never subnormal; every input and spare
+// output must stay as it was. Returns the announced outputs.
+std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace,
+                                       int spareInputs = 0, int spareOutputs = 0);
+
 // The list's events with a null entry in front of each, as careless hosts
 // send them; valid while `list` and the returned storage live.
 std::vector<unsigned char> withNullEntries(aerie::EventList& list);
