@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/vst2host/validate/host_answers.h"
 #include "tools/vst2host/validate/validator.h"
 
 namespace {
@@ -66,6 +67,56 @@ TEST(ValidatorLibrary, PatternsAndTheJunitFile) {
     EXPECT_NE(xml.str().find("<failure message="), std::string::npos);
     EXPECT_THROW(validate::writeJunit(std::string(TEST_TMP) + "/no/such/folder/x.xml", reports, options, 1.0),
                  std::runtime_error);
+}
+
+// The validator's host answers the time from a timeline per scene: the
+// position moves on while playing, stays while stopped, and jumps back at
+// a loop's end.
+TEST(ValidatorHost, TimeFollowsTheScenes) {
+    validate::ValidatorHost host;
+    host.sampleRate = 48000.0f;
+    auto time = [&] {
+        return *reinterpret_cast<const VstTimeInfo*>(host.answer({nullptr, audioMasterGetTime, 0, 0, nullptr, 0.0f}));
+    };
+    const VstTimeInfo first = time();
+    EXPECT_EQ(first.ppqPos, 0.0);
+    EXPECT_NE(first.flags & kVstTransportChanged, 0);
+    EXPECT_NE(first.flags & kVstTransportPlaying, 0);
+    host.advance(36000);  // 0.75 s at 120 bpm
+    VstTimeInfo t = time();
+    EXPECT_DOUBLE_EQ(t.ppqPos, 1.5);
+    EXPECT_DOUBLE_EQ(t.samplePos, 36000.0);
+    EXPECT_EQ(t.flags & kVstTransportChanged, 0);
+    EXPECT_EQ(t.sampleRate, 48000.0);
+
+    validate::Transport stopped;
+    stopped.playing = false;
+    host.setTransport(stopped);
+    host.advance(48000);
+    t = time();
+    EXPECT_DOUBLE_EQ(t.ppqPos, 1.5);
+    EXPECT_EQ(t.flags & kVstTransportPlaying, 0);
+    EXPECT_NE(t.flags & kVstTransportChanged, 0);
+
+    validate::Transport loop;
+    loop.tempo = 96.0;
+    loop.numerator = 7;
+    loop.denominator = 8;
+    loop.looping = true;
+    loop.loopStart = 4.0;
+    loop.loopEnd = 4.5;
+    host.setTransport(loop);
+    EXPECT_DOUBLE_EQ(time().ppqPos, 4.0);  // moved into the loop
+    host.advance(22500);                   // 0.75 quarter notes at 96 bpm: once round, a quarter in
+    t = time();
+    EXPECT_DOUBLE_EQ(t.ppqPos, 4.25);
+    EXPECT_DOUBLE_EQ(t.tempo, 96.0);
+    EXPECT_EQ(t.timeSigNumerator, 7);
+    EXPECT_DOUBLE_EQ(t.barStartPos, 3.5);
+    EXPECT_DOUBLE_EQ(t.cycleEndPos, 4.5);
+    EXPECT_NE(t.flags & kVstTransportCycleActive, 0);
+    EXPECT_NE(t.flags & kVstTransportChanged, 0);  // the jump back
+    EXPECT_EQ(host.timeRequests(), 5);
 }
 
 }  // namespace

@@ -217,19 +217,21 @@ void testTimeInfo(Context& ctx) {
     };
     Transport stopped;
     stopped.playing = false;
+    // Tempos a whole number of microseconds a quarter note long, as the
+    // timeline keeps them, one of them fractional in beats per minute.
     Transport faster;
-    faster.tempo = 174.5;
+    faster.tempo = 117.1875;
     faster.numerator = 7;
     faster.denominator = 8;
     Transport loop;
-    loop.tempo = 90.0;
+    loop.tempo = 96.0;
     loop.looping = true;
     loop.loopStart = 4.0;
     loop.loopEnd = 4.5;  // a short loop, so that it wraps within the render
     Transport slow;
     slow.tempo = 20.0;
     const Scene scenes[] = {{"playing at 120 bpm", Transport{}}, {"stopped", stopped},
-                            {"playing at 174.5 bpm in 7/8", faster}, {"looping half a beat at 90 bpm", loop},
+                            {"playing at 117.1875 bpm in 7/8", faster}, {"looping half a beat at 96 bpm", loop},
                             {"playing at 20 bpm", slow}};
     const std::int64_t blocks = std::max<std::int64_t>(m.frames / block, 1);
     const std::int64_t perScene = std::max<std::int64_t>(blocks / static_cast<std::int64_t>(std::size(scenes)), 1);
