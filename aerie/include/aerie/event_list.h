@@ -1,4 +1,4 @@
-// MIDI events in the interface's list layout.
+// Events in the interface's list layout.
 #pragma once
 
 #include <cstddef>
@@ -14,20 +14,21 @@ namespace aerie {
 // added. The list owns its events and a copy of every system-exclusive
 // message; `get()` stays valid until the list changes. Once it has held as
 // many events (and message bytes) as a block brings, clearing and refilling
-// it does not allocate. [one thread at a time]
+// it does not allocate: the calls tagged [real-time once warm] then suit an
+// audio thread. One thread at a time.
 //
 // For testing how plug-ins stand careless hosts, a list may also hold null
 // entries, and `get(count)` puts any count in the list's header.
 class EventList {
 public:
-    // [no allocation once warm]
+    // [real-time once warm]
     void addMidi(std::int32_t deltaFrames, unsigned char status, unsigned char data1, unsigned char data2);
     void addNoteOn(std::int32_t deltaFrames, int note, int velocity, int channel = 0) {
         addMidi(deltaFrames, static_cast<unsigned char>(0x90 | (channel & 15)), static_cast<unsigned char>(note),
                 static_cast<unsigned char>(velocity));
     }
     // A system-exclusive message (F0 ... F7, `size` bytes), copied into the
-    // list. [no allocation once warm]
+    // list. [real-time once warm]
     void addSysEx(std::int32_t deltaFrames, const unsigned char* bytes, std::size_t size);
     // Any event record, for lists that mix types.
     void addRaw(const VstEvent& event);
@@ -36,7 +37,7 @@ public:
     void clear();
     // Entries, null ones included.
     std::size_t size() const noexcept { return slots_.size(); }
-    // The list with its true count. [no allocation once warm]
+    // The list with its true count. [real-time once warm]
     VstEvents* get() { return get(static_cast<std::int32_t>(slots_.size())); }
     // The list with `count` in its header, whatever it holds.
     VstEvents* get(std::int32_t count);
