@@ -301,9 +301,9 @@ TEST(ValidatorFaults, TrapsAreWarnedAbout) {
     const auto& test = report["modules"][0]["tests"][0];
     EXPECT_EQ(test["result"], "passed");
     ASSERT_EQ(test["warnings"].size(), 1u) << test;
-    EXPECT_NE(test["warnings"][0].get<std::string>().find("crashed (arithmetic exception) while process at 44100 Hz"),
-              std::string::npos)
-        << test;
+    const std::string warning = test["warnings"][0];
+    EXPECT_NE(warning.find("crashed ("), std::string::npos) << warning;  // the signal's or the exception's name
+    EXPECT_NE(warning.find(") while process at 44100 Hz"), std::string::npos) << warning;
 }
 
 }  // namespace
