@@ -49,7 +49,6 @@ struct Options {
 
 Options options;
 
-
 // The library's options from the command line's; throws Error(kUsage) for
 // rates or block sizes that make no sense.
 validate::RunOptions runOptions() {
@@ -117,8 +116,10 @@ validate::RunOptions runOptions() {
 }
 
 void checkPatterns(const std::vector<std::string>& patterns, const char* option) {
-    for (const std::string& p : validate::unknownPatterns(patterns)) {
-        throw Error(kUsage, std::string(option) + ": no test is called \"" + p + "\" (see vst2host validate --list)");
+    const std::vector<std::string> unknown = validate::unknownPatterns(patterns);
+    if (!unknown.empty()) {
+        throw Error(kUsage, std::string(option) + ": no test is called \"" + unknown.front() +
+                                "\" (see vst2host validate --list)");
     }
 }
 
