@@ -45,8 +45,9 @@ bool renderChecked(Context& ctx, Plug& p, std::int32_t frames, bool accumulate, 
     for (std::size_t c = 0; c < outs.size(); ++c) {
         long at = 0;
         if (outs[c].guardWritten(at)) {
-            ctx.fail(what + ": output " + std::to_string(c + 1) + " written outside the " + span + " asked for (at " +
-                     std::to_string(at) + ")");
+            std::ostringstream m;
+            m << what << ": output " << c + 1 << " written outside the " << span << " asked for (at " << at << ")";
+            ctx.fail(m.str());
             return false;
         }
         for (std::size_t i = 0; i < n; ++i) {
