@@ -372,12 +372,13 @@ TEST(Validator, EventListsThatAreHardlyLists) {
         e.data[12] = static_cast<char>(0x90);  // where a MIDI event keeps its status byte
         e.data[13] = 60;
         e.data[14] = 127;
+        others.addNull();
         others.addRaw(e);
     }
+    others.addNull();
     others.addNoteOn(9, 70, 80);
-    std::vector<unsigned char> withNulls = kit::withNullEntries(others);
     Plugin p;
-    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, kit::asEvents(withNulls)), 1);
+    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, others.get()), 1);
     Reference ref;
     ref.noteOn(9, 70, 80);
     EXPECT_TRUE(sameBits(renderChecked(*p.instance, 128), ref.render(128)));

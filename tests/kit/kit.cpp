@@ -82,21 +82,6 @@ std::uint32_t Guarded::bits(std::size_t i) const {
     return b;
 }
 
-std::vector<unsigned char> withNullEntries(aerie::EventList& list) {
-    VstEvents* events = list.get();
-    const auto count = static_cast<std::size_t>(events->numEvents);
-    std::vector<unsigned char> storage(offsetof(VstEvents, events) + (2 * count + 2) * sizeof(VstEvent*));
-    auto* out = reinterpret_cast<VstEvents*>(storage.data());
-    out->numEvents = static_cast<std::int32_t>(2 * count);
-    VstEvent* const* from = eventSlots(events);
-    VstEvent** to = eventSlots(out);
-    for (std::size_t i = 0; i < count; ++i) {
-        to[2 * i] = nullptr;
-        to[2 * i + 1] = from[i];
-    }
-    return storage;
-}
-
 std::size_t memoryInUse() {
 #if defined(KSTV_ASAN)
     return __sanitizer_get_current_allocated_bytes();

@@ -91,13 +91,6 @@ enum class Entry { Replace, Accumulate };
 std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace,
                                        int spareInputs = 0, int spareOutputs = 0);
 
-// The list's events with a null entry in front of each, as careless hosts
-// send them; valid while `list` and the returned storage live.
-std::vector<unsigned char> withNullEntries(aerie::EventList& list);
-inline VstEvents* asEvents(std::vector<unsigned char>& storage) {
-    return reinterpret_cast<VstEvents*>(storage.data());
-}
-
 // Sends every request from -1000 to 1000 but effClose with a null pointer,
 // once for each set of the odd arguments hosts send in the fields a request
 // ignores (-1, NaN, the int32 extremes); `afterEachSet` runs after each set.
