@@ -29,6 +29,7 @@ struct Settings {
     std::vector<std::int32_t> blocks;  // block sizes the block test goes through
 };
 
+// [any thread]
 const std::vector<double>& defaultRates();
 const std::vector<std::int32_t>& defaultBlocks();
 
@@ -53,7 +54,7 @@ struct TestDef {
     int minStrictness;        // below it the test is skipped
     // Below this strictness the test's failures (a crash included) are
     // reported as warnings: what it finds is a risk in some hosts, not a
-    // broken promise. 0: always failures.
+    // broken promise. 0: always failures; kNeverFails: always warnings.
     int failsFrom;
     void (*run)(Context&);
 };
@@ -74,11 +75,14 @@ const std::vector<TestDef>& realtimeTests();    // realtime.cpp
 const std::vector<TestDef>& editorTests();      // editor.cpp
 const std::vector<TestDef>& hostTests();        // host.cpp
 
-// Runs one test in this process, reporting as it goes. Never throws.
+// Runs one test in this process, reporting as it goes: what the child of a
+// test does. It loads the module and may crash or hang with it. Never
+// throws. [allocates]
 void runTest(const TestDef& test, const Settings& settings, Reporter& reporter);
 
 // The seed a test runs with: depends on the run's seed and the test's name
 // only, so that --only and --skip do not change what a test does.
+// [any thread]
 std::uint64_t testSeed(std::uint64_t seed, const std::string& name);
 
 }  // namespace validate
