@@ -42,6 +42,8 @@ void testOpenClose(Context& ctx) {
             } else if (e->process != nullptr) {
                 instance.process(in.data(), outs.data(), 512);
             }
+            // Events never rendered: what the plug-in queued goes with the instance.
+            if (isInstrument(e, 0)) instance.dispatch(effProcessEvents, 0, 0, notes.get());
         }
         instance.suspend();
         instance.close();
