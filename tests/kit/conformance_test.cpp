@@ -6,6 +6,10 @@
 // through guarded buffers for all the pins the record announces, and what
 // comes out must be finite and never subnormal.
 //
+// The validator runs the request sweeps, the odd orders and the traps on any
+// plug-in too (requests.*, processing.fp-traps), calibrated on plug-ins in
+// wide use; here they run at full strength on this project's modules.
+//
 // Run by kstv_add_plugin for every module it makes:
 //     kstv_conformance --module=PATH --unique-id=ABCD --file-name=NAME
 #include <cfloat>
