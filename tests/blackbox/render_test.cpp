@@ -152,10 +152,11 @@ TEST(Schedule, OtherEventTypesAndNullEntriesAreSkipped) {
     other.data[12] = static_cast<char>(0x90);
     other.data[13] = 60;
     other.data[14] = 127;
+    events.addNull();
     events.addRaw(other);
+    events.addNull();
     events.addNoteOn(2, 61, 127);
-    std::vector<unsigned char> withNulls = kit::withNullEntries(events);
-    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, kit::asEvents(withNulls)), 1);
+    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, events.get()), 1);
     Reference ref;
     ref.noteOn(2, 61, 127);
     expectSameSamples(p.render(128), ref.render(128));

@@ -6,6 +6,10 @@
 // through guarded buffers for all the pins the record announces, and what
 // comes out must be finite and never subnormal.
 //
+// The validator runs the request sweeps, the odd orders and the traps on any
+// plug-in too (requests.*, processing.fp-traps), calibrated on plug-ins in
+// wide use; here they run at full strength on this project's modules.
+//
 // Run by kstv_add_plugin for every module it makes:
 //     kstv_conformance --module=PATH --unique-id=ABCD --file-name=NAME
 #include <cfloat>
@@ -35,41 +39,8 @@ std::int32_t expectedId() {
 
 using kit::RawHost;
 
-enum class Entry { Replace, Accumulate };
-
-// One render call with guarded buffers for every pin: inputs hold a quiet
-// test signal, outputs `fill`. Only the outputs' first `frames` samples may
-// change; the inputs must stay as they were.
-std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames,
-                                       Entry entry = Entry::Replace) {
-    const AEffect* e = instance.raw().effect();
-    const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
-    const float fill = entry == Entry::Replace ? 12345.0f : 0.125f;
-    std::vector<kit::Guarded> ins, outs;
-    std::vector<float*> inPtrs, outPtrs;
-    for (std::int32_t i = 0; i < e->numInputs; ++i) ins.emplace_back(n, 0.25f - 0.125f * static_cast<float>(i % 3));
-    for (std::int32_t i = 0; i < e->numOutputs; ++i) outs.emplace_back(n, fill);
-    for (auto& g : ins) inPtrs.push_back(g.data());
-    for (auto& g : outs) outPtrs.push_back(g.data());
-    float* spare[1] = {nullptr};
-    float** inputs = inPtrs.empty() ? spare : inPtrs.data();
-    float** outputs = outPtrs.empty() ? spare : outPtrs.data();
-    if (entry == Entry::Replace) {
-        instance.raw().processReplacing(inputs, outputs, frames);
-    } else {
-        instance.raw().process(inputs, outputs, frames);
-    }
-    std::vector<std::vector<float>> result;
-    for (std::size_t i = 0; i < ins.size(); ++i) {
-        EXPECT_TRUE(ins[i].untouched(0.25f - 0.125f * static_cast<float>(i % 3))) << "input " << i << " written";
-    }
-    for (std::size_t i = 0; i < outs.size(); ++i) {
-        EXPECT_TRUE(outs[i].guardsIntact()) << "output " << i << " written outside its " << frames << " frames";
-        result.push_back(outs[i].body());
-        EXPECT_TRUE(kit::clean(result.back())) << "output " << i;
-    }
-    return result;
-}
+using kit::Entry;
+using kit::render;
 
 // An instance as hosts usually set one up: rate, block size, resume.
 struct Session : kit::Session {

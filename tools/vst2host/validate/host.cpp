@@ -48,4 +48,13 @@ void testHostRequests(Context& ctx) {
     if (!unsupported.empty()) ctx.note("requests this host does not support (answered 0): " + unsupported);
 }
 
+const std::vector<TestDef>& hostTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"host.requests", "the requests the plug-in makes of the host, unsupported ones listed",
+         "informative: what a host must answer for this plug-in", 1, 0, testHostRequests},
+    };
+    return tests;
+}
+
 }  // namespace validate

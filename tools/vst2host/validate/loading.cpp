@@ -239,4 +239,22 @@ void testScanCost(Context& ctx) {
     }
 }
 
+const std::vector<TestDef>& loadingTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"loading.module", "the module loads with every symbol resolved",
+         "a host loads the module with the system loader; an unresolved symbol means no host can use it", 1, 0, testModule},
+        {"loading.entry", "the entry is found (VSTPluginMain, then main)",
+         "hosts call VSTPluginMain (older ones main); without either there is no plug-in", 1, 0, testEntry},
+        {"loading.record", "the entry gives a record with the magic number, sane counts and entries",
+         "the record's magic, counts and function entries are what every host reads first", 1, 0, testRecord},
+        {"loading.identity", "names, identifier, version, category, pins and flags agree in two instances; pin records at their 128 bytes",
+         "hosts cache what a scan reports and identify the plug-in by it; text buffers and the 128-byte pin record are the host's", 1, 0,
+         testIdentity},
+        {"loading.scan-cost", "loading the module and opening one instance take under 1 s (a warning above)",
+         "hosts scan every module at start-up; a slow scan is a cost, not a broken promise", 1, 0, testScanCost},
+    };
+    return tests;
+}
+
 }  // namespace validate

@@ -87,4 +87,20 @@ void testParameterFuzz(Context& ctx) {
     Renderer(ctx, p, m, run).renderAll();
 }
 
+const std::vector<TestDef>& parameterTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"parameters.range", "every parameter set to 0, 1 and random values reads back within 0 to 1",
+         "parameter values are normalised to 0..1 on both sides of the interface", 1, 0, testParameterRange},
+        {"parameters.texts", "parameter names, labels and display texts end inside the host's buffer (8 characters at 9+)",
+         "the host owns the text buffers; the interface's limit is 8 characters, which many hosts give room beyond", 1, 0,
+         testParameterTexts},
+        {"parameters.automation", "random parameter changes between blocks keep the output finite",
+         "hosts automate parameters between render calls", 2, 0, testAutomation},
+        {"parameters.fuzz", "random values at random blocks, blocks of random length, program changes: the output stays finite",
+         "automation, controllers and preset browsers change values at any block", 1, 0, testParameterFuzz},
+    };
+    return tests;
+}
+
 }  // namespace validate

@@ -64,4 +64,14 @@ void testRealtimeSafety(Context& ctx) {
              ": the audio thread must not allocate, lock, do file I/O or sleep");
 }
 
+const std::vector<TestDef>& realtimeTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"realtime.safety", "the render calls and effProcessEvents allocate, free, lock, do file I/O and sleep not at all (a warning below 7)",
+         "the audio thread has a deadline every block; these calls can wait longer. A matter of degree: a warning below 7", 1, 7,
+         testRealtimeSafety},
+    };
+    return tests;
+}
+
 }  // namespace validate

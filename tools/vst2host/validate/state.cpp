@@ -160,4 +160,19 @@ void testStateRestore(Context& ctx) {
     compareRestored(ctx, original, restored, &again, state, "the state restored into a fresh instance");
 }
 
+const std::vector<TestDef>& stateTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"programs.switching", "program switching, effGetProgram and program names",
+         "hosts select programs by index and show their names", 1, 0, testPrograms},
+        {"state.chunks", "get, set and get again of bank and program chunks give the same bytes",
+         "a plug-in with programChunks saves its state as chunks; hosts store them in sessions", 1, 0, testChunks},
+        {"state.bad-chunks", "empty, garbage and truncated chunks are survived",
+         "sessions get damaged and come from other versions of a plug-in", 2, 0, testBadChunks},
+        {"state.restore", "random parameters and a program, saved and restored into a fresh instance, give the same sound",
+         "hosts save a session's state (chunk or parameters) and restore it into new instances", 1, 0, testStateRestore},
+    };
+    return tests;
+}
+
 }  // namespace validate

@@ -204,4 +204,19 @@ void testRestoreWhileProcessing(Context& ctx) {
     }
 }
 
+const std::vector<TestDef>& threadTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"threads.instances", "several instances on threads of their own, in step, sound as each does alone",
+         "hosts render tracks in parallel, one instance per track; global state shared between instances mixes them", 2, 0,
+         testConcurrentInstances},
+        {"threads.parameters", "one thread sets and reads parameters and texts while another renders",
+         "hosts call parameters from the user interface's thread while the audio thread renders", 1, 0, testParameterThreads},
+        {"threads.state-restore", "state restored from the main thread while another renders (a warning below 7)",
+         "many hosts restore presets and sessions while audio runs; the interface does not say they may", 1, 7,
+         testRestoreWhileProcessing},
+    };
+    return tests;
+}
+
 }  // namespace validate
