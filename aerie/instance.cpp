@@ -89,7 +89,7 @@ void Instance::checkIndex(std::int32_t index, std::int32_t count, const char* wh
 
 void Instance::open() {
     require({State::Created}, "open");
-    dispatch(effOpen);
+    raw().dispatch(effOpen);
     state_ = State::Open;
 }
 
@@ -106,8 +106,8 @@ void Instance::configure(double sampleRate, std::int32_t maxBlockSize) {
     // What the host answers when the plug-in asks, too.
     host_.sampleRate = static_cast<float>(sampleRate);
     host_.blockSize = maxBlockSize;
-    dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate));
-    dispatch(effSetBlockSize, 0, maxBlockSize);
+    raw().dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate));
+    raw().dispatch(effSetBlockSize, 0, maxBlockSize);
     sampleRate_ = sampleRate;
     blockSize_ = maxBlockSize;
     state_ = State::Ready;
@@ -115,13 +115,13 @@ void Instance::configure(double sampleRate, std::int32_t maxBlockSize) {
 
 void Instance::resume() {
     require({State::Ready}, "resume");
-    dispatch(effMainsChanged, 0, 1);
+    raw().dispatch(effMainsChanged, 0, 1);
     state_ = State::Running;
 }
 
 void Instance::suspend() {
     require({State::Running}, "suspend");
-    dispatch(effMainsChanged, 0, 0);
+    raw().dispatch(effMainsChanged, 0, 0);
     state_ = State::Ready;
 }
 
@@ -146,7 +146,7 @@ void Instance::processBlock(float* const* inputs, float* const* outputs, std::in
 
 void Instance::sendEvents(VstEvents* events) {
     if (state_ != State::Running) require({State::Running}, "sendEvents");
-    dispatch(effProcessEvents, 0, 0, events);
+    raw().dispatch(effProcessEvents, 0, 0, events);
 }
 
 void Instance::sendEvents(EventList& events) { sendEvents(events.get()); }
@@ -169,32 +169,32 @@ std::int32_t Instance::initialDelay() const { return effect_ != nullptr ? effect
 
 std::string Instance::effectName() {
     requireOpen("effectName");
-    return text(effGetEffectName);
+    return raw().text(effGetEffectName);
 }
 
 std::string Instance::vendor() {
     requireOpen("vendor");
-    return text(effGetVendorString);
+    return raw().text(effGetVendorString);
 }
 
 std::string Instance::product() {
     requireOpen("product");
-    return text(effGetProductString);
+    return raw().text(effGetProductString);
 }
 
 std::int32_t Instance::vendorVersion() {
     requireOpen("vendorVersion");
-    return static_cast<std::int32_t>(dispatch(effGetVendorVersion));
+    return static_cast<std::int32_t>(raw().dispatch(effGetVendorVersion));
 }
 
 std::int32_t Instance::category() {
     requireOpen("category");
-    return static_cast<std::int32_t>(dispatch(effGetPlugCategory));
+    return static_cast<std::int32_t>(raw().dispatch(effGetPlugCategory));
 }
 
 std::int32_t Instance::interfaceVersion() {
     requireOpen("interfaceVersion");
-    return static_cast<std::int32_t>(dispatch(effGetVstVersion));
+    return static_cast<std::int32_t>(raw().dispatch(effGetVstVersion));
 }
 
 Identity Instance::identity() {
@@ -213,14 +213,14 @@ Identity Instance::identity() {
 
 std::int32_t Instance::tailSize() {
     requireOpen("tailSize");
-    return static_cast<std::int32_t>(dispatch(effGetTailSize));
+    return static_cast<std::int32_t>(raw().dispatch(effGetTailSize));
 }
 
 PinInfo Instance::pin(std::int32_t opcode, std::int32_t index, std::int32_t count, const char* what) {
     checkIndex(index, count, what);
     VstPinProperties p{};
     PinInfo info;
-    info.described = dispatch(opcode, index, 0, &p) != 0;
+    info.described = raw().dispatch(opcode, index, 0, &p) != 0;
     if (info.described) {
         p.label[sizeof p.label - 1] = '\0';
         info.label = p.label;
@@ -242,25 +242,25 @@ PinInfo Instance::outputPin(std::int32_t index) {
 std::string Instance::parameterName(std::int32_t index) {
     requireOpen("parameterName");
     checkIndex(index, numParameters(), "parameter");
-    return text(effGetParamName, index);
+    return raw().text(effGetParamName, index);
 }
 
 std::string Instance::parameterLabel(std::int32_t index) {
     requireOpen("parameterLabel");
     checkIndex(index, numParameters(), "parameter");
-    return text(effGetParamLabel, index);
+    return raw().text(effGetParamLabel, index);
 }
 
 std::string Instance::parameterDisplay(std::int32_t index) {
     requireOpen("parameterDisplay");
     checkIndex(index, numParameters(), "parameter");
-    return text(effGetParamDisplay, index);
+    return raw().text(effGetParamDisplay, index);
 }
 
 float Instance::parameterValue(std::int32_t index) {
     requireOpen("parameterValue");
     checkIndex(index, numParameters(), "parameter");
-    return getParameter(index);
+    return raw().getParameter(index);
 }
 
 void Instance::setParameterValue(std::int32_t index, float value) {
@@ -270,7 +270,7 @@ void Instance::setParameterValue(std::int32_t index, float value) {
         throw HostError(ErrorKind::BadArgument,
                         "parameter values are from 0 to 1 (got " + std::to_string(value) + ")");
     }
-    setParameter(index, value);
+    raw().setParameter(index, value);
 }
 
 ParameterInfo Instance::parameter(std::int32_t index) {
@@ -285,32 +285,32 @@ ParameterInfo Instance::parameter(std::int32_t index) {
 
 std::int32_t Instance::program() {
     requireOpen("program");
-    return static_cast<std::int32_t>(dispatch(effGetProgram));
+    return static_cast<std::int32_t>(raw().dispatch(effGetProgram));
 }
 
 void Instance::setProgram(std::int32_t index) {
     requireOpen("setProgram");
     checkIndex(index, numPrograms(), "program");
-    dispatch(effSetProgram, 0, index);
+    raw().dispatch(effSetProgram, 0, index);
 }
 
 std::string Instance::programName(std::int32_t index) {
     requireOpen("programName");
     checkIndex(index, numPrograms(), "program");
     char name[256] = {};
-    if (dispatch(effGetProgramNameIndexed, index, -1, name) == 0) {
+    if (raw().dispatch(effGetProgramNameIndexed, index, -1, name) == 0) {
         // Older plug-ins name only the current program.
-        const auto current = static_cast<std::int32_t>(dispatch(effGetProgram));
-        dispatch(effSetProgram, 0, index);
+        const auto current = static_cast<std::int32_t>(raw().dispatch(effGetProgram));
+        raw().dispatch(effSetProgram, 0, index);
         std::memset(name, 0, sizeof name);
-        dispatch(effGetProgramName, 0, 0, name);
-        dispatch(effSetProgram, 0, current);
+        raw().dispatch(effGetProgramName, 0, 0, name);
+        raw().dispatch(effSetProgram, 0, current);
     }
     name[sizeof name - 1] = '\0';
     return name;
 }
 
-ChunkAnswer Instance::readChunk(bool programOnly) {
+ChunkAnswer RawCalls::readChunk(bool programOnly) const {
     void* data = nullptr;
     const VstIntPtr size = dispatch(effGetChunk, programOnly ? 1 : 0, 0, &data);
     ChunkAnswer a;
@@ -330,7 +330,7 @@ ChunkAnswer Instance::readChunk(bool programOnly) {
 std::vector<unsigned char> Instance::chunk(bool programOnly) {
     requireOpen("chunk");
     if (!hasChunks()) return {};
-    ChunkAnswer a = readChunk(programOnly);
+    ChunkAnswer a = raw().readChunk(programOnly);
     if (a.kind == ChunkAnswer::Kind::TooLarge) {
         throw HostError(ErrorKind::Other, "the plug-in's " + std::string(programOnly ? "program" : "bank") + " chunk of " +
                                               std::to_string(a.size) + " bytes is larger than the " +
@@ -344,32 +344,47 @@ void Instance::setChunk(const std::vector<unsigned char>& data, bool programOnly
     if (!hasChunks()) throw HostError(ErrorKind::BadArgument, "setChunk: the plug-in keeps no chunks");
     // The plug-in reads the chunk during the call; it does not keep the address.
     std::vector<unsigned char> copy(data);
-    dispatch(effSetChunk, programOnly ? 1 : 0, static_cast<VstIntPtr>(copy.size()), copy.data());
+    raw().dispatch(effSetChunk, programOnly ? 1 : 0, static_cast<VstIntPtr>(copy.size()), copy.data());
 }
 
 std::int32_t Instance::canDo(const char* capability) {
     std::string word(capability);
-    return static_cast<std::int32_t>(dispatch(effCanDo, 0, 0, word.data(), 0.0f));
+    return static_cast<std::int32_t>(raw().dispatch(effCanDo, 0, 0, word.data(), 0.0f));
 }
 
-VstIntPtr Instance::dispatch(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
-    if (effect_ == nullptr) throw HostError(ErrorKind::WrongState, "dispatch on a closed instance");
-    return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+std::int32_t Instance::uniqueId() const { return effect_ != nullptr ? effect_->uniqueID : 0; }
+
+AEffect* RawCalls::live() const {
+    if (*effect_ == nullptr) throw HostError(ErrorKind::WrongState, "a raw call on a closed instance");
+    return *effect_;
 }
 
-void Instance::process(float** inputs, float** outputs, std::int32_t frames) {
-    effect_->process(effect_, inputs, outputs, frames);
+VstIntPtr RawCalls::dispatch(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) const {
+    AEffect* e = live();
+    return e->dispatcher(e, opcode, index, value, ptr, opt);
 }
 
-void Instance::processReplacing(float** inputs, float** outputs, std::int32_t frames) {
-    effect_->processReplacing(effect_, inputs, outputs, frames);
+void RawCalls::process(float** inputs, float** outputs, std::int32_t frames) const {
+    AEffect* e = live();
+    e->process(e, inputs, outputs, frames);
 }
 
-void Instance::setParameter(std::int32_t index, float value) { effect_->setParameter(effect_, index, value); }
+void RawCalls::processReplacing(float** inputs, float** outputs, std::int32_t frames) const {
+    AEffect* e = live();
+    e->processReplacing(e, inputs, outputs, frames);
+}
 
-float Instance::getParameter(std::int32_t index) { return effect_->getParameter(effect_, index); }
+void RawCalls::setParameter(std::int32_t index, float value) const {
+    AEffect* e = live();
+    e->setParameter(e, index, value);
+}
 
-std::string Instance::text(std::int32_t opcode, std::int32_t index) {
+float RawCalls::getParameter(std::int32_t index) const {
+    AEffect* e = live();
+    return e->getParameter(e, index);
+}
+
+std::string RawCalls::text(std::int32_t opcode, std::int32_t index) const {
     char buffer[256] = {};
     dispatch(opcode, index, 0, buffer, 0.0f);
     buffer[sizeof buffer - 1] = '\0';

@@ -90,8 +90,8 @@ ModuleInfo probeModule(const std::string& path, const std::function<void(const s
         step("setting its sample rate and block size (effSetSampleRate, effSetBlockSize)");
         instance.configure(host.sampleRate, host.blockSize);
 
-        info.identity.uniqueId = instance.effect()->uniqueID;
-        info.identity.recordVersion = instance.effect()->version;
+        info.identity.uniqueId = instance.uniqueId();
+        info.identity.recordVersion = instance.raw().effect()->version;
         step("asking for its effect name (effGetEffectName)");
         info.identity.effectName = instance.effectName();
         step("asking for its vendor (effGetVendorString)");

@@ -74,7 +74,7 @@ ChainRenderer::ChainRenderer(const std::vector<ChainStage>& stages, int inputCha
     chainInputStore_.assign(static_cast<std::size_t>(std::max(inputChannels, 0)), std::vector<float>(frames, 0.0f));
     stages_.reserve(stages.size());
     for (const ChainStage& s : stages) {
-        Host* host = s.host != nullptr ? s.host : static_cast<Host*>(s.instance->effect()->user);
+        Host* host = s.host != nullptr ? s.host : static_cast<Host*>(s.instance->raw().effect()->user);
         if (host == nullptr) throw HostError("a chain module without a host");
         Stage st{s.instance, host, s.takesMidi, false, 0, 0, 0, {}, {}, {}, {}, {}};
         plan(st);
@@ -97,7 +97,7 @@ ChainRenderer::ChainRenderer(const std::vector<ChainStage>& stages, int inputCha
 // buffer each side, so that a plug-in that counts one too many pins does not
 // write into the void.
 void ChainRenderer::plan(Stage& st) {
-    AEffect* e = st.instance->effect();
+    AEffect* e = st.instance->raw().effect();
     const auto frames = static_cast<std::size_t>(blockSize_);
     st.replacing = (e->flags & effFlagsCanReplacing) != 0;
     st.numInputs = std::max(e->numInputs, 0);
@@ -119,7 +119,7 @@ void ChainRenderer::replan() {
         if (!s.host->ioChanged) continue;
         s.host->ioChanged = false;
         const std::int32_t before = s.latency;
-        AEffect* e = s.instance->effect();
+        AEffect* e = s.instance->raw().effect();
         if (std::max(e->numInputs, 0) == s.numInputs && std::max(e->numOutputs, 0) == s.numOutputs) {
             s.latency = std::max(e->initialDelay, 0);
         } else {
@@ -164,7 +164,7 @@ void ChainRenderer::setParameter(std::size_t stage, std::int32_t index, float va
     // Some modules report a value the host sets as if the user had moved it.
     const bool collect = s.host->collect;
     const std::size_t kept = s.host->automated.size();
-    s.instance->setParameter(index, value);
+    s.instance->raw().setParameter(index, value);
     if (collect) s.host->automated.resize(kept);
 }
 
@@ -183,11 +183,11 @@ void ChainRenderer::start() {
         if (s.instance->state() == Instance::State::Ready) {
             s.instance->resume();
         } else {
-            s.instance->dispatch(effMainsChanged, 0, 1);
+            s.instance->raw().dispatch(effMainsChanged, 0, 1);
         }
     }
     // A module may set its latency on resume.
-    for (Stage& s : stages_) s.latency = std::max(s.instance->effect()->initialDelay, 0);
+    for (Stage& s : stages_) s.latency = std::max(s.instance->initialDelay(), 0);
 }
 
 void ChainRenderer::stop() {
@@ -195,7 +195,7 @@ void ChainRenderer::stop() {
         if (s.instance->state() == Instance::State::Running) {
             s.instance->suspend();
         } else {
-            s.instance->dispatch(effMainsChanged, 0, 0);
+            s.instance->raw().dispatch(effMainsChanged, 0, 0);
         }
     }
 }
@@ -251,11 +251,11 @@ void ChainRenderer::block(std::int32_t frames, VstEvents* events, void (*beforeS
         VstEvents* list = eventsFor(i, events, frames);
         if (beforeStage != nullptr) beforeStage(i, context);
         const Clock::time_point t0 = timed ? Clock::now() : Clock::time_point();
-        if (list != nullptr && list->numEvents > 0) s.instance->dispatch(effProcessEvents, 0, 0, list);
+        if (list != nullptr && list->numEvents > 0) s.instance->raw().dispatch(effProcessEvents, 0, 0, list);
         if (s.replacing) {
-            s.instance->processReplacing(s.inputs.data(), s.outputs.data(), frames);
+            s.instance->raw().processReplacing(s.inputs.data(), s.outputs.data(), frames);
         } else {
-            s.instance->process(s.inputs.data(), s.outputs.data(), frames);
+            s.instance->raw().process(s.inputs.data(), s.outputs.data(), frames);
         }
         if (timed) pluginNanoseconds_ += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
         if (captureMidi_) {

@@ -206,7 +206,7 @@ std::int32_t findParameter(Instance& instance, const std::string& key, const std
     }
     std::vector<std::string> names;
     names.reserve(static_cast<std::size_t>(std::max(count, 0)));
-    for (std::int32_t i = 0; i < count; ++i) names.push_back(instance.text(effGetParamName, i));
+    for (std::int32_t i = 0; i < count; ++i) names.push_back(instance.parameterName(i));
     auto matching = [&](auto&& test) {
         std::vector<int> found;
         for (std::int32_t i = 0; i < count; ++i) {
@@ -287,11 +287,11 @@ std::unique_ptr<LoadedModule> loadRenderModule(const RenderJob& job, const std::
     Instance& inst = *m->instance;
     // The name is asked before effOpen, as hosts do when they list modules.
     step("asking the module" + which + " for its name (effGetEffectName)");
-    const std::string effectName = inst.text(effGetEffectName);
+    const std::string effectName = inst.raw().text(effGetEffectName);
     if (!effectName.empty()) m->name = effectName;
     const std::string label = moduleLabel(m->name, i, count);
     step("asking " + label + " for its vendor (effGetVendorString)");
-    m->vendor = inst.text(effGetVendorString);
+    m->vendor = inst.raw().text(effGetVendorString);
     step("opening " + label + " (effOpen)");
     inst.open();
     step("setting the sample rate and block size of " + label + " (effSetSampleRate, effSetBlockSize)");

@@ -115,7 +115,7 @@ Result measure(const Subject& s) {
     a.open();
     a.configure(44100.0, kBlock);
     hostA.record = false;
-    AEffect* e = a.effect();
+    AEffect* e = a.raw().effect();
     const int inputs = e->numInputs;
     const int outputs = e->numOutputs;
     const std::size_t frames = static_cast<std::size_t>(kBlock) * kBlocks;
@@ -139,8 +139,8 @@ Result measure(const Subject& s) {
     auto pluginRun = [&] {
         const auto t0 = Clock::now();
         for (int k = 0; k < kBlocks; ++k) {
-            if (s.instrument && k % kNoteEvery == 0) a.dispatch(effProcessEvents, 0, 0, directEvents);
-            a.processReplacing(inP.data(), outP.data(), kBlock);
+            if (s.instrument && k % kNoteEvery == 0) a.raw().dispatch(effProcessEvents, 0, 0, directEvents);
+            a.raw().processReplacing(inP.data(), outP.data(), kBlock);
         }
         return seconds(t0, Clock::now());
     };
@@ -161,7 +161,7 @@ Result measure(const Subject& s) {
     // parameter automated every few blocks (to the value it has).
     const aerie::Timeline timeline(aerie::TimelineSettings{44100, 960, {{0, 500000}, {7680, 400000}}, {{0, 3, 4}}, {}, {}});
     bool daw = false;
-    const float automated = e->numParams > 0 ? a.getParameter(0) : 0.0f;
+    const float automated = e->numParams > 0 ? a.raw().getParameter(0) : 0.0f;
     auto hostRun = [&] {
         renderer.setTimeline(daw ? &timeline : nullptr);
         const auto t0 = Clock::now();

@@ -41,10 +41,10 @@ using Clock = std::chrono::steady_clock;
 struct Subject {
     explicit Subject(const char* path) : module(aerie::Module::open(path)) {
         instance = std::make_unique<aerie::Instance>(*module, host);
-        instance->dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
-        instance->dispatch(effSetBlockSize, 0, kBlock);
-        instance->dispatch(effMainsChanged, 0, 1);
-        e = instance->effect();
+        instance->raw().dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
+        instance->raw().dispatch(effSetBlockSize, 0, kBlock);
+        instance->raw().dispatch(effMainsChanged, 0, 1);
+        e = instance->raw().effect();
     }
     // Nanoseconds per block of one run; `change` moves parameter `index` first.
     double run(float** in, float** out, bool change, std::int32_t index = 0) {

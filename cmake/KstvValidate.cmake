@@ -24,12 +24,11 @@ function(kstv_add_validate_test)
     if(NOT TARGET kstv_validate)
       set(dir ${PROJECT_SOURCE_DIR}/tools/vst2host)
       include(${dir}/validate/sources.cmake)
-      add_executable(kstv_validate ${dir}/validate_main.cpp ${KSTV_VALIDATE_SOURCES})
+      add_executable(kstv_validate ${dir}/validate/main.cpp ${KSTV_VALIDATE_COMMAND})
       # CLI11 and nlohmann-json come from the build machine's /usr/include,
       # which native builds search anyway.
       target_link_libraries(kstv_validate PRIVATE aerie kstv_warnings)
-      kstv_tool_build_options(kstv_validate UNITY ${dir}/validate_main.cpp ${dir}/validate.cpp
-        VALIDATOR ${KSTV_VALIDATE_UNITY})
+      kstv_tool_build_options(kstv_validate UNITY ${dir}/validate/main.cpp ${KSTV_VALIDATE_COMMAND})
       kstv_validate_link(kstv_validate)
     endif()
   endif()

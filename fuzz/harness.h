@@ -16,9 +16,9 @@
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "synth/kestravian.h"
-#include "tests/kit/events.h"
+#include <aerie/event_list.h>
 #include "tests/kit/samples.h"
-#include "tests/kit/traps.h"
+#include "tools/vst2host/validate/traps.h"
 #include "tests/reference/reference.h"
 
 namespace fuzz {
@@ -97,12 +97,12 @@ public:
     void clear() { list_.clear(); }
 
 private:
-    kit::RawEventList list_;
+    aerie::EventList list_;
 };
 
 // While it lives, the floating-point exceptions many hosts unmask (invalid
 // operation, division by zero, overflow) trap: the plug-in must raise none.
-using Traps = kit::UnmaskedFloatingPointExceptions;
+using Traps = validate::UnmaskedFloatingPointExceptions;
 
 // One instance, created and closed the way the module's entry and a host do,
 // with the reference synthesizer beside it.

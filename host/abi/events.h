@@ -8,6 +8,7 @@
 
 // Event type tags.
 inline constexpr std::int32_t kVstMidiType = 1;
+inline constexpr std::int32_t kVstSysExType = 6;
 
 // Any event: the type tag, then type-specific bytes. Only the fields up to
 // deltaFrames are common to every type.
@@ -34,6 +35,19 @@ struct VstMidiEvent {
     char reserved2;
 };
 
+// A system-exclusive message. The bytes (F0 ... F7) stay the sender's and
+// are valid for the call that delivers the list only.
+struct VstMidiSysexEvent {
+    std::int32_t type;         // kVstSysExType
+    std::int32_t byteSize;     // sizeof(VstMidiSysexEvent) - 8 by convention; not read
+    std::int32_t deltaFrames;
+    std::int32_t flags;
+    std::int32_t dumpBytes;    // the message's length in bytes
+    VstIntPtr resvd1;          // 0
+    char* sysexDump;           // the message
+    VstIntPtr resvd2;          // 0
+};
+
 // The list: a count and that many event addresses. Hosts allocate the
 // record with room for `numEvents` entries; two is only the declared size.
 struct VstEvents {
@@ -53,8 +67,18 @@ static_assert(sizeof(VstEvent) == 32);
 static_assert(sizeof(VstMidiEvent) == 32);
 static_assert(offsetof(VstMidiEvent, deltaFrames) == 8);
 static_assert(offsetof(VstMidiEvent, midiData) == 24);
+static_assert(offsetof(VstMidiSysexEvent, deltaFrames) == 8);
+static_assert(offsetof(VstMidiSysexEvent, dumpBytes) == 16);
 #if INTPTR_MAX == INT32_MAX
 static_assert(offsetof(VstEvents, events) == 8);
+static_assert(offsetof(VstMidiSysexEvent, resvd1) == 20);
+static_assert(offsetof(VstMidiSysexEvent, sysexDump) == 24);
+static_assert(offsetof(VstMidiSysexEvent, resvd2) == 28);
+static_assert(sizeof(VstMidiSysexEvent) == 32);
 #else
 static_assert(offsetof(VstEvents, events) == 16);
+static_assert(offsetof(VstMidiSysexEvent, resvd1) == 24);
+static_assert(offsetof(VstMidiSysexEvent, sysexDump) == 32);
+static_assert(offsetof(VstMidiSysexEvent, resvd2) == 40);
+static_assert(sizeof(VstMidiSysexEvent) == 48);
 #endif

@@ -66,6 +66,16 @@ enum EffectOpcode : std::int32_t {
     effGetParameterProperties = 56,
     effKeysRequired = 57,             // answer inverted: 1 means "no keys needed"
     effGetVstVersion = 58,            // answer: 2
+    // Later requests this frame does not answer; named where hosts pass a
+    // pointer with them.
+    effGetMidiProgramName = 62,       // index: channel, ptr: a record to fill
+    effGetCurrentMidiProgram = 63,    // index: channel, ptr: a record to fill
+    effGetMidiProgramCategory = 64,   // index: channel, ptr: a record to fill
+    effGetMidiKeyName = 66,           // index: channel, ptr: a record to fill
+    effGetSpeakerArrangement = 69,    // value, ptr: where to store the arrangements' addresses
+    effShellGetNextPlugin = 70,       // ptr: buffer for the next sub-plug-in's name
+    effBeginLoadBank = 75,            // ptr: a record describing the bank
+    effBeginLoadProgram = 76,         // ptr: a record describing the program
 };
 
 // Requests the plug-in sends through the host callback.

@@ -143,7 +143,7 @@ TEST(Lifecycle, AChunkLargerThanAHostTakesIsRefusedUnread) {
     aerie::Host host;
     aerie::Instance i(*module, host);
     i.open();
-    const aerie::ChunkAnswer raw = i.readChunk(false);
+    const aerie::ChunkAnswer raw = i.raw().readChunk(false);
     EXPECT_EQ(raw.kind, aerie::ChunkAnswer::Kind::TooLarge);
     EXPECT_EQ(raw.size, (std::int64_t{1} << 30) + 1);
     EXPECT_TRUE(raw.bytes.empty());

@@ -10,13 +10,13 @@ namespace blackbox {
 std::vector<float> Plugin::render(std::int32_t frames) {
     std::vector<float> out(static_cast<std::size_t>(frames), 12345.0f);
     float* outputs[1] = {out.data()};
-    instance->processReplacing(nullptr, outputs, frames);
+    instance->raw().processReplacing(nullptr, outputs, frames);
     return out;
 }
 
 void Plugin::accumulate(std::vector<float>& buffer) {
     float* outputs[1] = {buffer.data()};
-    instance->process(nullptr, outputs, static_cast<std::int32_t>(buffer.size()));
+    instance->raw().process(nullptr, outputs, static_cast<std::int32_t>(buffer.size()));
 }
 
 std::vector<float> renderNotes(Plugin& plugin, const std::vector<Note>& notes, std::int64_t total,

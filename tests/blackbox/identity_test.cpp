@@ -42,9 +42,9 @@ TEST(Record, FreshInstanceShowsTheSynthesizersIdentity) {
 
 TEST(Requests, NamesVersionCategoryAndTheAnswersThatDifferFromDefaults) {
     Plugin p;
-    EXPECT_EQ(p.instance->text(effGetEffectName), "Kestravian");
-    EXPECT_EQ(p.instance->text(effGetVendorString), "Ulvo");
-    EXPECT_EQ(p.instance->text(effGetProductString), "Kestravian");
+    EXPECT_EQ(p.instance->raw().text(effGetEffectName), "Kestravian");
+    EXPECT_EQ(p.instance->raw().text(effGetVendorString), "Ulvo");
+    EXPECT_EQ(p.instance->raw().text(effGetProductString), "Kestravian");
     char buffer[16];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(p.dispatch(effGetEffectName, 0, 0, buffer), 1);
@@ -117,7 +117,7 @@ TEST(Requests, EveryResumeAsksForMidiAndSuspendAsksNothing) {
     p.dispatch(effMainsChanged, 0, 2);
     ASSERT_EQ(p.host.requests.size(), 2u);
     for (const auto& r : p.host.requests) {
-        EXPECT_EQ(r.effect, p.instance->effect());
+        EXPECT_EQ(r.effect, p.instance->raw().effect());
         EXPECT_EQ(r.opcode, audioMasterWantMidi);
         EXPECT_EQ(r.index, 0);
         EXPECT_EQ(r.value, 1);
@@ -128,7 +128,7 @@ TEST(Requests, EveryResumeAsksForMidiAndSuspendAsksNothing) {
 
 TEST(Requests, TwoInstancesAreIndependent) {
     Plugin a, b;
-    EXPECT_NE(a.instance->effect(), b.instance->effect());
+    EXPECT_NE(a.instance->raw().effect(), b.instance->raw().effect());
     aerie::EventList events;
     events.addNoteOn(0, 60, 127);
     a.send(events);

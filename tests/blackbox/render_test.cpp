@@ -152,10 +152,11 @@ TEST(Schedule, OtherEventTypesAndNullEntriesAreSkipped) {
     other.data[12] = static_cast<char>(0x90);
     other.data[13] = 60;
     other.data[14] = 127;
+    events.addNull();
     events.addRaw(other);
+    events.addNull();
     events.addNoteOn(2, 61, 127);
-    std::vector<unsigned char> withNulls = kit::withNullEntries(events);
-    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, kit::asEvents(withNulls)), 1);
+    EXPECT_EQ(p.dispatch(effProcessEvents, 0, 0, events.get()), 1);
     Reference ref;
     ref.noteOn(2, 61, 127);
     expectSameSamples(p.render(128), ref.render(128));
@@ -199,7 +200,7 @@ TEST(Render, OnlyTheFirstOutputIsWrittenAndNothingPastTheFrames) {
     p.send(events);
     std::vector<float> first(72, 7.0f), second(72, 7.0f);
     float* outputs[2] = {first.data() + 4, second.data() + 4};
-    p.instance->processReplacing(nullptr, outputs, 64);
+    p.instance->raw().processReplacing(nullptr, outputs, 64);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(first[i], 7.0f);
     for (int i = 68; i < 72; ++i) EXPECT_EQ(first[i], 7.0f);
     for (float s : second) EXPECT_EQ(s, 7.0f);
@@ -213,7 +214,7 @@ TEST(Render, EmptyBlocksWriteNothingAndForgetTheSchedule) {
         p.send(events);
         std::vector<float> buffer(8, 3.0f);
         float* outputs[1] = {buffer.data()};
-        p.instance->processReplacing(nullptr, outputs, frames);
+        p.instance->raw().processReplacing(nullptr, outputs, frames);
         for (float s : buffer) EXPECT_EQ(s, 3.0f);
         for (float s : p.render(64)) EXPECT_EQ(s, 0.0f);
     }

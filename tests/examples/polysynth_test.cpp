@@ -14,17 +14,17 @@ namespace {
 struct Synth {
     Synth() {
         instance = std::make_unique<aerie::Instance>(kit::module(), host);
-        instance->dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
-        instance->dispatch(effSetBlockSize, 0, 512);
-        instance->dispatch(effMainsChanged, 0, 1);
+        instance->raw().dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
+        instance->raw().dispatch(effSetBlockSize, 0, 512);
+        instance->raw().dispatch(effMainsChanged, 0, 1);
     }
     // Renders `blocks` blocks of 512 frames; `events` go with the first one.
     std::vector<float> render(int blocks, aerie::EventList* events = nullptr) {
         std::vector<float> all, l(512), r(512);
         for (int b = 0; b < blocks; ++b) {
-            if (b == 0 && events != nullptr) instance->dispatch(effProcessEvents, 0, 0, events->get());
+            if (b == 0 && events != nullptr) instance->raw().dispatch(effProcessEvents, 0, 0, events->get());
             float* outs[] = {l.data(), r.data()};
-            instance->processReplacing(nullptr, outs, 512);
+            instance->raw().processReplacing(nullptr, outs, 512);
             all.insert(all.end(), l.begin(), l.end());
         }
         return all;
@@ -61,8 +61,8 @@ TEST(Sound, RendersTheDemoSong) {
     // Through the hosting library's render pipeline, as vst2host plays it.
     aerie::Host host;
     aerie::Instance instance(kit::module(), host);
-    instance.dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
-    instance.dispatch(effSetBlockSize, 0, 512);
+    instance.raw().dispatch(effSetSampleRate, 0, 0, nullptr, 44100.0f);
+    instance.raw().dispatch(effSetBlockSize, 0, 512);
     aerie::ChainRenderer chain({{&instance, true}}, 0, 512);
     aerie::RenderPlan plan;
     plan.frames = events.back().frame + 44100 * 5;  // and the release's tail
@@ -98,8 +98,8 @@ TEST(Sound, NotesStartAtTheirFrameAndFollowVelocity) {
 
 TEST(Sound, PitchBendMovesTwoSemitones) {
     Synth plain, bent;
-    plain.instance->setParameter(0, 1.0f);  // the filter wide open
-    bent.instance->setParameter(0, 1.0f);
+    plain.instance->raw().setParameter(0, 1.0f);  // the filter wide open
+    bent.instance->raw().setParameter(0, 1.0f);
     aerie::EventList a, b;
     a.addNoteOn(0, 57, 100);  // 220 Hz
     b.addNoteOn(0, 57, 100);

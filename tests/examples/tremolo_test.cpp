@@ -46,11 +46,11 @@ struct Tremolo {
     }
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
+        return instance->raw().dispatch(opcode, index, value, ptr, opt);
     }
     void set(float rate, float depth, float shape, float spread = 0.0f) {
         const float values[] = {rate, depth, shape, spread};
-        for (std::int32_t i = 0; i < 4; ++i) instance->setParameter(i, values[i]);
+        for (std::int32_t i = 0; i < 4; ++i) instance->raw().setParameter(i, values[i]);
     }
     // Renders `frames` of constant `left` and `right` input; returns both outputs.
     std::pair<std::vector<float>, std::vector<float>> render(std::int32_t frames, float left = 1.0f,
@@ -58,7 +58,7 @@ struct Tremolo {
         std::vector<float> inL(frames, left), inR(frames, right), outL(frames, 99.0f), outR(frames, 99.0f);
         float* ins[2] = {inL.data(), inR.data()};
         float* outs[2] = {outL.data(), outR.data()};
-        instance->processReplacing(ins, outs, frames);
+        instance->raw().processReplacing(ins, outs, frames);
         return {outL, outR};
     }
     std::vector<unsigned char> chunk(bool preset) {
@@ -96,7 +96,7 @@ TEST(Sound, GainsAreExactlyTheDecibelsShown) {
         SCOPED_TRACE(c.shown);
         Tremolo t;
         t.set(0.25f, c.depth, kSquare);  // 5 Hz: 4410 frames high, 4410 low
-        EXPECT_EQ(t.instance->text(effGetParamDisplay, kDepth), c.shown);
+        EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, kDepth), c.shown);
         const auto [left, right] = t.render(8820, 0.8f, -0.3f);
         EXPECT_EQ(left[100], 0.8f);  // the high half passes the input unchanged
         EXPECT_EQ(right[100], -0.3f);
@@ -123,8 +123,8 @@ TEST(Sound, ModulationPeriodInFrames) {
         SCOPED_TRACE(testing::Message() << c.value << " at " << c.rate << " Hz");
         Tremolo t(c.rate);
         t.set(c.value, 1.0f, kSquare);
-        EXPECT_EQ(t.instance->text(effGetParamDisplay, kRate), c.shown);
-        EXPECT_EQ(t.instance->text(effGetParamLabel, kRate), "Hz");
+        EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, kRate), c.shown);
+        EXPECT_EQ(t.instance->raw().text(effGetParamLabel, kRate), "Hz");
         const auto edges = fallingEdges(t.render(static_cast<std::int32_t>(10.6 * c.period)).first);
         ASSERT_EQ(edges.size(), 11u);
         for (std::size_t k = 0; k < edges.size(); ++k) {
@@ -153,8 +153,8 @@ TEST(Sound, ShapesBetweenTheirHighAndLowGain) {
 TEST(Sound, RightChannelLagsBySpreadInFrames) {
     Tremolo t;
     t.set(0.25f, 1.0f, kSquare, 0.05f);  // 50 ms: 2205 frames
-    EXPECT_EQ(t.instance->text(effGetParamDisplay, kSpread), "50.0");
-    EXPECT_EQ(t.instance->text(effGetParamLabel, kSpread), "ms");
+    EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, kSpread), "50.0");
+    EXPECT_EQ(t.instance->raw().text(effGetParamLabel, kSpread), "ms");
     const auto [left, right] = t.render(20000);
     const auto l = fallingEdges(left), r = fallingEdges(right);
     ASSERT_GE(l.size(), 2u);
@@ -171,7 +171,7 @@ TEST(Sound, AccumulateAddsWhatReplacingWrites) {
     std::vector<float> inL(3000, 0.6f), inR(3000, -0.4f), outL(3000, 0.25f), outR(3000, -0.5f);
     float* ins[2] = {inL.data(), inR.data()};
     float* outs[2] = {outL.data(), outR.data()};
-    b.instance->process(ins, outs, 3000);
+    b.instance->raw().process(ins, outs, 3000);
     for (std::size_t i = 0; i < 3000; ++i) {
         ASSERT_EQ(outL[i], 0.25f + wantL[i]) << i;
         ASSERT_EQ(outR[i], -0.5f + wantR[i]) << i;
@@ -188,7 +188,7 @@ TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
     for (int block = 0; block < 100; ++block) {
         if (block % 10 == 0) {
             // Values straight from the generator, whose output the standard fixes.
-            for (std::int32_t i = 0; i < 4; ++i) t.instance->setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
+            for (std::int32_t i = 0; i < 4; ++i) t.instance->raw().setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
         }
         for (std::size_t i = 0; i < 512; ++i) {
             inL[i] = static_cast<float>(static_cast<std::int32_t>(rng() % 65536) - 32768) / 32768.0f;
@@ -196,7 +196,7 @@ TEST(Sound, FixedSessionIsBitIdenticalOnEveryPlatform) {
         }
         float* ins[2] = {inL.data(), inR.data()};
         float* outs[2] = {outL.data(), outR.data()};
-        t.instance->processReplacing(ins, outs, 512);
+        t.instance->raw().processReplacing(ins, outs, 512);
         digest.add(outL);
         digest.add(outR);
     }
@@ -208,8 +208,8 @@ TEST(Texts, NamesLabelsAndDisplays) {
     const char* names[] = {"Rate", "Depth", "Shape", "Spread", "Sync"};
     const char* labels[] = {"Hz", "dB", "", "ms", ""};
     for (std::int32_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(t.instance->text(effGetParamName, i), names[i]);
-        EXPECT_EQ(t.instance->text(effGetParamLabel, i), labels[i]);
+        EXPECT_EQ(t.instance->raw().text(effGetParamName, i), names[i]);
+        EXPECT_EQ(t.instance->raw().text(effGetParamLabel, i), labels[i]);
     }
     const struct {
         std::int32_t param;
@@ -221,38 +221,38 @@ TEST(Texts, NamesLabelsAndDisplays) {
         {kSync, 0.0f, "Off"}, {kSync, 3.0f / 7.0f, "1/4"}, {kSync, 1.0f, "4 bars"},
     };
     for (const auto& c : cases) {
-        t.instance->setParameter(c.param, c.value);
-        EXPECT_EQ(t.instance->text(effGetParamDisplay, c.param), c.shown) << names[c.param] << " " << c.value;
+        t.instance->raw().setParameter(c.param, c.value);
+        EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, c.param), c.shown) << names[c.param] << " " << c.value;
     }
     // Out of range and not a number: clamped, or kept as they were.
-    t.instance->setParameter(kDepth, 7.0f);
-    EXPECT_EQ(t.instance->getParameter(kDepth), 1.0f);
-    t.instance->setParameter(kDepth, NAN);
-    EXPECT_EQ(t.instance->getParameter(kDepth), 1.0f);
-    t.instance->setParameter(kDepth, -1.0f);
-    EXPECT_EQ(t.instance->getParameter(kDepth), 0.0f);
+    t.instance->raw().setParameter(kDepth, 7.0f);
+    EXPECT_EQ(t.instance->raw().getParameter(kDepth), 1.0f);
+    t.instance->raw().setParameter(kDepth, NAN);
+    EXPECT_EQ(t.instance->raw().getParameter(kDepth), 1.0f);
+    t.instance->raw().setParameter(kDepth, -1.0f);
+    EXPECT_EQ(t.instance->raw().getParameter(kDepth), 0.0f);
 }
 
 TEST(Programs, ThreeNamedProgramsEachWithItsOwnValues) {
     Tremolo t;
-    ASSERT_EQ(t.instance->effect()->numPrograms, 3);
+    ASSERT_EQ(t.instance->numPrograms(), 3);
     const char* names[] = {"Gentle", "Chop", "Wide"};
-    for (std::int32_t p = 0; p < 3; ++p) EXPECT_EQ(t.instance->text(effGetProgramNameIndexed, p), names[p]);
+    for (std::int32_t p = 0; p < 3; ++p) EXPECT_EQ(t.instance->raw().text(effGetProgramNameIndexed, p), names[p]);
     EXPECT_EQ(t.dispatch(effGetProgramNameIndexed, 3, 0, nullptr), 0);
 
     t.dispatch(effSetProgram, 0, 1);
-    EXPECT_EQ(t.instance->text(effGetProgramName), "Chop");
-    EXPECT_EQ(t.instance->text(effGetParamDisplay, kShape), "Square");
-    t.instance->setParameter(kRate, 0.5f);
+    EXPECT_EQ(t.instance->raw().text(effGetProgramName), "Chop");
+    EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, kShape), "Square");
+    t.instance->raw().setParameter(kRate, 0.5f);
     char name[] = "A name longer than twenty-three characters";
     t.dispatch(effSetProgramName, 0, 0, name);
-    EXPECT_EQ(t.instance->text(effGetProgramName), "A name longer than twen");
+    EXPECT_EQ(t.instance->raw().text(effGetProgramName), "A name longer than twen");
 
     t.dispatch(effSetProgram, 0, 0);  // the others keep their own
-    EXPECT_EQ(t.instance->getParameter(kRate), 0.2f);
+    EXPECT_EQ(t.instance->raw().getParameter(kRate), 0.2f);
     EXPECT_EQ(t.dispatch(effCopyProgram, 2), 1);
     t.dispatch(effSetProgram, 0, 2);
-    EXPECT_EQ(t.instance->text(effGetProgramName), "Gentle");
+    EXPECT_EQ(t.instance->raw().text(effGetProgramName), "Gentle");
     EXPECT_EQ(t.dispatch(effCopyProgram, 3), 0);
     t.dispatch(effSetProgram, 0, -1);  // below the range: ignored
     EXPECT_EQ(t.dispatch(effGetProgram), 2);
@@ -260,10 +260,10 @@ TEST(Programs, ThreeNamedProgramsEachWithItsOwnValues) {
 
 TEST(Chunks, BankAndProgramComeBackAsSaved) {
     Tremolo t;
-    ASSERT_NE(t.instance->effect()->flags & effFlagsProgramChunks, 0);
+    ASSERT_TRUE(t.instance->hasChunks());
     t.dispatch(effSetProgram, 0, 1);
-    t.instance->setParameter(kDepth, 0.125f);
-    t.instance->setParameter(kSync, 1.0f);
+    t.instance->raw().setParameter(kDepth, 0.125f);
+    t.instance->raw().setParameter(kSync, 1.0f);
     const auto bank = t.chunk(false), program = t.chunk(true);
     ASSERT_GT(bank.size(), program.size());
 
@@ -271,15 +271,15 @@ TEST(Chunks, BankAndProgramComeBackAsSaved) {
     auto copy = bank;
     EXPECT_EQ(other.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(copy.size()), copy.data()), 1);
     EXPECT_EQ(other.dispatch(effGetProgram), 1);
-    EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
-    EXPECT_EQ(other.instance->text(effGetParamDisplay, kSync), "4 bars");
+    EXPECT_EQ(other.instance->raw().getParameter(kDepth), 0.125f);
+    EXPECT_EQ(other.instance->raw().text(effGetParamDisplay, kSync), "4 bars");
     EXPECT_EQ(other.chunk(false), bank);
 
     other.dispatch(effSetProgram, 0, 2);  // a program chunk goes into the current program
     copy = program;
     EXPECT_EQ(other.dispatch(effSetChunk, 1, static_cast<VstIntPtr>(copy.size()), copy.data()), 1);
-    EXPECT_EQ(other.instance->text(effGetProgramName), "Chop");
-    EXPECT_EQ(other.instance->getParameter(kDepth), 0.125f);
+    EXPECT_EQ(other.instance->raw().text(effGetProgramName), "Chop");
+    EXPECT_EQ(other.instance->raw().getParameter(kDepth), 0.125f);
 }
 
 // Chunks saved by the tremolo before it had a tempo-synced rate (4
@@ -299,20 +299,20 @@ TEST(Chunks, WhatTheFourParameterTremoloSavedLoads) {
     ASSERT_EQ(bank.size(), 136u);
     ASSERT_EQ(program.size(), 52u);
     Tremolo t;
-    t.instance->setParameter(kSync, 1.0f);
+    t.instance->raw().setParameter(kSync, 1.0f);
     ASSERT_EQ(t.dispatch(effSetChunk, 0, static_cast<VstIntPtr>(bank.size()), bank.data()), 1);
     EXPECT_EQ(t.dispatch(effGetProgram), 2);
     for (const auto& w : want) {
         SCOPED_TRACE(w.name);
         t.dispatch(effSetProgram, 0, w.program);
-        EXPECT_EQ(t.instance->text(effGetProgramName), w.name);
-        for (std::int32_t i = 0; i < 4; ++i) EXPECT_EQ(t.instance->getParameter(i), w.values[i]) << i;
-        EXPECT_EQ(t.instance->text(effGetParamDisplay, kSync), "Off");  // it had none: the free rate
+        EXPECT_EQ(t.instance->raw().text(effGetProgramName), w.name);
+        for (std::int32_t i = 0; i < 4; ++i) EXPECT_EQ(t.instance->raw().getParameter(i), w.values[i]) << i;
+        EXPECT_EQ(t.instance->raw().text(effGetParamDisplay, kSync), "Off");  // it had none: the free rate
     }
     Tremolo u;
     ASSERT_EQ(u.dispatch(effSetChunk, 1, static_cast<VstIntPtr>(program.size()), program.data()), 1);
-    EXPECT_EQ(u.instance->text(effGetProgramName), "Wide");
-    EXPECT_EQ(u.instance->getParameter(kRate), 0.55f);
+    EXPECT_EQ(u.instance->raw().text(effGetProgramName), "Wide");
+    EXPECT_EQ(u.instance->raw().getParameter(kRate), 0.55f);
 
     // Damaged, they are refused as before and change nothing.
     const auto before = u.chunk(false);
@@ -348,7 +348,7 @@ TEST(Sound, SyncedPeriodFollowsTheHostsTempo) {
         SCOPED_TRACE(testing::Message() << c.tempo << " bpm, sync " << c.sync);
         Tremolo t(44100.0f, c.tempo, c.numerator);
         t.set(0.5f, 1.0f, kSquare);  // the free rate (10 Hz) must not matter
-        t.instance->setParameter(kSync, c.sync);
+        t.instance->raw().setParameter(kSync, c.sync);
         std::vector<float> left;
         for (int block = 0; block < static_cast<int>(4.2 * c.period / 512.0) + 1; ++block) {
             const auto out = t.render(512).first;

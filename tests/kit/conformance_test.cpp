@@ -6,6 +6,10 @@
 // through guarded buffers for all the pins the record announces, and what
 // comes out must be finite and never subnormal.
 //
+// The validator runs the request sweeps, the odd orders and the traps on any
+// plug-in too (requests.*, processing.fp-traps), calibrated on plug-ins in
+// wide use; here they run at full strength on this project's modules.
+//
 // Run by kstv_add_plugin for every module it makes:
 //     kstv_conformance --module=PATH --unique-id=ABCD --file-name=NAME
 #include <cfloat>
@@ -35,41 +39,8 @@ std::int32_t expectedId() {
 
 using kit::RawHost;
 
-enum class Entry { Replace, Accumulate };
-
-// One render call with guarded buffers for every pin: inputs hold a quiet
-// test signal, outputs `fill`. Only the outputs' first `frames` samples may
-// change; the inputs must stay as they were.
-std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames,
-                                       Entry entry = Entry::Replace) {
-    const AEffect* e = instance.effect();
-    const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
-    const float fill = entry == Entry::Replace ? 12345.0f : 0.125f;
-    std::vector<kit::Guarded> ins, outs;
-    std::vector<float*> inPtrs, outPtrs;
-    for (std::int32_t i = 0; i < e->numInputs; ++i) ins.emplace_back(n, 0.25f - 0.125f * static_cast<float>(i % 3));
-    for (std::int32_t i = 0; i < e->numOutputs; ++i) outs.emplace_back(n, fill);
-    for (auto& g : ins) inPtrs.push_back(g.data());
-    for (auto& g : outs) outPtrs.push_back(g.data());
-    float* spare[1] = {nullptr};
-    float** inputs = inPtrs.empty() ? spare : inPtrs.data();
-    float** outputs = outPtrs.empty() ? spare : outPtrs.data();
-    if (entry == Entry::Replace) {
-        instance.processReplacing(inputs, outputs, frames);
-    } else {
-        instance.process(inputs, outputs, frames);
-    }
-    std::vector<std::vector<float>> result;
-    for (std::size_t i = 0; i < ins.size(); ++i) {
-        EXPECT_TRUE(ins[i].untouched(0.25f - 0.125f * static_cast<float>(i % 3))) << "input " << i << " written";
-    }
-    for (std::size_t i = 0; i < outs.size(); ++i) {
-        EXPECT_TRUE(outs[i].guardsIntact()) << "output " << i << " written outside its " << frames << " frames";
-        result.push_back(outs[i].body());
-        EXPECT_TRUE(kit::clean(result.back())) << "output " << i;
-    }
-    return result;
-}
+using kit::Entry;
+using kit::render;
 
 // An instance as hosts usually set one up: rate, block size, resume.
 struct Session : kit::Session {
@@ -83,7 +54,7 @@ struct Session : kit::Session {
 // Everything a host can ask an instance without changing it.
 std::map<std::string, std::string> identity(Session& s) {
     std::map<std::string, std::string> out;
-    const AEffect* e = s.instance->effect();
+    const AEffect* e = s.instance->raw().effect();
     const auto put = [&](const std::string& key, long long value) { out[key] = std::to_string(value); };
     put("numPrograms", e->numPrograms);
     put("numParams", e->numParams);
@@ -93,9 +64,9 @@ std::map<std::string, std::string> identity(Session& s) {
     put("uniqueID", e->uniqueID);
     put("version", e->version);
     put("initialDelay", e->initialDelay);
-    out["effectName"] = s.instance->text(effGetEffectName);
-    out["vendor"] = s.instance->text(effGetVendorString);
-    out["product"] = s.instance->text(effGetProductString);
+    out["effectName"] = s.instance->raw().text(effGetEffectName);
+    out["vendor"] = s.instance->raw().text(effGetVendorString);
+    out["product"] = s.instance->raw().text(effGetProductString);
     put("vendorVersion", s.dispatch(effGetVendorVersion));
     put("category", s.dispatch(effGetPlugCategory));
     put("vstVersion", s.dispatch(effGetVstVersion));
@@ -105,14 +76,14 @@ std::map<std::string, std::string> identity(Session& s) {
         put(std::string("canDo ") + word, s.instance->canDo(word));
     }
     for (std::int32_t p = 0; p < e->numPrograms && p < 128; ++p) {
-        out["program " + std::to_string(p)] = s.instance->text(effGetProgramNameIndexed, p);
+        out["program " + std::to_string(p)] = s.instance->raw().text(effGetProgramNameIndexed, p);
     }
     for (std::int32_t i = 0; i < e->numParams && i < 128; ++i) {
         const std::string at = "parameter " + std::to_string(i);
-        out[at + " name"] = s.instance->text(effGetParamName, i);
-        out[at + " label"] = s.instance->text(effGetParamLabel, i);
-        out[at + " display"] = s.instance->text(effGetParamDisplay, i);
-        out[at + " value"] = std::to_string(s.instance->getParameter(i));
+        out[at + " name"] = s.instance->raw().text(effGetParamName, i);
+        out[at + " label"] = s.instance->raw().text(effGetParamLabel, i);
+        out[at + " display"] = s.instance->raw().text(effGetParamDisplay, i);
+        out[at + " value"] = std::to_string(s.instance->raw().getParameter(i));
     }
     for (std::int32_t opcode : {effGetInputProperties, effGetOutputProperties}) {
         for (std::int32_t pin = 0; pin < 4; ++pin) {
@@ -192,9 +163,9 @@ TEST(Record, AFreshRecordIsWellFormed) {
 TEST(Identity, EveryInstanceShowsTheSameAndInstancesAreIndependent) {
     Session first;
     const auto fresh = identity(first);
-    const AEffect* e = first.instance->effect();
+    const AEffect* e = first.instance->raw().effect();
     // Change what a host can change on the first, then make another.
-    for (std::int32_t i = 0; i < e->numParams; ++i) first.instance->setParameter(i, 0.9f);
+    for (std::int32_t i = 0; i < e->numParams; ++i) first.instance->raw().setParameter(i, 0.9f);
     if (e->numPrograms > 1) first.dispatch(effSetProgram, 0, e->numPrograms - 1);
     first.dispatch(effSetSampleRate, 0, 0, nullptr, 96000.0f);
     first.renderSome();
@@ -209,17 +180,17 @@ TEST(Identity, EveryInstanceShowsTheSameAndInstancesAreIndependent) {
 
 TEST(State, ParametersProgramsAndChunksAnswerConsistently) {
     Session s;
-    const AEffect* e = s.instance->effect();
+    const AEffect* e = s.instance->raw().effect();
     for (std::int32_t i = 0; i < e->numParams; ++i) {
         for (float v : {0.0f, 0.25f, 1.0f}) {
-            s.instance->setParameter(i, v);
-            EXPECT_EQ(s.instance->getParameter(i), v) << "parameter " << i;
+            s.instance->raw().setParameter(i, v);
+            EXPECT_EQ(s.instance->raw().getParameter(i), v) << "parameter " << i;
         }
     }
     for (std::int32_t p = 0; p < e->numPrograms; ++p) {
         s.dispatch(effSetProgram, 0, p);
         EXPECT_EQ(s.dispatch(effGetProgram), p);
-        EXPECT_EQ(s.instance->text(effGetProgramName), s.instance->text(effGetProgramNameIndexed, p));
+        EXPECT_EQ(s.instance->raw().text(effGetProgramName), s.instance->raw().text(effGetProgramNameIndexed, p));
     }
     if ((e->flags & effFlagsProgramChunks) == 0) return;
     // The state saved, spoiled and restored reads back as saved.
@@ -231,7 +202,7 @@ TEST(State, ParametersProgramsAndChunksAnswerConsistently) {
         std::vector<unsigned char> saved(static_cast<const unsigned char*>(data),
                                          static_cast<const unsigned char*>(data) + size);
         const auto before = identity(s);
-        for (std::int32_t i = 0; i < e->numParams; ++i) s.instance->setParameter(i, 0.75f);
+        for (std::int32_t i = 0; i < e->numParams; ++i) s.instance->raw().setParameter(i, 0.75f);
         EXPECT_EQ(s.dispatch(effSetChunk, isPreset, size, saved.data()), 1);
         EXPECT_EQ(identity(s), before) << (isPreset ? "program" : "bank") << " chunk";
     }
@@ -285,19 +256,19 @@ TEST(Validator, RequestsInUnusualOrders) {
          }},
         {"open, suspend and resume repeated in any order",
          [](aerie::Instance& i) {
-             for (int n = 0; n < 100; ++n) i.dispatch(n % 3 == 0 ? effOpen : effMainsChanged, 0, n % 2);
+             for (int n = 0; n < 100; ++n) i.raw().dispatch(n % 3 == 0 ? effOpen : effMainsChanged, 0, n % 2);
              render(i, 300);
          }},
         {"render while suspended",
          [](aerie::Instance& i) {
-             i.dispatch(effMainsChanged, 0, 1);
+             i.raw().dispatch(effMainsChanged, 0, 1);
              render(i, 300);
-             i.dispatch(effMainsChanged, 0, 0);
+             i.raw().dispatch(effMainsChanged, 0, 0);
              render(i, 300, Entry::Accumulate);
          }},
         {"frame counts of zero and below write nothing",
          [](aerie::Instance& i) {
-             i.dispatch(effMainsChanged, 0, 1);
+             i.raw().dispatch(effMainsChanged, 0, 1);
              for (std::int32_t frames : {0, -1, -512, kMin32}) {
                  for (Entry entry : {Entry::Replace, Entry::Accumulate}) {
                      for (const auto& out : render(i, frames, entry)) EXPECT_TRUE(out.empty());
@@ -307,7 +278,7 @@ TEST(Validator, RequestsInUnusualOrders) {
         {"block sizes other than the announced one",
          [](aerie::Instance& i) {
              for (std::int32_t announced : {1, 0, -1, kMin32, kMax32, 512}) {
-                 i.dispatch(effSetBlockSize, 0, announced);
+                 i.raw().dispatch(effSetBlockSize, 0, announced);
                  for (std::int32_t frames : {1, 3, 4096, 1}) render(i, frames);
              }
          }},
@@ -347,11 +318,11 @@ TEST(Validator, FloatingPointExceptionsUnmaskedByTheHost) {
     for (int note = 0; note < 128; note += 9) notes.addNoteOn(note, note, 1 + note % 127);
     kit::UnmaskedFloatingPointExceptions traps;
     Session s;  // creation and set-up too
-    const AEffect* e = s.instance->effect();
+    const AEffect* e = s.instance->raw().effect();
     for (std::size_t n = 0; n < std::size(rates); ++n) {
         s.dispatch(effSetSampleRate, 0, 0, nullptr, rates[n]);
         s.dispatch(effSetBlockSizeAndSampleRate, 0, 512, nullptr, rates[n]);
-        for (std::int32_t i = 0; i < e->numParams; ++i) s.instance->setParameter(i, values[n % std::size(values)]);
+        for (std::int32_t i = 0; i < e->numParams; ++i) s.instance->raw().setParameter(i, values[n % std::size(values)]);
         s.dispatch(effProcessEvents, 0, 0, notes.get());
         s.renderSome();
     }

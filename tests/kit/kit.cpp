@@ -82,21 +82,6 @@ std::uint32_t Guarded::bits(std::size_t i) const {
     return b;
 }
 
-std::vector<unsigned char> withNullEntries(aerie::EventList& list) {
-    VstEvents* events = list.get();
-    const auto count = static_cast<std::size_t>(events->numEvents);
-    std::vector<unsigned char> storage(offsetof(VstEvents, events) + (2 * count + 2) * sizeof(VstEvent*));
-    auto* out = reinterpret_cast<VstEvents*>(storage.data());
-    out->numEvents = static_cast<std::int32_t>(2 * count);
-    VstEvent* const* from = eventSlots(events);
-    VstEvent** to = eventSlots(out);
-    for (std::size_t i = 0; i < count; ++i) {
-        to[2 * i] = nullptr;
-        to[2 * i + 1] = from[i];
-    }
-    return storage;
-}
-
 std::size_t memoryInUse() {
 #if defined(KSTV_ASAN)
     return __sanitizer_get_current_allocated_bytes();
@@ -123,6 +108,40 @@ Leaks leaks() {
 #endif
 }
 
+std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames, Entry entry, int spareInputs,
+                                       int spareOutputs) {
+    const AEffect* e = instance.raw().effect();
+    const std::size_t n = frames > 0 ? static_cast<std::size_t>(frames) : 0;
+    const float fill = entry == Entry::Replace ? 12345.0f : 0.0f;
+    const auto quiet = [](std::size_t i) { return 0.25f - 0.125f * static_cast<float>(i % 3); };
+    std::vector<Guarded> ins, outs;
+    std::vector<float*> inPtrs, outPtrs;
+    for (std::int32_t i = 0; i < e->numInputs + spareInputs; ++i) ins.emplace_back(n, quiet(ins.size()));
+    for (std::int32_t i = 0; i < e->numOutputs + spareOutputs; ++i) outs.emplace_back(n, fill);
+    for (auto& g : ins) inPtrs.push_back(g.data());
+    for (auto& g : outs) outPtrs.push_back(g.data());
+    float* spare[1] = {nullptr};
+    float** inputs = inPtrs.empty() ? spare : inPtrs.data();
+    float** outputs = outPtrs.empty() ? spare : outPtrs.data();
+    if (entry == Entry::Replace) {
+        instance.raw().processReplacing(inputs, outputs, frames);
+    } else {
+        instance.raw().process(inputs, outputs, frames);
+    }
+    for (std::size_t i = 0; i < ins.size(); ++i) EXPECT_TRUE(ins[i].untouched(quiet(i))) << "input " << i << " written";
+    std::vector<std::vector<float>> result;
+    for (std::size_t i = 0; i < outs.size(); ++i) {
+        if (static_cast<std::int32_t>(i) >= e->numOutputs) {
+            EXPECT_TRUE(outs[i].untouched(fill)) << "output " << i << " written, beyond the announced ones";
+            continue;
+        }
+        EXPECT_TRUE(outs[i].guardsIntact()) << "output " << i << " written outside its " << frames << " frames";
+        result.push_back(outs[i].body());
+        EXPECT_TRUE(clean(result.back())) << "output " << i;
+    }
+    return result;
+}
+
 Session::Session(float rate, std::int32_t block) {
     host.sampleRate = rate;
     host.blockSize = block;
@@ -130,29 +149,6 @@ Session::Session(float rate, std::int32_t block) {
     instance->open();
     instance->configure(rate, block);
     instance->resume();
-}
-
-void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet) {
-    constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
-    constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
-    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-    constexpr float kInf = std::numeric_limits<float>::infinity();
-    const struct {
-        std::int32_t index;
-        VstIntPtr value;
-        float opt;
-    } argumentSets[] = {
-        {0, 0, 0.0f}, {-1, -1, kNaN}, {kMax32, kMax32, -kInf}, {kMin32, kMin32, -1.0f}, {1, 1, 0.0f},
-    };
-    for (const auto& a : argumentSets) {
-        for (std::int32_t opcode = -1000; opcode <= 1000; ++opcode) {
-            if (opcode == effClose) continue;
-            // effSetSpeakerArrangement takes an address in `value`.
-            const VstIntPtr value = opcode == effSetSpeakerArrangement ? 0 : a.value;
-            dispatch(opcode, a.index, value, nullptr, a.opt);
-        }
-        afterEachSet();
-    }
 }
 
 }  // namespace kit

@@ -15,10 +15,13 @@
 
 #include "tests/kit/samples.h"
 #include "tests/kit/sanitizers.h"
-#include "tests/kit/traps.h"
+#include "tools/vst2host/validate/odd_requests.h"
+#include "tools/vst2host/validate/traps.h"
 #include <aerie/aerie.h>
 
 namespace kit {
+
+using validate::UnmaskedFloatingPointExceptions;
 
 const aerie::Module& module();
 // The value of --NAME=VALUE on the command line, or "" when not given.
@@ -33,7 +36,7 @@ struct Session {
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
+        return instance->raw().dispatch(opcode, index, value, ptr, opt);
     }
 };
 
@@ -76,18 +79,27 @@ private:
     std::vector<float> storage_;
 };
 
-// The list's events with a null entry in front of each, as careless hosts
-// send them; valid while `list` and the returned storage live.
-std::vector<unsigned char> withNullEntries(aerie::EventList& list);
-inline VstEvents* asEvents(std::vector<unsigned char>& storage) {
-    return reinterpret_cast<VstEvents*>(storage.data());
-}
+// The two render entries.
+enum class Entry { Replace, Accumulate };
+
+// One render call with guarded buffers for every pin the record announces,
+// and `spareInputs` and `spareOutputs` more beyond them, as careless hosts
+// pass. Inputs hold a quiet test signal, outputs 12345 (0 to accumulate
+// onto). Only the announced outputs' first `frames` samples may change,
+// and must come out finite and never subnormal; every input and spare
+// output must stay as it was. Returns the announced outputs.
+std::vector<std::vector<float>> render(aerie::Instance& instance, std::int32_t frames, Entry entry = Entry::Replace,
+                                       int spareInputs = 0, int spareOutputs = 0);
 
 // Sends every request from -1000 to 1000 but effClose with a null pointer,
 // once for each set of the odd arguments hosts send in the fields a request
 // ignores (-1, NaN, the int32 extremes); `afterEachSet` runs after each set.
-using Dispatch = std::function<void(std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt)>;
-void everyOpcodeWithNullPointers(const Dispatch& dispatch, const std::function<void()>& afterEachSet);
+template <class Dispatch, class After>
+void everyOpcodeWithNullPointers(Dispatch&& dispatch, After&& afterEachSet) {
+    validate::everyOpcodeWithNullPointers(dispatch, [](std::int32_t) { return false; },
+                                          [&](const validate::OddArguments&) { afterEachSet(); },
+                                          [](const validate::OddArguments&) { return true; });
+}
 
 // Memory the process holds, in bytes, as the platform tells it: the live
 // heap under AddressSanitizer (its quarantine keeps freed blocks resident),

@@ -87,6 +87,9 @@ const Fault kFaults[] = {
     {"chunk_while_running", "threads.state-restore", "reads back otherwise than restored into an idle instance",
      "state.chunks", "--strictness 7"},
     {"foreign_record", "host.requests", "came with a record that is not the instance's", "", "", false, true},
+    {"null_write", "requests.null-pointers", "crashed (", "", "--strictness 6"},
+    {"buffer_fill", "requests.buffer-bounds", "wrote byte 152", "", "--strictness 6"},
+    {"negative_frames", "requests.odd-orders", "written outside the -1 frames", "", "--strictness 6"},
 };
 
 // Where an X server is: DISPLAY's, or xvfb-run to start one; empty when
@@ -238,7 +241,7 @@ TEST(ValidatorCommandLine, ExitCodesListAndSummary) {
     EXPECT_EQ(jsonCode, 0);
     const nlohmann::json tests = nlohmann::json::parse(jsonList, nullptr, false);
     ASSERT_TRUE(tests.is_array());
-    EXPECT_EQ(tests.size(), 36u);
+    EXPECT_EQ(tests.size(), 40u);
     for (const auto& t : tests) EXPECT_FALSE(t["why"].get<std::string>().empty()) << t["name"];
 
     // Groups select, skips subtract, the summary is the last line alone.
@@ -371,6 +374,31 @@ TEST(ValidatorCommandLine, JunitReportReadByAnXmlParser) {
     EXPECT_NE(text.str().find("case processing.finite failed"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("case lifecycle.latency-tail passed out"), std::string::npos) << text.str();
 #endif
+}
+
+// A floating-point exception is a warning at every strictness (plug-ins in
+// wide use raise them), with the step it was raised in.
+TEST(ValidatorFaults, TrapsAreWarnedAbout) {
+    std::filesystem::create_directories(TEST_TMP);
+    const std::string out = std::string(TEST_TMP) + "/faults_trap.json";
+    aerie::ProcessOptions options;
+    options.stdoutPath = out;
+    options.stderrPath = out + ".stderr";
+    options.timeoutSeconds = 120;
+    const std::string module = std::string(FAULTY_DIR) + "/faulty_trap" + FAULTY_SUFFIX;
+    const aerie::ProcessResult r = aerie::runProcess(
+        {VST2HOST, "validate", module, "--json", "--strictness", "10", "--only", "processing.fp-traps"}, options);
+    ASSERT_EQ(r.end, aerie::ProcessResult::End::Exited) << r.why;
+    EXPECT_EQ(r.exitCode, 0);
+    std::ifstream in(out);
+    const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << "no JSON in " << out;
+    const auto& test = report["modules"][0]["tests"][0];
+    EXPECT_EQ(test["result"], "passed");
+    ASSERT_EQ(test["warnings"].size(), 1u) << test;
+    const std::string warning = test["warnings"][0];
+    EXPECT_NE(warning.find("crashed ("), std::string::npos) << warning;  // the signal's or the exception's name
+    EXPECT_NE(warning.find(") while process at 44100 Hz"), std::string::npos) << warning;
 }
 
 }  // namespace

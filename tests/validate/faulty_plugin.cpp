@@ -61,6 +61,10 @@
 #define FAULT_PARAM_THREAD 39   // a parameter set on another thread than the audio thread's gives NaN
 #define FAULT_CHUNK_WHILE_RUNNING 40  // ignores chunks while resumed
 #define FAULT_FOREIGN_RECORD 41 // asks the host with a copy of its record
+#define FAULT_NULL_WRITE 42     // writes through the pointer of request 100 without looking at it
+#define FAULT_BUFFER_FILL 43    // fills 256 bytes of the buffer of request 200
+#define FAULT_NEGATIVE_FRAMES 44  // writes 4 frames of every output when asked for fewer than 0
+#define FAULT_TRAP 45           // divides zero by zero in every render call
 
 #if defined(_WIN32)
 #define FAULT_EXPORT extern "C" __declspec(dllexport)
@@ -149,6 +153,14 @@ void text(void* ptr, const char* s) { std::strcpy(static_cast<char*>(ptr), s); }
 VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
     Plugin* p = self(e);
     switch (opcode) {
+#if FAULT == FAULT_NULL_WRITE
+    case 100: *static_cast<int*>(ptr) = 1; return 0;
+#endif
+#if FAULT == FAULT_BUFFER_FILL
+    case 200:
+        if (ptr != nullptr) std::memset(ptr, 0, 256);
+        return 0;
+#endif
     case effOpen:
 #if FAULT == FAULT_EXIT
         std::exit(3);
@@ -334,7 +346,17 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
 #if FAULT == FAULT_ZERO_FRAMES
     if (frames == 0) out[0][0] = 0.0f;
 #endif
+#if FAULT == FAULT_NEGATIVE_FRAMES
+    if (frames < 0) {
+        for (int c = 0; c < 2; ++c) std::memset(out[c], 0, 4 * sizeof(float));
+    }
+#endif
     if (frames <= 0) return;
+#if FAULT == FAULT_TRAP
+    volatile float zero = 0.0f;
+    volatile float invalid = zero / zero;
+    (void)invalid;
+#endif
 #if FAULT == FAULT_ALLOCATE
     float* scratch = new float[static_cast<std::size_t>(frames)];
     scratch[0] = 0.0f;

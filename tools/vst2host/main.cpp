@@ -18,7 +18,7 @@
 #include <aerie/version.h>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vst2host/validate.h"
+#include "tools/vst2host/validate/command.h"
 
 namespace tool {
 

@@ -89,7 +89,7 @@ bool unbase64(const std::string& text, std::vector<unsigned char>& out) {
 }  // namespace
 
 json captureState(aerie::Instance& instance, const std::string& name, const std::string& vendor) {
-    AEffect* e = instance.effect();
+    AEffect* e = instance.raw().effect();
     json state;
     state["format"] = kFormat;
     state["formatVersion"] = kFormatVersion;
@@ -100,7 +100,7 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
     if (instance.numPrograms() > 0) {
         const std::int32_t program = instance.program();
         state["program"] = program + 1;
-        state["programName"] = toUtf8(instance.text(effGetProgramName));
+        state["programName"] = toUtf8(instance.raw().text(effGetProgramName));
     } else {
         state["program"] = 0;
     }
@@ -108,7 +108,7 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
     for (std::int32_t i = 0; i < instance.numParameters(); ++i) {
         const float v = instance.parameterValue(i);
         params.push_back({{"number", i + 1},
-                          {"name", toUtf8(instance.text(effGetParamName, i))},
+                          {"name", toUtf8(instance.parameterName(i))},
                           {"value", std::isfinite(v) ? json(static_cast<double>(v)) : json(nullptr)}});
     }
     state["parameters"] = params;
@@ -125,7 +125,7 @@ json captureState(aerie::Instance& instance, const std::string& name, const std:
 std::vector<std::string> applyState(aerie::Instance& instance, const json& state, bool force, const std::string& moduleName,
                                     const std::string& path) {
     std::vector<std::string> notes;
-    AEffect* e = instance.effect();
+    AEffect* e = instance.raw().effect();
     const json& plugin = state["plugin"];
     const auto id = plugin["uniqueId"]["value"].get<std::int32_t>();
     const std::string savedName = plugin.value("name", "");
@@ -165,7 +165,7 @@ std::vector<std::string> applyState(aerie::Instance& instance, const json& state
         if (number < 1 || number > instance.numParameters() || p["value"].is_null()) continue;
         // Raw: a state keeps the values the plug-in reported, which may lie
         // outside 0..1, and gives them back as they were.
-        instance.setParameter(number - 1, static_cast<float>(p["value"].get<double>()));
+        instance.raw().setParameter(number - 1, static_cast<float>(p["value"].get<double>()));
     }
     return notes;
 }

@@ -12,6 +12,8 @@
 
 #include <aerie/host_error.h>
 
+#include "tools/vst2host/utf8.h"
+
 namespace aerie {
 class Instance;
 }
@@ -126,21 +128,6 @@ struct Probed {  // NOLINT(bugprone-exception-escape)
 };
 Probed probeInSandbox(const std::string& module, double timeoutSeconds, bool allParameters = false,
                       bool quiet = false);
-
-// Plug-in texts are 8-bit strings of unknown encoding; JSON wants UTF-8, so
-// bytes outside ASCII are read as Latin-1.
-inline std::string toUtf8(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // A module named on the command line: a path as it is, or else a file name
 // or effect name searched for in the plug-in folders (aerie's discovery;

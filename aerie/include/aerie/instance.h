@@ -57,6 +57,35 @@ struct ChunkAnswer {
     std::vector<unsigned char> bytes;  // a copy, for Given
 };
 
+// The record's own calls with no check and no change of state, apart from
+// the typed calls of Instance so that the two cannot be mixed up by name.
+// Reached through Instance::raw(); it sees the instance close (the record
+// is gone then: every call but effect() throws HostError, kind WrongState).
+// [the instance's thread; any state; the caller keeps the rules, and the
+// render calls allocate nothing]
+class RawCalls {
+public:
+    explicit RawCalls(AEffect* const& effect) noexcept : effect_(&effect) {}
+    // The record; null once closed.
+    AEffect* effect() const noexcept { return *effect_; }
+    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
+                       float opt = 0.0f) const;
+    void process(float** inputs, float** outputs, std::int32_t frames) const;
+    void processReplacing(float** inputs, float** outputs, std::int32_t frames) const;
+    void setParameter(std::int32_t index, float value) const;
+    float getParameter(std::int32_t index) const;
+    // effGetChunk as it is answered, whatever the state and flags; the one
+    // place a chunk is read from a plug-in. [allocates]
+    ChunkAnswer readChunk(bool programOnly) const;
+    // A text request (name, vendor, product, ...) into a zeroed 256-byte
+    // buffer. [allocates]
+    std::string text(std::int32_t opcode, std::int32_t index = 0) const;
+
+private:
+    AEffect* live() const;
+    AEffect* const* effect_;
+};
+
 // One plug-in instance. Creating calls the entry with the host's callback and
 // checks the record; destroying suspends it if it runs and sends effClose
 // unless close() already did.
@@ -70,9 +99,9 @@ struct ChunkAnswer {
 //   close() from any state (a running instance is suspended first) -> Closed
 //
 // The getters and parameter and program calls need an open instance (Open,
-// Ready or Running). `dispatch`, `process` and `processReplacing` are the raw
-// record for callers that break the rules on purpose (validators, tests):
-// they check nothing and do not change the state.
+// Ready or Running). raw() gives the record's own calls for callers that
+// break the rules on purpose (validators, tests): they check nothing and do
+// not change the state.
 //
 // [one thread at a time] for every call: an instance is the plug-in's, which
 // expects one request at a time. Different instances may run on different
@@ -155,19 +184,11 @@ public:
     // The answer to effCanDo: 1 yes, -1 no, 0 does not know.
     std::int32_t canDo(const char* capability);
 
-    // The raw record, no checks. [any state; the caller keeps the rules]
-    AEffect* effect() const noexcept { return effect_; }
-    VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0,
-                       void* ptr = nullptr, float opt = 0.0f);
-    void process(float** inputs, float** outputs, std::int32_t frames);
-    void processReplacing(float** inputs, float** outputs, std::int32_t frames);
-    void setParameter(std::int32_t index, float value);
-    float getParameter(std::int32_t index);
-    // effGetChunk as it is answered, whatever the state and flags; the one
-    // place a chunk is read from a plug-in.
-    ChunkAnswer readChunk(bool programOnly);
-    // A text request (name, vendor, product, ...) into a zeroed 256-byte buffer.
-    std::string text(std::int32_t opcode, std::int32_t index = 0);
+    // The record's own calls, unchecked, for callers that break the rules
+    // on purpose (validators, tests): instance.raw().dispatch(...).
+    RawCalls raw() noexcept { return RawCalls(effect_); }
+    // The plug-in's unique identifier (the record's uniqueID), from creation on.
+    std::int32_t uniqueId() const;
 
 private:
     void require(std::initializer_list<State> allowed, const char* call) const;

@@ -217,4 +217,13 @@ void testEditor(Context& ctx) {
     }
 }
 
+const std::vector<TestDef>& editorTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"editor.window", "the editor opened into a real window, idled (2 s), closed, reopened, and opened while audio renders",
+         "hosts open the editor into their own window, idle it, and open it during playback", 1, 0, testEditor},
+    };
+    return tests;
+}
+
 }  // namespace validate

@@ -1,6 +1,13 @@
 #include "tools/vst2host/validate/harness.h"
 
 #if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#if defined(_WIN32)
 #include <psapi.h>
 #else
 #include <fstream>
@@ -230,43 +237,6 @@ bool deterministic(Context& ctx, const Material& m, float rate, std::int32_t blo
 
 namespace validate {
 
-void BlockEvents::add(const TimedEvent& ev, std::int32_t delta, std::vector<std::vector<unsigned char>>& messages) {
-    if (ev.sysex >= 0 && static_cast<std::size_t>(ev.sysex) < messages.size()) {
-        auto& bytes = messages[static_cast<std::size_t>(ev.sysex)];
-        SysexEvent e{};
-        e.type = kSysexType;
-        e.byteSize = static_cast<std::int32_t>(sizeof(SysexEvent) - 8);
-        e.deltaFrames = delta;
-        e.dumpBytes = static_cast<std::int32_t>(bytes.size());
-        e.sysexDump = reinterpret_cast<char*>(bytes.data());
-        order_.emplace_back(true, sysex_.size());
-        sysex_.push_back(e);
-        return;
-    }
-    VstMidiEvent e{};
-    e.type = kVstMidiType;
-    e.byteSize = static_cast<std::int32_t>(sizeof(VstMidiEvent) - 8);
-    e.deltaFrames = delta;
-    for (int i = 0; i < 3; ++i) e.midiData[i] = static_cast<char>(ev.bytes[i]);
-    order_.emplace_back(false, midi_.size());
-    midi_.push_back(e);
-}
-
-VstEvents* BlockEvents::get() {
-    // The list's pointers, one per event: the record ends in an array of them.
-    constexpr std::size_t kPointer = sizeof(void*);
-    const std::size_t bytes = offsetof(VstEvents, events) + std::max<std::size_t>(order_.size(), 2) * kPointer;
-    if (list_.size() < bytes) list_.resize(bytes);
-    auto* list = reinterpret_cast<VstEvents*>(list_.data());
-    list->numEvents = static_cast<std::int32_t>(order_.size());
-    list->reserved = 0;
-    for (std::size_t i = 0; i < order_.size(); ++i) {
-        const auto [isSysex, index] = order_[i];
-        eventSlots(list)[i] = isSysex ? reinterpret_cast<VstEvent*>(&sysex_[index]) : reinterpret_cast<VstEvent*>(&midi_[index]);
-    }
-    return list;
-}
-
 void addMidiVariety(Material& m, std::int32_t block, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     const std::int64_t active = m.activeFrames;
@@ -338,7 +308,7 @@ std::int32_t declaredVersion(Plug& p) {
 
 Chunk getChunk(Context& ctx, Plug& p, bool preset) {
     ctx.step(std::string("getting the ") + (preset ? "program" : "bank") + " chunk (effGetChunk)");
-    aerie::ChunkAnswer a = p.instance->readChunk(preset);
+    aerie::ChunkAnswer a = p.instance->raw().readChunk(preset);
     Chunk c;
     c.given = a.kind == aerie::ChunkAnswer::Kind::Given;
     c.bytes = std::move(a.bytes);
@@ -375,7 +345,7 @@ void randomiseState(Context& ctx, Plug& p) {
     }
     ctx.step("setting random parameter values");
     for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) {
-        p.instance->setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
+        p.instance->raw().setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
     }
 }
 
@@ -391,7 +361,7 @@ SavedState saveState(Context& ctx, Plug& p) {
         }
     }
     ctx.step("reading every parameter's value");
-    for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) s.parameters.push_back(p.instance->getParameter(i));
+    for (std::int32_t i = 0; i < std::min(p.e->numParams, 1024); ++i) s.parameters.push_back(p.instance->raw().getParameter(i));
     return s;
 }
 
@@ -406,7 +376,7 @@ void restoreState(Context& ctx, Plug& p, const SavedState& state) {
     }
     ctx.step("setting every parameter's saved value");
     for (std::size_t i = 0; i < state.parameters.size(); ++i) {
-        p.instance->setParameter(static_cast<std::int32_t>(i), state.parameters[i]);
+        p.instance->raw().setParameter(static_cast<std::int32_t>(i), state.parameters[i]);
     }
 }
 
@@ -441,6 +411,357 @@ double levelMismatch(const std::vector<std::vector<float>>& a, const std::vector
         if (pa == 0 || pb == 0) most = 1e9;
     }
     return most;
+}
+
+// ---- the context, the instance, buffers and renders ----------------------------
+
+void Context::step(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reporter.step(what);
+}
+
+void Context::fail(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++failures <= 10) reporter.fail(what);
+}
+
+void Context::warn(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reporter.warn(what);
+}
+
+void Context::note(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reporter.note(what);
+}
+
+void Context::noteOnce(const std::string& key, const std::string& what) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::find(once_.begin(), once_.end(), key) != once_.end()) return;
+        once_.push_back(key);
+    }
+    note(what);
+}
+
+void Context::failFrom(int strictness, const std::string& what) {
+    if (settings.strictness >= strictness) {
+        fail(what);
+    } else {
+        warn(what + " (a failure at strictness " + std::to_string(strictness) + ")");
+    }
+}
+
+bool Context::outOfTime(const std::string& what) {
+    if (elapsed() <= 2.0 * renderBudget()) return false;
+    noteOnce("time", "stopped before " + what + ": the test used its " + number(2.0 * renderBudget()) +
+                         " s budget at this strictness");
+    return true;
+}
+
+const aerie::Module& Context::module() {
+    if (!module_) {
+        step("loading the module");
+        module_ = aerie::Module::open(settings.module);
+    }
+    return *module_;
+}
+
+Plug::Plug(Context& ctx, float rate, std::int32_t block, bool resume, bool record)
+    : ctx_(ctx), rate_(rate), block_(block) {
+    ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
+    instance = std::make_unique<aerie::Instance>(ctx.module(), host);
+    e = instance->raw().effect();
+    ins = e->numInputs;
+    outs = e->numOutputs;
+    if (ins < 0 || ins > 1024 || outs < 0 || outs > 1024) {
+        ctx.fail("the record announces " + std::to_string(ins) + " inputs and " + std::to_string(outs) +
+                 " outputs; no host can pass those");
+        throw Stop{};
+    }
+    replacing = (e->flags & effFlagsCanReplacing) != 0 && e->processReplacing != nullptr;
+    ctx.step("opening the instance (effOpen)");
+    instance->open();
+    ctx.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
+    instance->configure(rate, block);
+    ctx.step("asking the category (effGetPlugCategory)");
+    category = static_cast<std::int32_t>(dispatch(effGetPlugCategory));
+    instrument = isInstrument(e, category);
+    ctx.step("asking whether it takes MIDI (effCanDo)");
+    wantsEvents = instrument || instance->canDo("receiveVstEvents") > 0 || instance->canDo("receiveVstMidiEvent") > 0;
+    if (resume) this->resume();
+    host.record = record;
+}
+
+Plug::~Plug() {
+    if (instance && instance->raw().effect() != nullptr) {
+        ctx_.step("closing the instance (effClose)");
+        instance->close();
+    }
+}
+
+void Plug::resume() {
+    ctx_.step("resuming (effMainsChanged 1)");
+    if (instance->state() == aerie::Instance::State::Ready) {
+        instance->resume();
+    } else {
+        dispatch(effMainsChanged, 0, 1);  // a second resume, on purpose
+    }
+}
+
+void Plug::suspend() {
+    ctx_.step("suspending (effMainsChanged 0)");
+    if (instance->state() == aerie::Instance::State::Running) {
+        instance->suspend();
+    } else {
+        dispatch(effMainsChanged, 0, 0);  // a second suspend, on purpose
+    }
+}
+
+void Plug::configure(float rate, std::int32_t block) {
+    ctx_.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
+    instance->configure(rate, block);
+    rate_ = rate;
+    block_ = block;
+}
+
+void Plug::setRate(float rate) {
+    ctx_.step("setting the sample rate to " + number(rate) + " Hz");
+    if (!running()) return configure(rate, block_);
+    dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+    rate_ = rate;
+    host.sampleRate = rate;
+}
+
+void Plug::setBlock(std::int32_t block) {
+    ctx_.step("setting the block size to " + std::to_string(block));
+    if (!running()) return configure(rate_, block);
+    dispatch(effSetBlockSize, 0, block);
+    block_ = block;
+    host.blockSize = block;
+}
+
+void Channel::prepare(std::size_t frames) {
+    frames_ = frames;
+    storage_.assign(frames + 2 * kGuard, fromBits(kPattern));
+}
+
+bool Channel::guardWritten(long& at) const {
+    for (std::size_t i = 0; i < kGuard; ++i) {
+        if (bitsOf(storage_[kGuard - 1 - i]) != kPattern) {
+            at = -static_cast<long>(i) - 1;
+            return true;
+        }
+    }
+    for (std::size_t i = 0; i < kGuard; ++i) {
+        if (bitsOf(storage_[kGuard + frames_ + i]) != kPattern) {
+            at = static_cast<long>(frames_ + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+PageChannel::PageChannel(std::size_t frames) : frames_(frames) {
+#if defined(_WIN32)
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    page_ = si.dwPageSize;
+#else
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+    const std::size_t body = (frames * sizeof(float) + page_ - 1) / page_ * page_;
+    size_ = body + 2 * page_;
+#if defined(_WIN32)
+    base_ = static_cast<char*>(VirtualAlloc(nullptr, size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (base_ == nullptr) throw std::runtime_error("cannot allocate guard pages");
+    DWORD old = 0;
+    VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
+    VirtualProtect(base_ + page_ + body, page_, PAGE_NOACCESS, &old);
+#else
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::runtime_error("cannot allocate guard pages");
+    base_ = static_cast<char*>(p);
+    mprotect(base_, page_, PROT_NONE);
+    mprotect(base_ + page_ + body, page_, PROT_NONE);
+#endif
+    data_ = reinterpret_cast<float*>(base_ + page_ + body) - frames;
+}
+
+PageChannel::~PageChannel() {
+#if defined(_WIN32)
+    VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    munmap(base_, size_);
+#endif
+}
+
+Renderer::Renderer(Context& ctx, Plug& p, const Material& m, Run run)
+    : ctx_(ctx), p_(p), m_(m), run_(std::move(run)) {
+    ins_.resize(static_cast<std::size_t>(p.ins));
+    outs_.resize(static_cast<std::size_t>(p.outs));
+    if (run_.keep) kept_.assign(static_cast<std::size_t>(p.outs), {});
+    inPtrs_.assign(static_cast<std::size_t>(std::max(p.ins, 1)), nullptr);
+    outPtrs_.assign(static_cast<std::size_t>(std::max(p.outs, 1)), nullptr);
+}
+
+bool Renderer::next() {
+    if (done()) return false;
+    const double budget = run_.budget == 0.0 ? ctx_.renderBudget() : run_.budget;
+    // Bounded twice: by the time the renders took, and by the test's
+    // whole time, which counts what happens between blocks (suspends,
+    // parameter changes) too.
+    if (budget > 0.0 && index_ > 0 && (ctx_.renderTime() > budget || ctx_.elapsed() > 2.0 * budget)) {
+        stopped_ = true;
+        ctx_.noteOnce("budget", "rendering stopped at frame " + std::to_string(pos_) + " of " +
+                                    std::to_string(m_.frames) + " after " + number(ctx_.renderTime()) +
+                                    " s of rendering and " + number(ctx_.elapsed()) + " s in all (the budget at this strictness: " +
+                                    number(budget) + " s of rendering, " + number(2.0 * budget) + " s in all)");
+        return false;
+    }
+    const auto blockStart = std::chrono::steady_clock::now();
+    std::int32_t n = run_.blockSize ? run_.blockSize(index_) : p_.block();
+    if (n < 1) n = 1;
+    n = static_cast<std::int32_t>(std::min<std::int64_t>(n, m_.frames - pos_));
+    if (run_.between) run_.between(index_);
+    const std::size_t frames = static_cast<std::size_t>(n);
+    const bool inPlace = run_.mode == Mode::InPlace;
+    for (std::size_t c = 0; c < ins_.size(); ++c) {
+        ins_[c].prepare(frames);
+        std::memcpy(ins_[c].data(), m_.input[c].data() + pos_, frames * sizeof(float));
+        inPtrs_[c] = ins_[c].data();
+    }
+    for (std::size_t c = 0; c < outs_.size(); ++c) {
+        if (inPlace && c < ins_.size()) {
+            outPtrs_[c] = ins_[c].data();
+            continue;
+        }
+        outs_[c].prepare(frames);
+        float* d = outs_[c].data();
+        if (run_.mode == Mode::Accumulate || !p_.replacing) {
+            for (std::size_t i = 0; i < frames; ++i) {
+                d[i] = run_.mode == Mode::Accumulate ? bed(static_cast<std::int32_t>(c), pos_ + static_cast<std::int64_t>(i)) : 0.0f;
+            }
+        }
+        outPtrs_[c] = d;
+    }
+    std::ostringstream where;
+    where << run_.where << ", block " << index_ + 1 << " (" << n << (n == 1 ? " frame" : " frames")
+          << " from frame " << pos_ << ")";
+    where_ = where.str();
+    const bool watch = run_.watch && index_ > 0;  // the first block may set up what it needs
+    if (p_.wantsEvents) {
+        events_.clear();
+        while (event_ < m_.events.size() && m_.events[event_].frame < pos_ + n) {
+            const TimedEvent& ev = m_.events[event_++];
+            const auto delta = static_cast<std::int32_t>(ev.frame - pos_);
+            if (ev.sysex >= 0 && static_cast<std::size_t>(ev.sysex) < m_.sysex.size()) {
+                const std::vector<unsigned char>& message = m_.sysex[static_cast<std::size_t>(ev.sysex)];
+                events_.addSysEx(delta, message.data(), message.size());
+            } else {
+                events_.addMidi(delta, ev.bytes[0], ev.bytes[1], ev.bytes[2]);
+            }
+        }
+        if (events_.size() > 0) {
+            ctx_.step("sending the events of " + where_);
+            VstEvents* list = events_.get();
+            if (watch) rt::arm("effProcessEvents");
+            p_.dispatch(effProcessEvents, 0, 0, list);
+            rt::disarm();
+        }
+    }
+    ctx_.step(where_);
+    if (run_.mode == Mode::Accumulate || !p_.replacing) {
+        if (watch) rt::arm("process");
+        p_.instance->raw().process(inPtrs_.data(), outPtrs_.data(), n);
+    } else {
+        if (watch) rt::arm("processReplacing");
+        p_.instance->raw().processReplacing(inPtrs_.data(), outPtrs_.data(), n);
+    }
+    rt::disarm();
+    p_.host.advance(n);
+    check(frames, inPlace);
+    if (run_.keep) {
+        for (std::size_t c = 0; c < outs_.size(); ++c) {
+            const float* d = outPtrs_[c];
+            kept_[c].insert(kept_[c].end(), d, d + frames);
+        }
+    }
+    pos_ += n;
+    ++index_;
+    ctx_.addRenderTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - blockStart).count());
+    return !failed_;
+}
+
+bool Renderer::renderAll() {
+    while (next()) {
+    }
+    return !failed_;
+}
+
+void Renderer::fail(const std::string& what) {
+    ctx_.fail(where_ + ": " + what);
+    failed_ = true;
+}
+
+void Renderer::check(std::size_t frames, bool inPlace) {
+    for (std::size_t c = 0; c < outs_.size() && !failed_; ++c) {
+        const std::string name = "output " + std::to_string(c + 1);
+        const bool shared = inPlace && c < ins_.size();
+        const Channel& ch = shared ? ins_[c] : outs_[c];
+        long at = 0;
+        if ((run_.checks & kGuards) && ch.guardWritten(at)) {
+            fail(name + (at < 0 ? ": written before the first frame (at " + std::to_string(at) + ")"
+                                : ": written past the " + std::to_string(frames) +
+                                      (frames == 1 ? " frame" : " frames") + " asked for (frame " +
+                                      std::to_string(at) + " of the block)"));
+            return;
+        }
+        const float* d = outPtrs_[c];
+        for (std::size_t i = 0; i < frames; ++i) {
+            const float v = d[i];
+            const std::int64_t frame = pos_ + static_cast<std::int64_t>(i);
+            // Named only when a frame fails: this loop sees every sample.
+            const auto atFrame = [&] { return name + ", frame " + std::to_string(frame); };
+            if ((run_.checks & kFinite) && bitsOf(v) == kPattern && p_.replacing && run_.mode != Mode::Accumulate) {
+                return fail(atFrame() + " was not written (processReplacing must fill every frame)");
+            }
+            if ((run_.checks & kFinite) && std::isnan(v)) return fail(atFrame() + " is NaN");
+            if ((run_.checks & kFinite) && std::isinf(v)) return fail(atFrame() + " is infinite (" + number(v) + ")");
+            if ((run_.checks & kSubnormals) && frame >= m_.activeFrames && std::fpclassify(v) == FP_SUBNORMAL) {
+                return fail(atFrame() + " is subnormal (" + number(v) + "), " +
+                            std::to_string(frame - m_.activeFrames) + " frames after the input fell silent");
+            }
+        }
+    }
+    if (!(run_.checks & (kInputs | kGuards)) || inPlace) return;
+    for (std::size_t c = 0; c < ins_.size() && !failed_; ++c) {
+        const std::string name = "input " + std::to_string(c + 1);
+        long at = 0;
+        if ((run_.checks & kGuards) && ins_[c].guardWritten(at)) {
+            return fail(name + ": written outside its " + std::to_string(frames) + " frames (at " +
+                        std::to_string(at) + ")");
+        }
+        if (!(run_.checks & kInputs)) continue;
+        const float* want = m_.input[c].data() + pos_;
+        for (std::size_t i = 0; i < frames; ++i) {
+            if (bitsOf(ins_[c].data()[i]) != bitsOf(want[i])) {
+                return fail(name + ", frame " + std::to_string(pos_ + static_cast<std::int64_t>(i)) +
+                            " was changed from " + number(want[i]) + " to " + number(ins_[c].data()[i]) +
+                            " (inputs are the host's)");
+            }
+        }
+    }
+}
+
+AudioThread::AudioThread(Context& ctx, Plug& p, const Material& m, Run run)
+    : renderer_(ctx, p, m, std::move(run)), thread_([this] {
+          while (!stop_.load(std::memory_order_relaxed) && renderer_.next()) blocks_.fetch_add(1);
+          finished_ = true;
+      }) {}
+
+void AudioThread::join() {
+    if (thread_.joinable()) thread_.join();
 }
 
 }  // namespace validate

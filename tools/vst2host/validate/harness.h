@@ -26,14 +26,7 @@
 
 #include "tools/vst2host/validate/host_answers.h"
 #include "tools/vst2host/validate/rt_monitor.h"
-#include "tools/vst2host/validate_tests.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include "tools/vst2host/validate/tests.h"
 
 namespace validate {
 
@@ -64,40 +57,15 @@ public:
     // Every report goes through one lock: the tests that drive an instance
     // from two threads report from both.
     int strictness() const { return settings.strictness; }
-    void step(const std::string& what) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reporter.step(what);
-    }
-    void fail(const std::string& what) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (++failures <= 10) reporter.fail(what);
-    }
-    void warn(const std::string& what) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reporter.warn(what);
-    }
-    void note(const std::string& what) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reporter.note(what);
-    }
+    void step(const std::string& what);
+    void fail(const std::string& what);
+    void warn(const std::string& what);
+    void note(const std::string& what);
     // A note given once per test, however often it is asked for.
-    void noteOnce(const std::string& key, const std::string& what) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (std::find(once_.begin(), once_.end(), key) != once_.end()) return;
-            once_.push_back(key);
-        }
-        note(what);
-    }
+    void noteOnce(const std::string& key, const std::string& what);
     [[noreturn]] void skip(const std::string& why) { throw Skipped{why}; }
     // A failure, or a warning below the given strictness.
-    void failFrom(int strictness, const std::string& what) {
-        if (settings.strictness >= strictness) {
-            fail(what);
-        } else {
-            warn(what + " (a failure at strictness " + std::to_string(strictness) + ")");
-        }
-    }
+    void failFrom(int strictness, const std::string& what);
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
@@ -111,22 +79,11 @@ public:
     double renderTime() const { return static_cast<double>(renderMicros_.load()) / 1e6; }
     // Whether the test has used its whole time budget (twice the render
     // budget); loops over settings stop then, saying so once.
-    bool outOfTime(const std::string& what) {
-        if (elapsed() <= 2.0 * renderBudget()) return false;
-        noteOnce("time", "stopped before " + what + ": the test used its " + number(2.0 * renderBudget()) +
-                             " s budget at this strictness");
-        return true;
-    }
+    bool outOfTime(const std::string& what);
     // Seconds since the test began.
     double elapsed() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
 
-    const aerie::Module& module() {
-        if (!module_) {
-            step("loading the module");
-            module_ = aerie::Module::open(settings.module);
-        }
-        return *module_;
-    }
+    const aerie::Module& module();
 
 private:
     std::unique_ptr<aerie::Module> module_;
@@ -148,82 +105,22 @@ class Plug {
 public:
     // `record` keeps the host's list of requests growing after the set-up;
     // off, the host allocates nothing when the plug-in calls it.
-    Plug(Context& ctx, float rate, std::int32_t block, bool resume = true, bool record = false)
-        : ctx_(ctx), rate_(rate), block_(block) {
-        ctx.step("creating an instance (calling the entry " + ctx.module().entryName() + ")");
-        instance = std::make_unique<aerie::Instance>(ctx.module(), host);
-        e = instance->effect();
-        ins = e->numInputs;
-        outs = e->numOutputs;
-        if (ins < 0 || ins > 1024 || outs < 0 || outs > 1024) {
-            ctx.fail("the record announces " + std::to_string(ins) + " inputs and " + std::to_string(outs) +
-                     " outputs; no host can pass those");
-            throw Stop{};
-        }
-        replacing = (e->flags & effFlagsCanReplacing) != 0 && e->processReplacing != nullptr;
-        ctx.step("opening the instance (effOpen)");
-        instance->open();
-        ctx.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
-        instance->configure(rate, block);
-        ctx.step("asking the category (effGetPlugCategory)");
-        category = static_cast<std::int32_t>(dispatch(effGetPlugCategory));
-        instrument = isInstrument(e, category);
-        ctx.step("asking whether it takes MIDI (effCanDo)");
-        wantsEvents = instrument || instance->canDo("receiveVstEvents") > 0 || instance->canDo("receiveVstMidiEvent") > 0;
-        if (resume) this->resume();
-        host.record = record;
-    }
-    ~Plug() {
-        if (instance && instance->effect() != nullptr) {
-            ctx_.step("closing the instance (effClose)");
-            instance->close();
-        }
-    }
+    Plug(Context& ctx, float rate, std::int32_t block, bool resume = true, bool record = false);
+    ~Plug();
     Plug(const Plug&) = delete;
     Plug& operator=(const Plug&) = delete;
 
     VstIntPtr dispatch(std::int32_t opcode, std::int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f) {
-        return instance->dispatch(opcode, index, value, ptr, opt);
+        return instance->raw().dispatch(opcode, index, value, ptr, opt);
     }
-    void resume() {
-        ctx_.step("resuming (effMainsChanged 1)");
-        if (instance->state() == aerie::Instance::State::Ready) {
-            instance->resume();
-        } else {
-            dispatch(effMainsChanged, 0, 1);  // a second resume, on purpose
-        }
-    }
-    void suspend() {
-        ctx_.step("suspending (effMainsChanged 0)");
-        if (instance->state() == aerie::Instance::State::Running) {
-            instance->suspend();
-        } else {
-            dispatch(effMainsChanged, 0, 0);  // a second suspend, on purpose
-        }
-    }
+    void resume();
+    void suspend();
     // The rate and block size together, while suspended.
-    void configure(float rate, std::int32_t block) {
-        ctx_.step("setting the sample rate to " + number(rate) + " Hz and the block size to " + std::to_string(block));
-        instance->configure(rate, block);
-        rate_ = rate;
-        block_ = block;
-    }
+    void configure(float rate, std::int32_t block);
     // One of them alone, also while running, as some hosts do.
-    void setRate(float rate) {
-        ctx_.step("setting the sample rate to " + number(rate) + " Hz");
-        if (!running()) return configure(rate, block_);
-        dispatch(effSetSampleRate, 0, 0, nullptr, rate);
-        rate_ = rate;
-        host.sampleRate = rate;
-    }
-    void setBlock(std::int32_t block) {
-        ctx_.step("setting the block size to " + std::to_string(block));
-        if (!running()) return configure(rate_, block);
-        dispatch(effSetBlockSize, 0, block);
-        block_ = block;
-        host.blockSize = block;
-    }
+    void setRate(float rate);
+    void setBlock(std::int32_t block);
     float rate() const { return rate_; }
     std::int32_t block() const { return block_; }
     bool running() const { return instance->state() == aerie::Instance::State::Running; }
@@ -275,29 +172,12 @@ float fromBits(std::uint32_t b);
 class Channel {
 public:
     static constexpr std::size_t kGuard = 64;
-    void prepare(std::size_t frames) {
-        frames_ = frames;
-        storage_.assign(frames + 2 * kGuard, fromBits(kPattern));
-    }
+    void prepare(std::size_t frames);
     float* data() { return storage_.data() + kGuard; }
     const float* data() const { return storage_.data() + kGuard; }
     std::size_t frames() const { return frames_; }
     // The first guard sample changed: negative before the body, frames_ + k after it.
-    bool guardWritten(long& at) const {
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (bitsOf(storage_[kGuard - 1 - i]) != kPattern) {
-                at = -static_cast<long>(i) - 1;
-                return true;
-            }
-        }
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (bitsOf(storage_[kGuard + frames_ + i]) != kPattern) {
-                at = static_cast<long>(frames_ + i);
-                return true;
-            }
-        }
-        return false;
-    }
+    bool guardWritten(long& at) const;
 
 private:
     std::size_t frames_ = 0;
@@ -308,38 +188,8 @@ private:
 // platform allows: a write or read past the end is a crash in the child.
 class PageChannel {
 public:
-    explicit PageChannel(std::size_t frames) : frames_(frames) {
-#if defined(_WIN32)
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        page_ = si.dwPageSize;
-#else
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-#endif
-        const std::size_t body = (frames * sizeof(float) + page_ - 1) / page_ * page_;
-        size_ = body + 2 * page_;
-#if defined(_WIN32)
-        base_ = static_cast<char*>(VirtualAlloc(nullptr, size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (base_ == nullptr) throw std::runtime_error("cannot allocate guard pages");
-        DWORD old = 0;
-        VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
-        VirtualProtect(base_ + page_ + body, page_, PAGE_NOACCESS, &old);
-#else
-        void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::runtime_error("cannot allocate guard pages");
-        base_ = static_cast<char*>(p);
-        mprotect(base_, page_, PROT_NONE);
-        mprotect(base_ + page_ + body, page_, PROT_NONE);
-#endif
-        data_ = reinterpret_cast<float*>(base_ + page_ + body) - frames;
-    }
-    ~PageChannel() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, size_);
-#endif
-    }
+    explicit PageChannel(std::size_t frames);
+    ~PageChannel();
     PageChannel(const PageChannel&) = delete;
     PageChannel& operator=(const PageChannel&) = delete;
     float* data() { return data_; }
@@ -357,46 +207,6 @@ struct TimedEvent {
     std::int64_t frame;
     unsigned char bytes[3];
     int sysex = -1;  // when 0 or more: the system-exclusive message of that index in Material::sysex
-};
-
-// A system-exclusive event record (type 6): its bytes stay the host's.
-inline constexpr std::int32_t kSysexType = 6;
-struct SysexEvent {
-    std::int32_t type;        // kSysexType
-    std::int32_t byteSize;    // sizeof(SysexEvent) - 8
-    std::int32_t deltaFrames;
-    std::int32_t flags;
-    std::int32_t dumpBytes;   // length of the message
-    VstIntPtr reserved1;
-    char* sysexDump;          // the message, F0 ... F7
-    VstIntPtr reserved2;
-};
-static_assert(offsetof(SysexEvent, dumpBytes) == 16);
-#if INTPTR_MAX == INT32_MAX
-static_assert(offsetof(SysexEvent, sysexDump) == 24 && sizeof(SysexEvent) == 32);
-#else
-static_assert(offsetof(SysexEvent, sysexDump) == 32 && sizeof(SysexEvent) == 48);
-#endif
-
-// One block's events in the interface's list layout, short MIDI messages
-// and system-exclusive ones mixed; refilled without allocating once it has
-// held a block's worth.
-class BlockEvents {
-public:
-    void clear() {
-        midi_.clear();
-        sysex_.clear();
-        order_.clear();
-    }
-    void add(const TimedEvent& ev, std::int32_t delta, std::vector<std::vector<unsigned char>>& messages);
-    std::size_t size() const { return order_.size(); }
-    VstEvents* get();
-
-private:
-    std::vector<VstMidiEvent> midi_;
-    std::vector<SysexEvent> sysex_;
-    std::vector<std::pair<bool, std::size_t>> order_;  // (sysex?, index)
-    std::vector<unsigned char> list_;
 };
 
 // The input audio and the MIDI of a render: sound for `activeFrames`, then
@@ -447,14 +257,7 @@ float bed(std::int32_t channel, std::int64_t frame);
 // Renders a material through a plug block by block, checking each block.
 class Renderer {
 public:
-    Renderer(Context& ctx, Plug& p, const Material& m, Run run)
-        : ctx_(ctx), p_(p), m_(m), run_(std::move(run)), sysex_(m.sysex) {
-        ins_.resize(static_cast<std::size_t>(p.ins));
-        outs_.resize(static_cast<std::size_t>(p.outs));
-        if (run_.keep) kept_.assign(static_cast<std::size_t>(p.outs), {});
-        inPtrs_.assign(static_cast<std::size_t>(std::max(p.ins, 1)), nullptr);
-        outPtrs_.assign(static_cast<std::size_t>(std::max(p.outs, 1)), nullptr);
-    }
+    Renderer(Context& ctx, Plug& p, const Material& m, Run run);
     bool done() const { return failed_ || stopped_ || pos_ >= m_.frames; }
     // Whether the wall-time budget ended the render before the material did.
     bool stopped() const { return stopped_; }
@@ -462,147 +265,12 @@ public:
     const std::vector<std::vector<float>>& outputs() const { return kept_; }
 
     // Renders the next block; false when finished or failed.
-    bool next() {
-        if (done()) return false;
-        const double budget = run_.budget == 0.0 ? ctx_.renderBudget() : run_.budget;
-        // Bounded twice: by the time the renders took, and by the test's
-        // whole time, which counts what happens between blocks (suspends,
-        // parameter changes) too.
-        if (budget > 0.0 && index_ > 0 && (ctx_.renderTime() > budget || ctx_.elapsed() > 2.0 * budget)) {
-            stopped_ = true;
-            ctx_.noteOnce("budget", "rendering stopped at frame " + std::to_string(pos_) + " of " +
-                                        std::to_string(m_.frames) + " after " + number(ctx_.renderTime()) +
-                                        " s of rendering and " + number(ctx_.elapsed()) + " s in all (the budget at this strictness: " +
-                                        number(budget) + " s of rendering, " + number(2.0 * budget) + " s in all)");
-            return false;
-        }
-        const auto blockStart = std::chrono::steady_clock::now();
-        std::int32_t n = run_.blockSize ? run_.blockSize(index_) : p_.block();
-        if (n < 1) n = 1;
-        n = static_cast<std::int32_t>(std::min<std::int64_t>(n, m_.frames - pos_));
-        if (run_.between) run_.between(index_);
-        const std::size_t frames = static_cast<std::size_t>(n);
-        const bool inPlace = run_.mode == Mode::InPlace;
-        for (std::size_t c = 0; c < ins_.size(); ++c) {
-            ins_[c].prepare(frames);
-            std::memcpy(ins_[c].data(), m_.input[c].data() + pos_, frames * sizeof(float));
-            inPtrs_[c] = ins_[c].data();
-        }
-        for (std::size_t c = 0; c < outs_.size(); ++c) {
-            if (inPlace && c < ins_.size()) {
-                outPtrs_[c] = ins_[c].data();
-                continue;
-            }
-            outs_[c].prepare(frames);
-            float* d = outs_[c].data();
-            if (run_.mode == Mode::Accumulate || !p_.replacing) {
-                for (std::size_t i = 0; i < frames; ++i) {
-                    d[i] = run_.mode == Mode::Accumulate ? bed(static_cast<std::int32_t>(c), pos_ + static_cast<std::int64_t>(i)) : 0.0f;
-                }
-            }
-            outPtrs_[c] = d;
-        }
-        std::ostringstream where;
-        where << run_.where << ", block " << index_ + 1 << " (" << n << (n == 1 ? " frame" : " frames")
-              << " from frame " << pos_ << ")";
-        where_ = where.str();
-        const bool watch = run_.watch && index_ > 0;  // the first block may set up what it needs
-        if (p_.wantsEvents) {
-            events_.clear();
-            while (event_ < m_.events.size() && m_.events[event_].frame < pos_ + n) {
-                const TimedEvent& ev = m_.events[event_++];
-                events_.add(ev, static_cast<std::int32_t>(ev.frame - pos_), sysex_);
-            }
-            if (events_.size() > 0) {
-                ctx_.step("sending the events of " + where_);
-                VstEvents* list = events_.get();
-                if (watch) rt::arm("effProcessEvents");
-                p_.dispatch(effProcessEvents, 0, 0, list);
-                rt::disarm();
-            }
-        }
-        ctx_.step(where_);
-        if (run_.mode == Mode::Accumulate || !p_.replacing) {
-            if (watch) rt::arm("process");
-            p_.instance->process(inPtrs_.data(), outPtrs_.data(), n);
-        } else {
-            if (watch) rt::arm("processReplacing");
-            p_.instance->processReplacing(inPtrs_.data(), outPtrs_.data(), n);
-        }
-        rt::disarm();
-        p_.host.advance(n);
-        check(frames, inPlace);
-        if (run_.keep) {
-            for (std::size_t c = 0; c < outs_.size(); ++c) {
-                const float* d = outPtrs_[c];
-                kept_[c].insert(kept_[c].end(), d, d + frames);
-            }
-        }
-        pos_ += n;
-        ++index_;
-        ctx_.addRenderTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - blockStart).count());
-        return !failed_;
-    }
-    bool renderAll() {
-        while (next()) {
-        }
-        return !failed_;
-    }
+    bool next();
+    bool renderAll();
 
 private:
-    void fail(const std::string& what) {
-        ctx_.fail(where_ + ": " + what);
-        failed_ = true;
-    }
-    void check(std::size_t frames, bool inPlace) {
-        for (std::size_t c = 0; c < outs_.size() && !failed_; ++c) {
-            const std::string name = "output " + std::to_string(c + 1);
-            const bool shared = inPlace && c < ins_.size();
-            const Channel& ch = shared ? ins_[c] : outs_[c];
-            long at = 0;
-            if ((run_.checks & kGuards) && ch.guardWritten(at)) {
-                fail(name + (at < 0 ? ": written before the first frame (at " + std::to_string(at) + ")"
-                                    : ": written past the " + std::to_string(frames) +
-                                          (frames == 1 ? " frame" : " frames") + " asked for (frame " +
-                                          std::to_string(at) + " of the block)"));
-                return;
-            }
-            const float* d = outPtrs_[c];
-            for (std::size_t i = 0; i < frames; ++i) {
-                const float v = d[i];
-                const std::int64_t frame = pos_ + static_cast<std::int64_t>(i);
-                // Named only when a frame fails: this loop sees every sample.
-                const auto atFrame = [&] { return name + ", frame " + std::to_string(frame); };
-                if ((run_.checks & kFinite) && bitsOf(v) == kPattern && p_.replacing && run_.mode != Mode::Accumulate) {
-                    return fail(atFrame() + " was not written (processReplacing must fill every frame)");
-                }
-                if ((run_.checks & kFinite) && std::isnan(v)) return fail(atFrame() + " is NaN");
-                if ((run_.checks & kFinite) && std::isinf(v)) return fail(atFrame() + " is infinite (" + number(v) + ")");
-                if ((run_.checks & kSubnormals) && frame >= m_.activeFrames && std::fpclassify(v) == FP_SUBNORMAL) {
-                    return fail(atFrame() + " is subnormal (" + number(v) + "), " +
-                                std::to_string(frame - m_.activeFrames) + " frames after the input fell silent");
-                }
-            }
-        }
-        if (!(run_.checks & (kInputs | kGuards)) || inPlace) return;
-        for (std::size_t c = 0; c < ins_.size() && !failed_; ++c) {
-            const std::string name = "input " + std::to_string(c + 1);
-            long at = 0;
-            if ((run_.checks & kGuards) && ins_[c].guardWritten(at)) {
-                return fail(name + ": written outside its " + std::to_string(frames) + " frames (at " +
-                            std::to_string(at) + ")");
-            }
-            if (!(run_.checks & kInputs)) continue;
-            const float* want = m_.input[c].data() + pos_;
-            for (std::size_t i = 0; i < frames; ++i) {
-                if (bitsOf(ins_[c].data()[i]) != bitsOf(want[i])) {
-                    return fail(name + ", frame " + std::to_string(pos_ + static_cast<std::int64_t>(i)) +
-                                " was changed from " + number(want[i]) + " to " + number(ins_[c].data()[i]) +
-                                " (inputs are the host's)");
-                }
-            }
-        }
-    }
+    void fail(const std::string& what);
+    void check(std::size_t frames, bool inPlace);
 
     Context& ctx_;
     Plug& p_;
@@ -616,28 +284,21 @@ private:
     bool failed_ = false;
     bool stopped_ = false;
     std::string where_;
-    BlockEvents events_;
-    std::vector<std::vector<unsigned char>> sysex_;  // the host's copies: a plug-in may write into them
+    aerie::EventList events_;  // the block's events, system-exclusive messages copied
 };
 
 // Renders on a thread of its own until the material ends or `stop` is set;
 // the failures go to the context like any other.
 class AudioThread {
 public:
-    AudioThread(Context& ctx, Plug& p, const Material& m, Run run)
-        : renderer_(ctx, p, m, std::move(run)), thread_([this] {
-              while (!stop_.load(std::memory_order_relaxed) && renderer_.next()) blocks_.fetch_add(1);
-              finished_ = true;
-          }) {}
+    AudioThread(Context& ctx, Plug& p, const Material& m, Run run);
     ~AudioThread() { join(); }
     AudioThread(const AudioThread&) = delete;
     AudioThread& operator=(const AudioThread&) = delete;
     bool finished() const { return finished_.load(); }
     std::int64_t blocks() const { return blocks_.load(); }
     void stop() { stop_ = true; }
-    void join() {
-        if (thread_.joinable()) thread_.join();
-    }
+    void join();
     const Renderer& renderer() const { return renderer_; }
 
 private:

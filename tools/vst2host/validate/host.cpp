@@ -15,7 +15,7 @@ void testHostRequests(Context& ctx) {
         run.where = renderWhere(44100.0f, 512) + " in an ordinary session";
         run.between = [&](std::int64_t i) {
             if (p.e->numParams > 0 && i % 8 == 0) {
-                p.instance->setParameter(static_cast<std::int32_t>(i / 8 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
+                p.instance->raw().setParameter(static_cast<std::int32_t>(i / 8 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
             }
             if (p.e->numPrograms > 1 && i % 32 == 16) p.dispatch(effSetProgram, 0, i / 32 % p.e->numPrograms);
         };
@@ -46,6 +46,15 @@ void testHostRequests(Context& ctx) {
     }
     ctx.note("asked the host: " + (asked.empty() ? std::string("nothing") : asked));
     if (!unsupported.empty()) ctx.note("requests this host does not support (answered 0): " + unsupported);
+}
+
+const std::vector<TestDef>& hostTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"host.requests", "the requests the plug-in makes of the host, unsupported ones listed",
+         "informative: what a host must answer for this plug-in", 1, 0, testHostRequests},
+    };
+    return tests;
 }
 
 }  // namespace validate

@@ -22,20 +22,40 @@ VstIntPtr ValidatorHost::answer(const aerie::HostRequest& r) {
 }
 
 void ValidatorHost::setTransport(const Transport& t) {
+    if (timeline_) ppq_ = timeline_->ppqAt(frame_);
     if (t.playing != transport_.playing || t.looping != transport_.looping) changed_ = true;
     transport_ = t;
+    timeline_.reset();
     if (t.looping && (ppq_ < t.loopStart || ppq_ >= t.loopEnd)) {
         ppq_ = t.loopStart;
         changed_ = true;
     }
 }
 
+const aerie::Timeline& ValidatorHost::timeline() {
+    // The timeline counts whole frames a second; a fractional rate is
+    // rounded for the musical positions and reported as it is.
+    const double rate = std::isfinite(sampleRate) && sampleRate >= 1.0f ? std::round(sampleRate) : 44100.0;
+    if (timeline_ && timeline_->sampleRate() == static_cast<std::uint32_t>(rate)) return *timeline_;
+    if (timeline_) ppq_ = timeline_->ppqAt(frame_);
+    aerie::TimelineSettings settings;
+    settings.sampleRate = static_cast<std::uint32_t>(rate);
+    settings.bpm = transport_.tempo;  // as the scene gives it, not rounded to whole microseconds
+    settings.signatures = {{0, transport_.numerator, transport_.denominator}};
+    if (transport_.looping) settings.loop = aerie::Loop{transport_.loopStart, transport_.loopEnd};
+    timeline_.emplace(std::move(settings));
+    frame_ = timeline_->frameOfPpq(ppq_);
+    return *timeline_;
+}
+
 void ValidatorHost::advance(std::int64_t frames) {
-    if (!transport_.playing || !(sampleRate > 0.0f)) return;
+    if (!transport_.playing || !(sampleRate > 0.0f) || frames <= 0) return;
     samplePos_ += static_cast<double>(frames);
-    ppq_ += static_cast<double>(frames) / sampleRate * transport_.tempo / 60.0;
-    if (transport_.looping && transport_.loopEnd > transport_.loopStart && ppq_ >= transport_.loopEnd) {
-        ppq_ = transport_.loopStart + std::fmod(ppq_ - transport_.loopStart, transport_.loopEnd - transport_.loopStart);
+    const aerie::Timeline& t = timeline();
+    frame_ += static_cast<std::uint64_t>(frames);
+    const double ppq = t.ppqAt(frame_);
+    if (transport_.looping && transport_.loopEnd > transport_.loopStart && ppq >= transport_.loopEnd) {
+        frame_ = t.frameOfPpq(transport_.loopStart + std::fmod(ppq - transport_.loopStart, transport_.loopEnd - transport_.loopStart));
         changed_ = true;
     }
 }
@@ -43,24 +63,12 @@ void ValidatorHost::advance(std::int64_t frames) {
 VstTimeInfo* ValidatorHost::currentTime() {
     ++timeRequests_;
     VstTimeInfo& t = info_;
-    t = VstTimeInfo{};
+    timeline().fill(t, frame_, changed_);
     t.samplePos = samplePos_;
     t.sampleRate = sampleRate;
     t.nanoSeconds = static_cast<double>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
-    t.ppqPos = ppq_;
-    t.tempo = transport_.tempo;
-    const double quartersPerBar = transport_.numerator * 4.0 / transport_.denominator;
-    t.barStartPos = std::floor(ppq_ / quartersPerBar) * quartersPerBar;
-    t.cycleStartPos = transport_.loopStart;
-    t.cycleEndPos = transport_.loopEnd;
-    t.timeSigNumerator = transport_.numerator;
-    t.timeSigDenominator = transport_.denominator;
-    const double clocks = ppq_ * 24.0;
-    t.samplesToNextClock = static_cast<std::int32_t>((std::ceil(clocks) - clocks) / 24.0 * 60.0 / transport_.tempo * sampleRate);
-    t.flags = kVstNanosValid | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid | kVstClockValid |
-              (transport_.playing ? kVstTransportPlaying : 0) |
-              (transport_.looping ? kVstTransportCycleActive | kVstCyclePosValid : 0) | (changed_ ? kVstTransportChanged : 0);
+    if (!transport_.playing) t.flags &= ~kVstTransportPlaying;
     changed_ = false;
     return &t;
 }

@@ -2,20 +2,24 @@
 // table, as the render host does, introducing itself as "vst2host validate".
 // Only the time differs: where a render plays its timeline from start to
 // end, the validator plays scenes of its own (stopped, a tempo change, a
-// loop that jumps back), so audioMasterGetTime answers the transport below.
-// Its own code never counts against the plug-in's real-time safety.
+// loop that jumps back). Each scene is an aerie::Timeline, which answers
+// audioMasterGetTime at the play position as a render's does; the
+// transport below says where the position goes. Its own code never counts
+// against the plug-in's real-time safety.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include <aerie/aerie.h>
+#include <aerie/timeline.h>
 
 namespace validate {
 
 // A state of the transport the validator plays to a plug-in.
 struct Transport {
     bool playing = true;
-    double tempo = 120.0;  // quarter notes a minute
+    double tempo = 120.0;  // quarter notes a minute; the timeline keeps whole microseconds a quarter note
     bool looping = false;
     double loopStart = 0.0, loopEnd = 0.0;  // in quarter notes
     std::int32_t numerator = 4, denominator = 4;
@@ -38,10 +42,15 @@ public:
 
 private:
     VstTimeInfo* currentTime();
+    // The scene's timeline at the host's rate, with the play position moved
+    // onto it; built again when the scene or the rate changes.
+    const aerie::Timeline& timeline();
 
     Transport transport_;
     double samplePos_ = 0.0;
-    double ppq_ = 0.0;
+    std::optional<aerie::Timeline> timeline_;
+    std::uint64_t frame_ = 0;  // the play position on timeline_
+    double ppq_ = 0.0;         // the play position where there is no timeline yet
     bool changed_ = true;
     std::int64_t timeRequests_ = 0;
     VstTimeInfo info_{};

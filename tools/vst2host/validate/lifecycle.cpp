@@ -22,7 +22,7 @@ void testOpenClose(Context& ctx) {
         ValidatorHost host;
         host.blockSize = 512;
         aerie::Instance instance(ctx.module(), host);
-        AEffect* e = instance.effect();
+        AEffect* e = instance.raw().effect();
         instance.open();
         instance.configure(i % 2 == 0 ? 44100.0 : 48000.0, 512);
         instance.resume();
@@ -36,12 +36,14 @@ void testOpenClose(Context& ctx) {
                 in[static_cast<std::size_t>(c)] = input.data() + kSlack + kFrames * static_cast<std::size_t>(c);
                 outs[static_cast<std::size_t>(c)] = out.data() + kSlack + kFrames * static_cast<std::size_t>(c);
             }
-            if (isInstrument(e, 0)) instance.dispatch(effProcessEvents, 0, 0, notes.get());
+            if (isInstrument(e, 0)) instance.raw().dispatch(effProcessEvents, 0, 0, notes.get());
             if ((e->flags & effFlagsCanReplacing) && e->processReplacing != nullptr) {
-                instance.processReplacing(in.data(), outs.data(), 512);
+                instance.raw().processReplacing(in.data(), outs.data(), 512);
             } else if (e->process != nullptr) {
-                instance.process(in.data(), outs.data(), 512);
+                instance.raw().process(in.data(), outs.data(), 512);
             }
+            // Events never rendered: what the plug-in queued goes with the instance.
+            if (isInstrument(e, 0)) instance.raw().dispatch(effProcessEvents, 0, 0, notes.get());
         }
         instance.suspend();
         instance.close();
@@ -205,12 +207,12 @@ void testZeroFrames(Context& ctx) {
         }
         if (p.replacing) {
             ctx.step("processReplacing of 0 frames");
-            p.instance->processReplacing(inPtrs.data(), outPtrs.data(), 0);
+            p.instance->raw().processReplacing(inPtrs.data(), outPtrs.data(), 0);
             checkUntouched("processReplacing");
         }
         if (p.e->process != nullptr) {
             ctx.step("process of 0 frames");
-            p.instance->process(inPtrs.data(), outPtrs.data(), 0);
+            p.instance->raw().process(inPtrs.data(), outPtrs.data(), 0);
             checkUntouched("process");
         }
         Run run;
@@ -295,6 +297,27 @@ void testLatencyTail(Context& ctx) {
         ctx.note("latency " + std::to_string(latency) + " frames, tail " + std::to_string(tail) +
                  " frames; the impulse came out after " + std::to_string(delay) + " frames");
     }
+}
+
+const std::vector<TestDef>& lifecycleTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"lifecycle.open-close", "open/close cycles within a time budget, with the memory measured",
+         "hosts open and close instances all session long; memory that grows with each is a leak", 1, 0, testOpenClose},
+        {"lifecycle.suspend-resume", "suspend/resume cycles between rendered blocks",
+         "hosts suspend and resume (effMainsChanged) on every transport stop and setting change", 1, 0, testSuspendResume},
+        {"lifecycle.rates", "every sample rate of --rates, from 8000 to 384000 Hz and a fractional one",
+         "the sample rate is whatever the host's audio device runs at", 1, 0, testRates},
+        {"lifecycle.blocks", "every block size of --blocks, shorter blocks than announced, and (7+) longer",
+         "hosts render any number of frames up to the announced block size, fewer at loop ends", 1, 0, testBlocks},
+        {"lifecycle.rate-block-changes", "rates and block sizes changed with a suspend between, and (6+) without",
+         "hosts change rate and block size between suspend and resume when the device changes", 2, 0, testRateBlockChanges},
+        {"lifecycle.zero-frames", "render calls of 0 frames and empty event lists write nothing",
+         "hosts make render calls of 0 frames (to flush events or parameters)", 1, 0, testZeroFrames},
+        {"lifecycle.latency-tail", "initialDelay and the tail size under 10 s of audio; an impulse comes out at the reported latency (a warning)",
+         "hosts delay every other track by initialDelay and render the tail after the input ends", 1, 0, testLatencyTail},
+    };
+    return tests;
 }
 
 }  // namespace validate

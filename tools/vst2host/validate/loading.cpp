@@ -47,7 +47,7 @@ void testRecord(Context& ctx) {
         ctx.fail(e.what());
         return;
     }
-    AEffect* e = instance->effect();
+    AEffect* e = instance->raw().effect();
     const struct {
         const char* name;
         std::int32_t value, most;
@@ -75,11 +75,11 @@ void testRecord(Context& ctx) {
         return;
     }
     ctx.step("opening the instance (effOpen)");
-    instance->dispatch(effOpen);
+    instance->raw().dispatch(effOpen);
     ctx.step("asking names and category");
-    const std::string name = instance->text(effGetEffectName);
-    const std::string vendor = instance->text(effGetVendorString);
-    const auto category = static_cast<std::int32_t>(instance->dispatch(effGetPlugCategory));
+    const std::string name = instance->raw().text(effGetEffectName);
+    const std::string vendor = instance->raw().text(effGetVendorString);
+    const auto category = static_cast<std::int32_t>(instance->raw().dispatch(effGetPlugCategory));
     std::ostringstream s;
     s << (name.empty() ? "(no name)" : name) << (vendor.empty() ? "" : " by " + vendor) << ": "
       << (isInstrument(e, category) ? "instrument" : "effect") << " (" << aerie::categoryName(category) << "), "
@@ -237,6 +237,24 @@ void testScanCost(Context& ctx) {
     } else {
         ctx.note(b);
     }
+}
+
+const std::vector<TestDef>& loadingTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"loading.module", "the module loads with every symbol resolved",
+         "a host loads the module with the system loader; an unresolved symbol means no host can use it", 1, 0, testModule},
+        {"loading.entry", "the entry is found (VSTPluginMain, then main)",
+         "hosts call VSTPluginMain (older ones main); without either there is no plug-in", 1, 0, testEntry},
+        {"loading.record", "the entry gives a record with the magic number, sane counts and entries",
+         "the record's magic, counts and function entries are what every host reads first", 1, 0, testRecord},
+        {"loading.identity", "names, identifier, version, category, pins and flags agree in two instances; pin records at their 128 bytes",
+         "hosts cache what a scan reports and identify the plug-in by it; text buffers and the 128-byte pin record are the host's", 1, 0,
+         testIdentity},
+        {"loading.scan-cost", "loading the module and opening one instance take under 1 s (a warning above)",
+         "hosts scan every module at start-up; a slow scan is a cost, not a broken promise", 1, 0, testScanCost},
+    };
+    return tests;
 }
 
 }  // namespace validate

@@ -1,6 +1,7 @@
 // Processing: what the render calls write, and what they must leave alone.
 #include "tools/vst2host/validate/harness.h"
 #include "tools/vst2host/validate/tests.h"
+#include "tools/vst2host/validate/traps.h"
 
 #include <iterator>
 
@@ -69,9 +70,9 @@ void testGuards(Context& ctx) {
             ctx.step(renderWhere(44100.0f, block) + " into buffers that end at an inaccessible page (from frame " +
                      std::to_string(pos) + "): a crash here is a read or write outside the frames asked for");
             if (p.replacing) {
-                p.instance->processReplacing(inPtrs.data(), outPtrs.data(), block);
+                p.instance->raw().processReplacing(inPtrs.data(), outPtrs.data(), block);
             } else {
-                p.instance->process(inPtrs.data(), outPtrs.data(), block);
+                p.instance->raw().process(inPtrs.data(), outPtrs.data(), block);
             }
         }
     }
@@ -254,6 +255,64 @@ void testDeterministic(Context& ctx) {
     auto b = freshRender(ctx, m, rate, block, renderWhere(rate, block) + " (second instance)");
     const std::string diff = difference(a, b);
     if (!diff.empty()) ctx.failFrom(8, "two fresh instances given the same input differ: " + diff);
+}
+
+void testFloatingPointTraps(Context& ctx) {
+    // Invalid operations, division by zero and overflow trap, as many
+    // Windows hosts set their audio threads: any of them ends the child, and
+    // the step says where. The module is loaded before, as hosts load it on
+    // a thread of their own.
+    ctx.module();
+    const UnmaskedFloatingPointExceptions traps;
+    const float values[] = {0.0f, 1.0f, 0.5f, 1e-7f, 0.99999994f};
+    std::unique_ptr<Plug> reuse;
+    std::size_t n = 0;
+    for (const auto& [rate, block] : {std::pair<float, std::int32_t>{44100.0f, 512}, {48000.0f, 64}, {96000.0f, 1000}, {8000.0f, 7}}) {
+        if (ctx.outOfTime(renderWhere(rate, block))) break;
+        Plug& p = instanceAt(ctx, reuse, rate, block);
+        const float value = values[n++ % std::size(values)];
+        ctx.step("setting every parameter to " + number(value));
+        for (std::int32_t i = 0; i < p.e->numParams; ++i) p.instance->raw().setParameter(i, value);
+        for (std::int32_t i = 0; i < p.e->numParams; ++i) {
+            ctx.step("asking the display text of " + parameterName(p, i));
+            (void)guardedText(p, effGetParamDisplay, i, 256);
+        }
+        Material m = materialFor(ctx, p, seconds(ctx, 0.5));
+        Run run;
+        run.where = renderWhere(rate, block) + " with floating-point traps unmasked, parameters at " + number(value);
+        Renderer(ctx, p, m, run).renderAll();
+    }
+}
+
+const std::vector<TestDef>& processingTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"processing.finite", "outputs hold no NaN, no infinity and no unwritten frame",
+         "processReplacing overwrites every frame of every output; NaN and infinity break every host's mix", 1, 0, testFinite},
+        {"processing.subnormals", "no subnormal output once the input or the last note has died away",
+         "subnormal numbers cost a hundred times the CPU on x86 and reach the next plug-in in the chain", 3, 0, testSubnormals},
+        {"processing.guards", "nothing written before or past the frames asked for (guard samples, guard pages)",
+         "the buffers are the host's, exactly as long as the frames asked for", 1, 0, testGuards},
+        {"processing.inputs-untouched", "inputs are left untouched by out-of-place processing",
+         "the input buffers are the host's, and hosts pass one buffer to several plug-ins", 1, 0, testInputsUntouched},
+        {"processing.in-place", "in-place processing gives what out-of-place processing gives",
+         "hosts may pass the same buffer as input and output", 2, 0, testInPlace},
+        {"processing.accumulate", "the accumulating and replacing entries agree (version below 2400; from 2400 a note at 8+)",
+         "process adds to the outputs; deprecated from interface version 2.4, when hosts stop calling it", 2, 0, testAccumulate},
+        {"processing.notes", "instruments play notes: pairs, lone note-offs, repeats, overlaps, block edges, velocity 0",
+         "an instrument receives MIDI through effProcessEvents, timed within the block", 1, 0, testNotes},
+        {"processing.midi-variety", "every kind of MIDI: all channels, pitch bend, controllers, program change, system exclusive, all notes off",
+         "hosts pass the MIDI of a track as it is, and event lists may hold system-exclusive records", 1, 0, testMidiVariety},
+        {"processing.time-info", "the transport playing, stopped, changing tempo and metre, looping",
+         "plug-ins may ask audioMasterGetTime during processing; hosts answer with the transport as it is", 1, 0, testTimeInfo},
+        {"processing.deterministic", "two fresh instances give the same output bit for bit (a warning below 8)",
+         "not a promise of the interface: offline renders and tests want it", 3, 0, testDeterministic},
+        {"processing.fp-traps", "renders, parameter changes and display texts raise no floating-point exception with traps unmasked",
+         "some Windows hosts unmask invalid-operation, division-by-zero and overflow traps on their audio thread; "
+         "many plug-ins in use raise them, so a warning",
+         6, kNeverFails, testFloatingPointTraps},
+    };
+    return tests;
 }
 
 }  // namespace validate

@@ -38,7 +38,7 @@ void testRealtimeSafety(Context& ctx) {
     run.between = [&](std::int64_t i) {
         // Automation as hosts send it, between the watched calls.
         if (p.e->numParams > 0 && i % 4 == 0) {
-            p.instance->setParameter(static_cast<std::int32_t>(i / 4 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
+            p.instance->raw().setParameter(static_cast<std::int32_t>(i / 4 % p.e->numParams), static_cast<float>(ctx.uniform(0, 1)));
         }
     };
     Renderer r(ctx, p, m, run);
@@ -62,6 +62,16 @@ void testRealtimeSafety(Context& ctx) {
     if (!f.via.empty() && f.via != f.from) where += " via " + f.via;
     ctx.fail(f.call + " on the audio thread during " + f.during + where +
              ": the audio thread must not allocate, lock, do file I/O or sleep");
+}
+
+const std::vector<TestDef>& realtimeTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"realtime.safety", "the render calls and effProcessEvents allocate, free, lock, do file I/O and sleep not at all (a warning below 7)",
+         "the audio thread has a deadline every block; these calls can wait longer. A matter of degree: a warning below 7", 1, 7,
+         testRealtimeSafety},
+    };
+    return tests;
 }
 
 }  // namespace validate

@@ -35,7 +35,7 @@ void testPrograms(Context& ctx) {
 void testChunks(Context& ctx) {
     Plug p(ctx, 44100.0f, 512);
     if (!(p.e->flags & effFlagsProgramChunks)) ctx.skip("the plug-in keeps no chunks (flag programChunks)");
-    for (std::int32_t i = 0; i < std::min(p.e->numParams, 256); ++i) p.instance->setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
+    for (std::int32_t i = 0; i < std::min(p.e->numParams, 256); ++i) p.instance->raw().setParameter(i, static_cast<float>(ctx.uniform(0, 1)));
     for (bool preset : {false, true}) {
         const char* kind = preset ? "program chunk" : "bank chunk";
         const Chunk first = getChunk(ctx, p, preset);
@@ -158,6 +158,21 @@ void testStateRestore(Context& ctx) {
     c.resume();
     const auto again = renderFrom(ctx, c, m, renderWhere(rate, block) + " (a second instance restored)");
     compareRestored(ctx, original, restored, &again, state, "the state restored into a fresh instance");
+}
+
+const std::vector<TestDef>& stateTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"programs.switching", "program switching, effGetProgram and program names",
+         "hosts select programs by index and show their names", 1, 0, testPrograms},
+        {"state.chunks", "get, set and get again of bank and program chunks give the same bytes",
+         "a plug-in with programChunks saves its state as chunks; hosts store them in sessions", 1, 0, testChunks},
+        {"state.bad-chunks", "empty, garbage and truncated chunks are survived",
+         "sessions get damaged and come from other versions of a plug-in", 2, 0, testBadChunks},
+        {"state.restore", "random parameters and a program, saved and restored into a fresh instance, give the same sound",
+         "hosts save a session's state (chunk or parameters) and restore it into new instances", 1, 0, testStateRestore},
+    };
+    return tests;
 }
 
 }  // namespace validate

@@ -133,8 +133,8 @@ void testParameterThreads(Context& ctx) {
         ctx.step("setting and reading parameters and their texts while the audio thread renders");
         while (!audio.finished()) {
             const auto i = static_cast<std::int32_t>(rng() % static_cast<std::uint64_t>(n));
-            p.instance->setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
-            (void)p.instance->getParameter(i);
+            p.instance->raw().setParameter(i, static_cast<float>(rng() % 1001) / 1000.0f);
+            (void)p.instance->raw().getParameter(i);
             std::fill(text.begin(), text.end(), '\0');
             p.dispatch(effGetParamDisplay, i, 0, text.data());
             std::fill(text.begin(), text.end(), '\0');
@@ -202,6 +202,21 @@ void testRestoreWhileProcessing(Context& ctx) {
         ctx.fail("the state (" + state.describe() + ") restored while another thread rendered reads back otherwise than " +
                  "restored into an idle instance (idle, then while rendering: " + diff + ")");
     }
+}
+
+const std::vector<TestDef>& threadTests() {
+    // name, what it checks, why, runs from, fails from (0: always), the test
+    static const std::vector<TestDef> tests = {
+        {"threads.instances", "several instances on threads of their own, in step, sound as each does alone",
+         "hosts render tracks in parallel, one instance per track; global state shared between instances mixes them", 2, 0,
+         testConcurrentInstances},
+        {"threads.parameters", "one thread sets and reads parameters and texts while another renders",
+         "hosts call parameters from the user interface's thread while the audio thread renders", 1, 0, testParameterThreads},
+        {"threads.state-restore", "state restored from the main thread while another renders (a warning below 7)",
+         "many hosts restore presets and sessions while audio runs; the interface does not say they may", 1, 7,
+         testRestoreWhileProcessing},
+    };
+    return tests;
 }
 
 }  // namespace validate

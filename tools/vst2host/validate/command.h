@@ -1,4 +1,4 @@
-// `vst2host validate`: runs the validator's battery (validate_tests.h) on
+// `vst2host validate`: runs the validator's battery (tests.h) on
 // plug-in modules, each test in a child process of its own.
 #pragma once
 

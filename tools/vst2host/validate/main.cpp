@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "tools/vst2host/tool.h"
-#include "tools/vst2host/validate.h"
+#include "tools/vst2host/validate/command.h"
 
 int main(int argc, char** argv) try {
     CLI::App app("kstv_validate - the validator of vst2host alone", "kstv_validate");
