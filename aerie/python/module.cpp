@@ -28,6 +28,10 @@
 
 namespace py = pybind11;
 
+#if defined(AERIE_PYTHON_VALIDATE)
+void defineValidate(py::module_& m);  // validate.cpp
+#endif
+
 namespace {
 
 // ---- Errors: one class per error kind, all under AerieError ----
@@ -397,7 +401,7 @@ PYBIND11_MODULE(_aerie, m) {
                  d["vendor"] = p.loaded().vendor;
                  d["product"] = i.product();
                  d["version"] = i.vendorVersion();
-                 d["unique_id"] = i.effect()->uniqueID;
+                 d["unique_id"] = i.uniqueId();
                  d["category"] = aerie::categoryName(i.category());
                  d["is_instrument"] = i.isSynth() || i.category() == kPlugCategSynth;
                  d["num_inputs"] = i.numInputs();
@@ -520,6 +524,9 @@ PYBIND11_MODULE(_aerie, m) {
         }))
         .def("render", [](Chain& c, const RenderCall& call) { return render(c.plugins, c.chain, call); });
 
+#if defined(AERIE_PYTHON_VALIDATE)
+    defineValidate(m);
+#endif
     m.def("resolve", &resolve, py::arg("name_or_path"));
     m.def("probe", &probeInChild, py::arg("path"), py::arg("timeout") = 10.0);
     m.def("find_modules", [](std::optional<std::vector<std::string>> folders) {

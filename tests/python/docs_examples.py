@@ -98,3 +98,13 @@ except aerie.ModuleNotFound as e:
 except aerie.AerieError as e:  # every error of aerie
     print(type(e).__name__, e)
 # [/doc:errors]
+
+# [doc:validate]
+report = aerie.validate("/usr/lib/vst/ZamComp-vst.so", strictness=5, only=["loading", "processing"])
+print(report.passed, report.counts)  # True {'passed': 12, 'failed': 0, 'skipped': 4}
+for test in report.tests:
+    if test.status != "passed":
+        print(test.name, test.status, test.message, f"{test.time:.3f} s")
+report.to_junit("zamcomp.xml")
+# [/doc:validate]
+assert report.passed and os.path.exists("zamcomp.xml")

@@ -48,7 +48,7 @@ from ._aerie import (  # the error classes are the package's
 )
 
 __version__ = _aerie.version
-__all__ = ["load", "scan", "Plugin", "Chain", "Parameter", "Parameters",
+__all__ = ["load", "scan", "validate", "Plugin", "Chain", "Parameter", "Parameters",
            "AerieError", "AerieWarning", "AmbiguousName", "BadArgument", "BadInputFile", "BadPreset", "BadRecord", "EntryNull",
            "LoadFailed", "ModuleNotFound", "ModuleUnreadable", "NoEntry", "NotAPlugin", "OutputFileError",
            "PluginBusy", "PluginCrashed", "PluginExited", "PluginHung", "WrongArchitecture", "WrongState",
@@ -100,6 +100,31 @@ def scan(folders=None):
     (path, error) for a module that could not be probed."""
     found = _aerie.find_modules(None if folders is None else [os.fspath(f) for f in folders])
     return [_aerie.probe(path) for path in found]
+
+
+def validate(path_or_name, strictness=5, only=None, timeout=60.0):
+    """Runs vst2host validate's tests on a plug-in module, each in a child
+    process of its own (a crash or hang fails that test only), and answers
+    a Report: `tests` (each with name, status "passed", "failed" or
+    "skipped", message, time, warnings, notes), `passed` (no test failed),
+    `counts`, `to_junit(path)`.
+
+    strictness: 1 to 10, as `vst2host validate --strictness`.
+    only: test names or groups ("processing", "state.chunk"), as --only.
+    timeout: seconds a test may go without progress before it counts as hung.
+    """
+    if not hasattr(_aerie, "validate"):
+        raise WrongState("validate: this build of aerie has no validator (built without the command-line host)")
+    if isinstance(strictness, bool) or not isinstance(strictness, (int, np.integer)) or not 1 <= strictness <= 10:
+        raise _bad(f"strictness must be from 1 to 10, not {strictness!r}")
+    if isinstance(only, str):
+        only = [only]
+    if only is not None and not all(isinstance(x, str) for x in only):
+        raise _bad("only: test names or groups")
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not (math.isfinite(timeout) and timeout > 0):
+        raise _bad(f"timeout must be seconds above 0, not {timeout!r}")
+    path = _aerie.resolve(os.fspath(path_or_name))
+    return _aerie.validate(os.path.abspath(path), int(strictness), None if only is None else list(only), float(timeout))
 
 
 class Parameter:

@@ -37,6 +37,26 @@ class OutputFileError(AerieError): ...
 
 def load(path_or_name: _Path, sample_rate: float = 44100, block_size: int = 512, isolated: bool = False) -> Plugin: ...
 def scan(folders: Iterable[_Path] | None = None) -> list[dict[str, Any]]: ...
+def validate(path_or_name: _Path, strictness: int = 5, only: str | Sequence[str] | None = None,
+             timeout: float = 60.0) -> Report: ...
+
+class TestResult:
+    name: str
+    status: Literal["passed", "failed", "skipped"]
+    message: str
+    time: float
+    failures: list[str]
+    warnings: list[str]
+    notes: list[str]
+
+class Report:
+    path: str
+    plugin: str
+    tests: list[TestResult]
+    passed: bool
+    counts: dict[str, int]
+    time: float
+    def to_junit(self, path: _Path) -> None: ...
 
 class Parameter:
     index: int
