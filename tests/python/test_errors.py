@@ -67,6 +67,7 @@ BAD = {  # each refused with BadArgument (a ValueError) unless it names its clas
     "program 99": lambda comp: setattr(comp, "program", 99),
     "nothing to continue": lambda comp: comp.process(noise(0.1), reset=False),
     "a plug-in twice in a chain": lambda comp: aerie.Chain([comp, comp]),
+    "a chain of two rates": lambda comp: aerie.Chain([comp, aerie.load(comp.path, sample_rate=48000)]).process(noise(0.1)),
 }
 
 
