@@ -62,6 +62,8 @@ def test_automation_per_frame_per_block_and_as_points_agree(paths):
     with aerie.load(paths["zamcomp"]) as comp:
         renders = [comp.process(audio, automation={"threshold": a}) for a in (per_block, per_frame, points)]
         assert not np.array_equal(renders[0], comp.process(audio))
+        longer = comp.process(audio, automation={"threshold": per_frame}, tail=0.1)  # the input's length still fits
+        assert np.array_equal(longer[:, :frames], renders[0])
     assert np.array_equal(renders[0], renders[1]) and np.array_equal(renders[0], renders[2])
 
 

@@ -247,9 +247,6 @@ class _Renderer:
     """What Plugin and Chain share: turning process() and render() arguments
     into one render call."""
 
-    def _target(self):
-        raise NotImplementedError
-
     def _plugins(self):
         raise NotImplementedError
 
@@ -257,7 +254,8 @@ class _Renderer:
                 reset=True, compensate_latency=True, return_midi=False):
         a = _audio(audio)
         frames = a.shape[1] + self._tail_frames(tail)
-        call = self._call(midi, tempo, time_signature, automation, frames, reset, compensate_latency, return_midi)
+        call = self._call(midi, tempo, time_signature, automation, (frames, a.shape[1]), reset, compensate_latency,
+                          return_midi)
         call.audio = a
         call.frames = frames
         return self._render(call)
@@ -269,7 +267,8 @@ class _Renderer:
                                      not (math.isfinite(duration) and 0 <= duration <= 1e6)):
             raise _bad(f"duration must be seconds from 0, not {duration!r}")
         frames = None if duration is None else round(duration * self.sample_rate)
-        call = self._call(midi, tempo, time_signature, automation, frames, reset, compensate_latency, return_midi)
+        call = self._call(midi, tempo, time_signature, automation, () if frames is None else (frames,), reset,
+                          compensate_latency, return_midi)
         if frames is None:
             call.until_events = True
             call.tail_seconds = 1.0 if tail is None else self._tail_frames(tail) / self.sample_rate
@@ -280,14 +279,16 @@ class _Renderer:
     def _tail_frames(self, tail):
         if tail is None:
             return 0
-        if tail == "auto":
+        if isinstance(tail, str) and tail == "auto":
             return max(self._plugins()[-1]._impl.tail, 0)
         if isinstance(tail, bool) or not isinstance(tail, (int, float, np.integer, np.floating)) or \
                 not (math.isfinite(tail) and 0 <= tail <= 1e6):
             raise _bad(f'tail must be seconds from 0, "auto" or None, not {tail!r}')
         return round(tail * self.sample_rate)
 
-    def _call(self, midi, tempo, time_signature, automation, frames, reset, compensate_latency, return_midi):
+    # lengths: the frame counts a per-frame automation array may have (the
+    # output's, the input's; none when the length is not known yet).
+    def _call(self, midi, tempo, time_signature, automation, lengths, reset, compensate_latency, return_midi):
         call = _aerie.RenderCall()
         if tempo is not None:
             if isinstance(tempo, bool) or not isinstance(tempo, (int, float, np.integer, np.floating)) or \
@@ -309,32 +310,33 @@ class _Renderer:
             else:
                 call.messages = _messages(midi)
         if automation is not None:
-            call.automation = self._automation(automation, frames)
+            call.automation = self._automation(automation, lengths)
         call.compensate_latency = bool(compensate_latency)
         call.reset = bool(reset)
         call.return_midi = bool(return_midi)
         return call
 
-    def _automation(self, automation, frames):
+    def _automation(self, automation, lengths):
         if not isinstance(automation, Mapping):
             raise _bad("automation must be a mapping {parameter: values}")
         plugins = self._plugins()
         block = plugins[0].block_size
+        per_block = {-(-n // block) for n in lengths}
         points = []
         for key, values in automation.items():
             module, name = self._owner(key, plugins)
             index = plugins[module].parameters.index_of(name)
             if isinstance(values, np.ndarray):
                 v = np.asarray(values, dtype=np.float64)
-                blocks = None if frames is None else -(-frames // block)
-                if v.ndim != 1 or v.size == 0 or (frames is not None and v.size not in (frames, blocks)):
-                    wanted = "one value per block" if frames is None else \
-                        f"one value per frame ({frames}) or per block ({blocks})"
+                if v.ndim != 1 or v.size == 0 or (lengths and v.size not in set(lengths) | per_block):
+                    wanted = "one value per block" if not lengths else \
+                        f"one value per frame ({' or '.join(map(str, sorted(set(lengths))))}) " \
+                        f"or per block ({' or '.join(map(str, sorted(per_block)))})"
                     raise _bad(f"automation of {name!r}: {wanted}, not shape {v.shape}")
                 if not np.all(np.isfinite(v)) or v.min() < 0 or v.max() > 1:
                     raise _bad(f"automation of {name!r}: values from 0 to 1 (no NaN)")
                 # Per frame: the value at each block's start.
-                step = block if frames is not None and v.size == frames and v.size != blocks else 1
+                step = block if v.size in lengths and v.size not in per_block else 1
                 points += [(module, index, float(b * block), "f", float(x)) for b, x in enumerate(v[::step])]
             else:
                 try:
