@@ -24,6 +24,13 @@ std::string jobSeconds(double s) {
     return b;
 }
 
+// "1000", "97.5": a number as short as it can be written.
+std::string jobNumber(double x) {
+    char b[32];
+    (void)std::snprintf(b, sizeof b, "%g", x);
+    return b;
+}
+
 std::string jobPlural(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -143,6 +150,15 @@ PlannedRender planRender(const RenderJob& job, std::unique_ptr<WavReader> input)
     p.input = std::move(input);
     const std::uint32_t rate = job.sampleRate;
     if (rate == 0) throw HostError(ErrorKind::BadArgument, "a render needs a sample rate");
+    if (job.bpm && !(*job.bpm >= kMinBpm && *job.bpm <= kMaxBpm)) {
+        throw HostError(ErrorKind::BadArgument, "a tempo of " + jobNumber(*job.bpm) + " beats per minute (from " +
+                                                    jobNumber(kMinBpm) + " to " + jobNumber(kMaxBpm) + ")");
+    }
+    if (job.signature && !validSignature(job.signature->numerator, job.signature->denominator)) {
+        throw HostError(ErrorKind::BadArgument, "a time signature of " + std::to_string(job.signature->numerator) + "/" +
+                                                    std::to_string(job.signature->denominator) +
+                                                    " (N/D with D a power of two up to 64)");
+    }
     const int midiSources = (job.midiFile.empty() ? 0 : 1) + (job.notes.empty() ? 0 : 1) + (job.messages.empty() ? 0 : 1);
     if (midiSources > 1) throw HostError(ErrorKind::BadArgument, "give a render one of a MIDI file, notes or MIDI messages");
     if (!job.inputFile.empty() && job.inputBuffers != nullptr) {

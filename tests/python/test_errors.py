@@ -62,6 +62,7 @@ BAD = {  # each refused with BadArgument (a ValueError) unless it names its clas
     "a sysex message": lambda comp: comp.process(noise(0.1), midi=[(b"\xf0\x01\xf7", 0.0)]),
     "a message before 0": lambda comp: comp.process(noise(0.1), midi=[(b"\x90\x40\x40", -1.0)]),
     "tempo 0": lambda comp: comp.process(noise(0.1), tempo=0),
+    "tempo NaN": lambda comp: comp.process(noise(0.1), tempo=float("nan")),
     "time signature 3/5": lambda comp: comp.process(noise(0.1), time_signature=(3, 5)),
     "a negative tail": lambda comp: comp.process(noise(0.1), tail=-1),
     "program 99": lambda comp: setattr(comp, "program", 99),

@@ -208,7 +208,8 @@ TEST(RenderJob, AKeptChainRendersInPartsWhatOneRenderGives) {
 #endif
 
 // Notes and timed messages plan the same events; a job with two MIDI
-// sources or two inputs is refused before anything is loaded.
+// sources or two inputs, or a tempo or signature no timeline takes, is
+// refused before anything is loaded.
 TEST(RenderJob, NotesAndMessagesPlanTheSameEvents) {
     aerie::RenderJob notes;
     notes.sampleRate = 48000;
@@ -237,7 +238,11 @@ TEST(RenderJob, NotesAndMessagesPlanTheSameEvents) {
     twoInputs.inputFile = "x.wav";
     twoInputs.inputBuffers = buffers;
     twoInputs.inputChannels = 1;
-    for (const aerie::RenderJob* bad : {&both, &twoInputs}) {
+    aerie::RenderJob noTempo;
+    noTempo.bpm = 0.0;
+    aerie::RenderJob oddSignature;
+    oddSignature.signature = aerie::TimeSignature{0, 3, 5};
+    for (const aerie::RenderJob* bad : {&both, &twoInputs, &noTempo, &oddSignature}) {
         try {
             (void)aerie::planRender(*bad);
             ADD_FAILURE() << "planned";

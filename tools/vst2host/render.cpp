@@ -273,7 +273,7 @@ std::optional<double> parseTempo(const std::string& text) {
     if (text.empty()) return std::nullopt;
     char* end = nullptr;
     const double bpm = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0' || !(bpm >= 1.0 && bpm <= 1000.0)) {
+    if (end == nullptr || *end != '\0' || !(bpm >= aerie::kMinBpm && bpm <= aerie::kMaxBpm)) {
         throw Error(kUsage, "--tempo must be from 1 to 1000 beats per minute (got \"" + text + "\")");
     }
     return bpm;
@@ -287,7 +287,7 @@ std::optional<aerie::TimeSignature> parseSignature(const std::string& text) {
     };
     const int n = slash == std::string::npos ? 0 : number(text.substr(0, slash));
     const int d = slash == std::string::npos ? 0 : number(text.substr(slash + 1));
-    if (n < 1 || n > 255 || d < 1 || d > 64 || (d & (d - 1)) != 0) {
+    if (!aerie::validSignature(n, d)) {
         throw Error(kUsage, "--time-signature must be N/D with D a power of two up to 64, like 3/4 or 7/8 (got \"" + text + "\")");
     }
     return aerie::TimeSignature{0, n, d};

@@ -29,6 +29,15 @@
 
 namespace aerie {
 
+// The tempi and time signatures a render takes: 1 to 1000 beats per
+// minute; N/D with N from 1 to 255 and D a power of two up to 64.
+inline constexpr double kMinBpm = 1.0;
+inline constexpr double kMaxBpm = 1000.0;
+inline constexpr bool validSignature(int numerator, int denominator) noexcept {
+    return numerator >= 1 && numerator <= 255 && denominator >= 1 && denominator <= 64 &&
+           (denominator & (denominator - 1)) == 0;
+}
+
 // A note played at a time given in nanoseconds (exact, as typed: "0.125").
 struct RenderNote {
     int note = 60;
@@ -186,7 +195,8 @@ struct PlannedRender {
 };
 
 // Reads the input's header and the MIDI, places the MIDI on the timeline
-// and works out the length. `input` is the job's input file when the
+// and works out the length. A tempo or signature out of range is a
+// BadArgument. `input` is the job's input file when the
 // caller has opened it already (to check its rate, say). [any thread]
 // [allocates] Throws HostError.
 PlannedRender planRender(const RenderJob& job, std::unique_ptr<WavReader> input = nullptr);

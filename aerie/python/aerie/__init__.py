@@ -74,21 +74,21 @@ def load(path_or_name, sample_rate=44100, block_size=512, isolated=False):
     # The backend: the plug-in in this process. Plugin needs of it only the
     # methods of _aerie.Plugin (identity, parameters, programs, state,
     # presets, render(RenderCall)), so that another backend can take its place.
-    backend = _aerie.Plugin(_aerie.resolve(os.fspath(path_or_name)), float(_rate(sample_rate)), _block(block_size))
+    rate, block = _rate(sample_rate), _block(block_size)
+    backend = _aerie.Plugin(_aerie.resolve(os.fspath(path_or_name)), rate, block)
     return Plugin(backend)
 
 
+# The ranges of the rate and block size are the backend's to check.
 def _rate(sample_rate):
     if isinstance(sample_rate, bool) or not isinstance(sample_rate, (int, float, np.integer, np.floating)):
         raise _bad(f"sample_rate must be a number, not {type(sample_rate).__name__}")
-    if not (math.isfinite(sample_rate) and sample_rate >= 1 and sample_rate == int(sample_rate)):
-        raise _bad(f"sample_rate must be a whole number of Hz from 1, not {sample_rate}")
-    return int(sample_rate)
+    return float(sample_rate)
 
 
 def _block(block_size):
-    if isinstance(block_size, bool) or not isinstance(block_size, (int, np.integer)) or not 1 <= block_size <= 1 << 20:
-        raise _bad(f"block_size must be a whole number of frames from 1 to 1048576, not {block_size!r}")
+    if isinstance(block_size, bool) or not isinstance(block_size, (int, np.integer)) or abs(block_size) >= 1 << 31:
+        raise _bad(f"block_size must be a whole number of frames, not {block_size!r}")
     return int(block_size)
 
 
@@ -290,15 +290,16 @@ class _Renderer:
     # output's, the input's; none when the length is not known yet).
     def _call(self, midi, tempo, time_signature, automation, lengths, reset, compensate_latency, return_midi):
         call = _aerie.RenderCall()
+        # The ranges of tempo and signature are the render job's to check.
         if tempo is not None:
-            if isinstance(tempo, bool) or not isinstance(tempo, (int, float, np.integer, np.floating)) or \
-                    not (math.isfinite(tempo) and 1 <= tempo <= 1000):
-                raise _bad(f"tempo must be beats per minute from 1 to 1000, not {tempo!r}")
+            if isinstance(tempo, bool) or not isinstance(tempo, (int, float, np.integer, np.floating)):
+                raise _bad(f"tempo must be beats per minute, not {tempo!r}")
             call.bpm = float(tempo)
         if time_signature is not None:
             ok = isinstance(time_signature, (tuple, list)) and len(time_signature) == 2 and \
-                all(isinstance(x, (int, np.integer)) and not isinstance(x, bool) for x in time_signature)
-            if not ok or not 1 <= time_signature[0] <= 255 or time_signature[1] not in (1, 2, 4, 8, 16, 32, 64):
+                all(isinstance(x, (int, np.integer)) and not isinstance(x, bool) and abs(x) < 1 << 16
+                    for x in time_signature)
+            if not ok:
                 raise _bad(f"time_signature must be a pair such as (3, 4), not {time_signature!r}")
             call.signature = (int(time_signature[0]), int(time_signature[1]))
         if midi is not None:
