@@ -263,15 +263,18 @@ void measureSandbox(const char* self) {
 }
 
 // The worker's side for the isolation cost: "o PATH" opens an instance of a
-// module, "r" renders a block from the shared buffers, anything else is
-// answered at once.
+// module, "r" renders a block from the shared buffers ("n": after a note-on,
+// as the instrument gets every few blocks), anything else is answered at
+// once.
 aerie::WorkerHandler benchWorker() {
     struct State {
         std::unique_ptr<aerie::Module> module;
         aerie::Host host;
         std::unique_ptr<aerie::Instance> instance;
+        aerie::EventList note;
     };
     auto state = std::make_shared<State>();
+    state->note.addNoteOn(17, 0, 100);
     return [state](aerie::WorkerCall& call) {
         const std::vector<unsigned char>& q = call.request;
         if (!q.empty() && q[0] == 'o') {
@@ -281,8 +284,9 @@ aerie::WorkerHandler benchWorker() {
             state->instance->configure(44100.0, kBlock);
             state->instance->resume();
             state->host.record = false;
-        } else if (!q.empty() && q[0] == 'r') {
+        } else if (!q.empty() && (q[0] == 'r' || q[0] == 'n')) {
             call.reporter.block(0, 0);
+            if (q[0] == 'n') state->instance->sendEvents(state->note);
             state->instance->processBlock(call.inputs, call.outputs, kBlock);
         }
         return std::vector<unsigned char>{};
@@ -311,6 +315,9 @@ void measureWorker(const char* self, const std::vector<Subject>& subjects) {
         const std::string open = "o" + s.path;
         (void)w.call(std::vector<unsigned char>(open.begin(), open.end()));
         const std::vector<unsigned char> render = {'r'};
+        const std::vector<unsigned char> noteAndRender = {'n'};
+        aerie::EventList note;
+        note.addNoteOn(17, 0, 100);
         const auto module = aerie::Module::open(s.path);
         aerie::Host host;
         aerie::Instance local(*module, host);
@@ -335,14 +342,17 @@ void measureWorker(const char* self, const std::vector<Subject>& subjects) {
         const int outs = std::min(local.numOutputs(), 2);
         auto localRun = [&] {
             const auto t0 = Clock::now();
-            for (int k = 0; k < kBlocks; ++k) local.processBlock(inP, outP, kBlock);
+            for (int k = 0; k < kBlocks; ++k) {
+                if (s.instrument && k % kNoteEvery == 0) local.sendEvents(note);
+                local.processBlock(inP, outP, kBlock);
+            }
             return seconds(t0, Clock::now());
         };
         auto workerRun = [&] {
             const auto t0 = Clock::now();
             for (int k = 0; k < kBlocks; ++k) {
                 for (int c = 0; c < ins; ++c) std::memcpy(w.inputs()[c], inP[c], sizeof(float) * kBlock);
-                (void)w.call(render);
+                (void)w.call(s.instrument && k % kNoteEvery == 0 ? noteAndRender : render);
                 for (int c = 0; c < outs; ++c) std::memcpy(outP[c], w.outputs()[c], sizeof(float) * kBlock);
             }
             return seconds(t0, Clock::now());
