@@ -249,8 +249,15 @@ TEST(Worker, AnInstanceInTheWorkerRendersAsInProcess) {
     } cases[] = {{KESTRAVIAN_MODULE, true}, {FAKE_EFFECT, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        aerie::Worker w(instanceHandler(), optionsFor("instance"));
+        // [doc:worker]
+        aerie::WorkerOptions options;
+        options.timeoutSeconds = 10;  // a request without progress for 10 s is hung
+        options.frames = 512;         // the shared buffers: 2 in and 2 out by default
+        options.restart = {aerie::selfExecutable(), "--worker-child", "instance"};  // Windows only
+        aerie::Worker w(instanceHandler(), options);
+        // Loads the module in the child and answers its pins.
         std::istringstream pins(text(w.call(bytes(std::string("open ") + c.path))));
+        // [/doc:worker]
         int ins = 0;
         int outs = 0;
         pins >> ins >> outs;
