@@ -513,8 +513,13 @@ bool Worker::Impl::receive(void* to, std::size_t n, detail::StallWatch& watch) {
         pollfd wait{fd, POLLIN, 0};
         if (::poll(&wait, 1, 5) == 0) {
             int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
+            const pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) {
                 bury(false, &status);
+                return false;
+            }
+            if (done < 0 && errno != EINTR) {  // reaped by someone else: it has ended
+                bury(false);
                 return false;
             }
             if (watch.stalled()) {
