@@ -175,6 +175,11 @@ int serveRequests(WorkerShared* shared, ChildPipe& pipe, const WorkerHandler& ha
             const std::string what = "an unknown exception";
             reply.assign(what.begin(), what.end());
         }
+        if (reply.size() > kMaxMessage) {
+            answer = {kError, static_cast<std::uint32_t>(ErrorKind::Other), 0};
+            const std::string what = "the reply is too large for a worker";
+            reply.assign(what.begin(), what.end());
+        }
         answer.size = reply.size();
         if (!pipe.write(&answer, sizeof answer) || !pipe.write(reply.data(), reply.size())) return 0;
     }

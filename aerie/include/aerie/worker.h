@@ -68,7 +68,8 @@ struct WorkerOptions {
     // Windows: the program and arguments that start this program again
     // into a call of runWorkerChild. Not used where the child is a fork.
     std::vector<std::string> restart;
-    // The shared audio buffers: so many each way, of so many frames.
+    // The shared audio buffers: so many each way (at most 1024), of so many
+    // frames (1 GiB of samples in all at most).
     int inputChannels = 2;
     int outputChannels = 2;
     std::int32_t frames = 4096;
@@ -81,8 +82,8 @@ struct WorkerOptions {
 // being started at once.
 class Worker {
 public:
-    // Starts the child. Throws HostError (kind Other) when no child can be
-    // started or the buffers are too large. [allocates; blocks]
+    // Starts the child. Throws HostError: kind BadArgument for buffers out
+    // of range, kind Other when no child can be started. [allocates; blocks]
     Worker(WorkerHandler handler, const WorkerOptions& options);
     // Asks the child to end, and ends it if it has not within a second.
     // [blocks]
@@ -90,10 +91,10 @@ public:
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    // Sends a request and waits for its reply. Throws the handler's
-    // HostError (the worker serves on), or HostError of kind Crashed, Hung or
-    // EndedProcess with "the module " + ending().describe() (the worker is
-    // dead, as it is for every call after). [allocates; blocks]
+    // Sends a request and waits for its reply (each 2 GiB at most). Throws
+    // the handler's HostError (the worker serves on), or HostError of kind
+    // Crashed, Hung or EndedProcess with "the module " + ending().describe()
+    // (the worker is dead, as it is for every call after). [allocates; blocks]
     std::vector<unsigned char> call(const std::vector<unsigned char>& request);
 
     // The shared buffers, the same the handler gets: write the inputs
