@@ -98,6 +98,13 @@ aerie::WorkerHandler workerHandler(const std::string& name) {
         if (request == "fail-other") throw std::runtime_error("out of luck");
         if (request == "exit") std::exit(7);
         if (request == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        if (request == "busy") {  // 0.3 s in all, never 0.2 s without progress
+            call.reporter.step("rendering");
+            for (std::uint64_t b = 0; b < 30; ++b) {
+                call.reporter.block(b, b * 64);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
         if (request == "copy") {  // the inputs to the outputs, reversed in channel order
             for (int c = 0; c < call.outputChannels; ++c) {
                 std::memcpy(call.outputs[c], call.inputs[call.inputChannels - 1 - c % call.inputChannels],
@@ -176,6 +183,17 @@ TEST(Worker, AHandlersErrorFailsItsRequestOnly) {
     expectError([&] { w.call(bytes("fail-other")); }, aerie::ErrorKind::Other, "out of luck");
     EXPECT_TRUE(w.alive());
     EXPECT_EQ(text(w.call(bytes("next"))), std::string("next") + '\0');  // the first to be answered
+}
+
+// The time limit is for a request without progress: not for a long one
+// that reports its blocks, nor for the time between requests.
+TEST(Worker, OnlyARequestWithoutProgressIsHung) {
+    aerie::Worker w(workerHandler("echo"), optionsFor("echo", 0.2));
+    EXPECT_EQ(text(w.call(bytes("busy"))), std::string("busy") + '\0');
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(text(w.call(bytes("idle"))), std::string("idle") + '\1');
+    expectError([&] { w.call(bytes("sleep")); }, aerie::ErrorKind::Hung,
+                "the module did not answer within 0.2 s while serving a request");
 }
 
 // The deaths: each request sequence ends in one, told with where the child
