@@ -220,10 +220,16 @@ struct Worker::Impl {
     // says which).
     bool receive(void* to, std::size_t n, detail::StallWatch& watch);
     // The child is gone or to be killed (`hung`): reaps it and words how it
-    // ended.
-    // `status`: how it ended, where it is reaped already (POSIX).
+    // ended. `status`: how it ended, where it is reaped already (POSIX).
     void bury(bool hung, const int* status = nullptr);
     void release();
+
+    // However the worker goes (a constructor that throws too), the child
+    // and the shared memory go with it.
+    ~Impl() {
+        stop();
+        release();
+    }
 };
 
 Worker::Worker(WorkerHandler handler, const WorkerOptions& options) : impl_(std::make_unique<Impl>()) {
@@ -231,18 +237,12 @@ Worker::Worker(WorkerHandler handler, const WorkerOptions& options) : impl_(std:
     impl_->timeoutSeconds = options.timeoutSeconds;
     impl_->ending.timeoutSeconds = options.timeoutSeconds;
     impl_->start(handler, options);
-    if (!impl_->alive) {
-        impl_->release();
-        impl_->ending.throwIfFailed();
-    }
+    if (!impl_->alive) impl_->ending.throwIfFailed();
     impl_->ending.end = SandboxResult::End::Finished;
     pointBuffers(impl_->shared, impl_->inputs, impl_->outputs);
 }
 
-Worker::~Worker() {
-    impl_->stop();
-    impl_->release();
-}
+Worker::~Worker() = default;
 
 float* const* Worker::inputs() const noexcept { return impl_->inputs.data(); }
 float* const* Worker::outputs() const noexcept { return impl_->outputs.data(); }
