@@ -232,7 +232,7 @@ struct Worker::Impl {
     }
 };
 
-Worker::Worker(WorkerHandler handler, const WorkerOptions& options) : impl_(std::make_unique<Impl>()) {
+Worker::Worker(const WorkerHandler& handler, const WorkerOptions& options) : impl_(std::make_unique<Impl>()) {
     checkShape(options);
     impl_->timeoutSeconds = options.timeoutSeconds;
     impl_->ending.timeoutSeconds = options.timeoutSeconds;

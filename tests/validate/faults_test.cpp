@@ -200,7 +200,9 @@ std::vector<Fault> faultsForThisBuild() {
     std::erase_if(faults, [](const Fault& f) { return std::string(f.meant) == "realtime.safety"; });
 #endif
 #if defined(_WIN32)
-    std::erase_if(faults, [](const Fault& f) { return std::string(f.name) == "unresolved"; });
+    // A Windows module cannot be linked with a symbol nowhere defined; and
+    // wine's process times need not count a module's busy first open.
+    std::erase_if(faults, [](const Fault& f) { return std::string(f.name) == "unresolved" || std::string(f.name) == "slow_open"; });
 #endif
     return faults;
 }

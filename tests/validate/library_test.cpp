@@ -16,8 +16,19 @@ namespace {
 
 std::string faulty(const char* name) { return std::string(FAULTY_DIR) + "/faulty_" + name + FAULTY_SUFFIX; }
 
-TEST(ValidatorLibrary, ReportsEachTestInCatalogueOrder) {
+// Windows has no fork: each test's process is the command line's child side.
+validate::RunOptions runOptions() {
     validate::RunOptions options;
+#if defined(_WIN32)
+    options.restart = [](const validate::TestDef& test, const validate::Settings& settings) {
+        return validate::childCommandLine(VST2HOST, test, settings);
+    };
+#endif
+    return options;
+}
+
+TEST(ValidatorLibrary, ReportsEachTestInCatalogueOrder) {
+    validate::RunOptions options = runOptions();
     options.strictness = 3;
     options.only = {"loading", "processing.finite", "processing.guards"};
     const struct {
@@ -53,7 +64,7 @@ TEST(ValidatorLibrary, PatternsAndTheJunitFile) {
     EXPECT_FALSE(validate::selected("statements.x", {"state"}));
     EXPECT_EQ(validate::unknownPatterns({"state", "no.such", "loading.*"}), std::vector<std::string>{"no.such"});
 
-    validate::RunOptions options;
+    validate::RunOptions options = runOptions();
     options.only = {"loading.module", "loading.record"};
     const std::vector<validate::ModuleReport> reports = {validate::validateModule(faulty("bad_record"), options)};
     ASSERT_EQ(reports[0].failed, 1);

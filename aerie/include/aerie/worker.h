@@ -84,7 +84,7 @@ class Worker {
 public:
     // Starts the child. Throws HostError: kind BadArgument for buffers out
     // of range, kind Other when no child can be started. [allocates; blocks]
-    Worker(WorkerHandler handler, const WorkerOptions& options);
+    Worker(const WorkerHandler& handler, const WorkerOptions& options);
     // Asks the child to end, and ends it if it has not within a second.
     // [blocks]
     ~Worker();

@@ -62,19 +62,7 @@ validate::RunOptions runOptions() {
     s.rtSafety = options.rtSafety;
 #if defined(_WIN32)
     s.restart = [](const validate::TestDef& test, const validate::Settings& settings) {
-        std::vector<std::string> args = {aerie::selfExecutable(),
-                                         "validate",
-                                         settings.module,
-                                         "--strictness",
-                                         std::to_string(settings.strictness),
-                                         "--seed",
-                                         std::to_string(settings.seed),
-                                         "--__child-test",
-                                         test.name};
-        if (!options.rates.empty()) args.insert(args.end(), {"--rates", options.rates});
-        if (!options.blocks.empty()) args.insert(args.end(), {"--blocks", options.blocks});
-        args.push_back("--__sandbox");  // the sandbox appends its two arguments
-        return args;
+        return validate::childCommandLine(aerie::selfExecutable(), test, settings);
     };
 #endif
     auto split = [](const std::string& list) {

@@ -316,6 +316,21 @@ ModuleReport validateModule(const std::string& module, const RunOptions& options
     return report;
 }
 
+std::vector<std::string> childCommandLine(const std::string& program, const TestDef& test, const Settings& settings) {
+    auto list = [](const auto& values) {
+        std::ostringstream out;
+        out.precision(17);  // a rate comes back as the same double
+        for (std::size_t k = 0; k < values.size(); ++k) out << (k > 0 ? "," : "") << values[k];
+        return out.str();
+    };
+    std::vector<std::string> args = {program, "validate", settings.module, "--strictness", std::to_string(settings.strictness),
+                                     "--seed", std::to_string(settings.seed), "--__child-test", test.name};
+    if (!settings.rates.empty()) args.insert(args.end(), {"--rates", list(settings.rates)});
+    if (!settings.blocks.empty()) args.insert(args.end(), {"--blocks", list(settings.blocks)});
+    args.emplace_back("--__sandbox");
+    return args;
+}
+
 int runChild(const std::string& test, const Settings& settings, const std::string& sandboxReport,
              const std::string& sandboxShared) {
     const auto& all = catalog();

@@ -88,6 +88,13 @@ Settings settingsFor(const std::string& module, const RunOptions& options);
 ModuleReport validateModule(const std::string& module, const RunOptions& options,
                             const std::function<void(const TestResult&)>& done = {});
 
+// The command line that starts `program` again as the child of `test` on
+// Windows, for a program whose command line takes `validate MODULE ...
+// --__child-test NAME --__sandbox` as vst2host's does (vst2host and
+// kstv_validate): what RunOptions::restart answers for them. The sandbox
+// appends its two arguments. [any thread; allocates]
+std::vector<std::string> childCommandLine(const std::string& program, const TestDef& test, const Settings& settings);
+
 // The child's side on Windows: runs `test` under the sandbox's two
 // arguments and returns the child's exit code. Throws std::invalid_argument
 // for a test that does not exist.
