@@ -58,9 +58,9 @@ Instance::Instance(const Module& module, Host& host) : host_(host) {
 
 Instance::~Instance() {
     if (effect_ == nullptr) return;
-    // A destructor must not throw, and the plug-in's answers no longer matter.
+    // A destructor must not throw, and the plug-in's answers no longer
+    // matter. close() suspends a running instance first, once.
     try {
-        if (state_ == State::Running) effect_->dispatcher(effect_, effMainsChanged, 0, 0, nullptr, 0.0f);
         close();
     } catch (...) {
     }

@@ -18,21 +18,11 @@ namespace aerie {
 
 namespace {
 
-std::string jobSeconds(double s) {
-    char b[32];
-    (void)std::snprintf(b, sizeof b, "%.3f s", s);
-    return b;
-}
-
 // "1000", "97.5": a number as short as it can be written.
 std::string jobNumber(double x) {
     char b[32];
     (void)std::snprintf(b, sizeof b, "%g", x);
     return b;
-}
-
-std::string jobPlural(long long n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 std::string jobLower(std::string s) {
@@ -85,7 +75,7 @@ void planNotes(const RenderJob& job, PlannedRender& p) {
         p.lastEventSeconds = std::max(p.lastEventSeconds.value_or(0.0), off.seconds());
     }
     sortByFrame(p.events);
-    p.played = jobPlural(static_cast<long long>(job.notes.size()), "note", "notes");
+    p.played = countText(static_cast<long long>(job.notes.size()), "note", "notes");
 }
 
 void planMessages(const RenderJob& job, PlannedRender& p) {
@@ -98,7 +88,7 @@ void planMessages(const RenderJob& job, PlannedRender& p) {
         p.lastEventSeconds = std::max(p.lastEventSeconds.value_or(0.0), e.seconds);
     }
     sortByFrame(p.events);
-    p.played = jobPlural(static_cast<long long>(job.messages.size()), "MIDI message", "MIDI messages");
+    p.played = countText(static_cast<long long>(job.messages.size()), "MIDI message", "MIDI messages");
 }
 
 void planMidiFile(const RenderJob& job, PlannedRender& p, TimelineSettings& timeline) {
@@ -139,6 +129,16 @@ void planMidiFile(const RenderJob& job, PlannedRender& p, TimelineSettings& time
 }
 
 }  // namespace
+
+std::string secondsText(double seconds) {
+    char b[32];
+    (void)std::snprintf(b, sizeof b, "%.3f s", seconds);
+    return b;
+}
+
+std::string countText(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 std::string moduleLabel(const std::string& name, std::size_t index, std::size_t count) {
     if (count == 1) return name;
@@ -192,19 +192,19 @@ PlannedRender planRender(const RenderJob& job, std::unique_ptr<WavReader> input)
     p.frames = tailFrames;
     if (hasInput) {
         p.frames = inputFrames + tailFrames;
-        p.length = "input " + jobSeconds(static_cast<double>(inputFrames) / rate) + " (" + std::to_string(inputFrames) +
-                   " frames) + tail " + jobSeconds(job.tailSeconds);
+        p.length = "input " + secondsText(static_cast<double>(inputFrames) / rate) + " (" + std::to_string(inputFrames) +
+                   " frames) + tail " + secondsText(job.tailSeconds);
     }
     if (!p.events.empty()) {
         const std::uint64_t last = p.events.back().frame;
         const std::uint64_t byEvents = std::max(last + 1, last + tailFrames);
         if (byEvents > p.frames || !hasInput) {
             p.frames = byEvents;
-            p.length = "last event at " + jobSeconds(p.lastEventSeconds.value_or(0.0)) + " (frame " + std::to_string(last) +
-                       ") + tail " + jobSeconds(job.tailSeconds);
+            p.length = "last event at " + secondsText(p.lastEventSeconds.value_or(0.0)) + " (frame " + std::to_string(last) +
+                       ") + tail " + secondsText(job.tailSeconds);
         }
     } else if (!hasInput) {
-        p.length = "no events, tail " + jobSeconds(job.tailSeconds) + " only";
+        p.length = "no events, tail " + secondsText(job.tailSeconds) + " only";
     }
     return p;
 }
@@ -364,7 +364,7 @@ void RenderSession::applySettings() {
         const std::int32_t available = m.instance->numPrograms();
         if (p.program >= available) {
             throw HostError(ErrorKind::BadArgument, p.what + ": " + label(p.module) + " has " +
-                                                        jobPlural(available, "program", "programs") +
+                                                        countText(available, "program", "programs") +
                                                         (available > 0 ? " (1 to " + std::to_string(available) + ")" : ""));
         }
         step("selecting program " + std::to_string(p.program + 1) + " of " + label(p.module) + " (effSetProgram)");

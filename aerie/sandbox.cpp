@@ -13,6 +13,7 @@
 
 #include <aerie/process.h>
 
+#include "sandbox_shared.h"
 #include "start_process.h"
 
 #if defined(_WIN32)
@@ -28,25 +29,10 @@
 
 namespace aerie {
 
-// Where the child is, in memory both processes see. The child writes it
-// without system calls; the parent reads the heartbeat while it waits and
-// the rest once the child has ended, when nothing writes it any more.
-struct SandboxReporter::Shared {
-    std::atomic<std::uint32_t> heartbeat;
-    std::atomic<std::uint32_t> finished;
-    std::uint32_t inBlock;
-    std::uint32_t stage;
-    std::uint64_t block;
-    std::uint64_t frame;
-    std::uint32_t stageCount;
-    char stageNames[32][96];
-    char step[1024];
-};
-
 namespace {
 
 using Shared = SandboxReporter::Shared;
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "the heartbeat is shared between processes");
+using detail::StallWatch;
 
 void copyText(char* to, std::size_t size, const std::string& from) noexcept {
     const std::size_t n = std::min(from.size(), size - 1);
@@ -58,45 +44,6 @@ std::string oneLine(std::string s) {
     std::replace(s.begin(), s.end(), '\n', ' ');
     std::replace(s.begin(), s.end(), '\r', ' ');
     return s;
-}
-
-// Tells a child that stopped making progress: its heartbeat unchanged for
-// the timeout (0: never).
-class StallWatch {
-public:
-    StallWatch(const Shared& shared, double timeoutSeconds)
-        : shared_(shared), timeout_(timeoutSeconds), seen_(shared.heartbeat.load()),
-          since_(std::chrono::steady_clock::now()) {}
-    bool stalled() {
-        const std::uint32_t now = shared_.heartbeat.load(std::memory_order_acquire);
-        const auto t = std::chrono::steady_clock::now();
-        if (now != seen_) {
-            seen_ = now;
-            since_ = t;
-            return false;
-        }
-        return timeout_ > 0 && std::chrono::duration<double>(t - since_).count() >= timeout_;
-    }
-
-private:
-    const Shared& shared_;
-    double timeout_;
-    std::uint32_t seen_;
-    std::chrono::steady_clock::time_point since_;
-};
-
-std::string whereOf(const Shared& s) {
-    std::string where(s.step, strnlen(s.step, sizeof s.step));
-    if (where.empty()) where = "starting";
-    if (s.inBlock != 0) {
-        where += " block " + std::to_string(s.block + 1) + " (from frame " + std::to_string(s.frame) + ")";
-        if (s.stageCount > 1 && s.stage < s.stageCount && s.stage < std::size(s.stageNames)) {
-            const char* name = s.stageNames[s.stage];
-            where += " in module " + std::to_string(s.stage + 1) + " (" +
-                     std::string(name, strnlen(name, sizeof s.stageNames[0])) + ")";
-        }
-    }
-    return where;
 }
 
 std::filesystem::path reportPathFor() {
@@ -152,6 +99,20 @@ int serve(Shared* shared, const std::string& reportPath, const SandboxOperation&
 }
 
 }  // namespace
+
+std::string detail::whereOf(const Shared& s) {
+    std::string where(s.step, strnlen(s.step, sizeof s.step));
+    if (where.empty()) where = "starting";
+    if (s.inBlock != 0) {
+        where += " block " + std::to_string(s.block + 1) + " (from frame " + std::to_string(s.frame) + ")";
+        if (s.stageCount > 1 && s.stage < s.stageCount && s.stage < std::size(s.stageNames)) {
+            const char* name = s.stageNames[s.stage];
+            where += " in module " + std::to_string(s.stage + 1) + " (" +
+                     std::string(name, strnlen(name, sizeof s.stageNames[0])) + ")";
+        }
+    }
+    return where;
+}
 
 void SandboxReporter::step(const std::string& what) noexcept {
     copyText(shared_->step, sizeof shared_->step, what);
@@ -262,6 +223,35 @@ LONG WINAPI endAsCrash(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; 
 
 }  // namespace
 
+bool detail::startChild(const std::vector<std::string>& argv, SandboxOptions::Output output, PROCESS_INFORMATION& pi,
+                        std::string& why) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    HANDLE out = nullptr;
+    if (output != SandboxOptions::Output::Inherit) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        if (output == SandboxOptions::Output::Discard) {
+            out = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        } else {
+            out = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+        }
+        si.hStdInput = nullptr;
+        si.hStdOutput = out;
+        si.hStdError = out;
+    }
+    const bool started = startProcess(argv, si, pi, why);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    return started;
+}
+
+void detail::prepareChild() {
+    // A crash ends the process with its exception code, which the parent
+    // names; no dialog and no debugger.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(endAsCrash);
+}
+
 SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     SandboxResult r;
@@ -287,26 +277,8 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
     std::vector<std::string> argv = options.restart;
     argv.push_back(reportPath.string());
     argv.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(mapping)));
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    HANDLE nul = nullptr;
-    HANDLE out = nullptr;
-    HANDLE err = nullptr;
-    if (options.output != SandboxOptions::Output::Inherit) {
-        si.dwFlags = STARTF_USESTDHANDLES;
-        if (options.output == SandboxOptions::Output::Discard) {
-            nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-            out = err = nul;
-        } else {
-            out = err = inheritable(GetStdHandle(STD_ERROR_HANDLE));
-        }
-        si.hStdInput = nullptr;
-        si.hStdOutput = out;
-        si.hStdError = err;
-    }
     PROCESS_INFORMATION pi{};
-    const bool started = detail::startProcess(argv, si, pi, r.why);
-    if (out != nullptr && out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    const bool started = detail::startChild(argv, options.output, pi, r.why);
     if (started) {
         StallWatch watch(*shared, options.timeoutSeconds);
         bool hung = false;
@@ -323,11 +295,11 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
         readReport(reportPath, r);
-        r.where = whereOf(*shared);
+        r.where = detail::whereOf(*shared);
         const std::uint32_t finished = shared->finished.load();
         if (hung) {
             r.end = SandboxResult::End::Hung;
-        } else if (code >= 0xC0000000u || code == 0x80000003u) {
+        } else if (detail::crashCode(code)) {
             r.end = SandboxResult::End::Crashed;
             r.why = describeExceptionCode(code);
         } else if (finished == 2) {
@@ -350,10 +322,7 @@ SandboxResult runSandboxed(const SandboxOperation&, const SandboxOptions& option
 
 int runSandboxChild(const std::string& reportArgument, const std::string& sharedArgument,
                     const SandboxOperation& operation) {
-    // A crash ends the process with its exception code, which the parent
-    // names; no dialog and no debugger.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    SetUnhandledExceptionFilter(endAsCrash);
+    detail::prepareChild();
     auto mapping = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(sharedArgument.c_str(), nullptr, 10)));
     auto* shared = static_cast<Shared*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared)));
     if (shared == nullptr) return 125;
@@ -384,6 +353,25 @@ std::string describeSignal(int signal) {
     return name != nullptr ? std::string(name) : "signal " + std::to_string(signal);
 }
 
+void detail::prepareForkedChild(SandboxOptions::Output output) {
+    // Crashes take the default action, so that the parent sees the signal
+    // even where a sanitizer's runtime had handlers of its own.
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);
+    if (output == SandboxOptions::Output::ToStderr) {
+        dup2(2, 1);
+    } else if (output == SandboxOptions::Output::Discard) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+            close(null);
+        }
+    }
+}
+
 SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     SandboxResult r;
@@ -407,22 +395,7 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
     const pid_t pid = fork();
     if (pid == 0) {
         if (ended[0] >= 0) close(ended[0]);
-        // The child. Crashes take the default action, so that we see the
-        // signal even where a sanitizer's runtime had handlers of its own.
-        struct sigaction sa {};
-        sa.sa_handler = SIG_DFL;
-        sigemptyset(&sa.sa_mask);
-        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);
-        if (options.output == SandboxOptions::Output::ToStderr) {
-            dup2(2, 1);
-        } else if (options.output == SandboxOptions::Output::Discard) {
-            const int null = open("/dev/null", O_WRONLY);
-            if (null >= 0) {
-                dup2(null, 1);
-                dup2(null, 2);
-                close(null);
-            }
-        }
+        detail::prepareForkedChild(options.output);
         const int code = serve(shared, reportPath.string(), operation);
         (void)std::fflush(stdout);
         (void)std::fflush(stderr);
@@ -470,7 +443,7 @@ SandboxResult runSandboxed(const SandboxOperation& operation, const SandboxOptio
     readReport(reportPath, r);
     std::error_code ec;
     std::filesystem::remove(reportPath, ec);
-    r.where = whereOf(*shared);
+    r.where = detail::whereOf(*shared);
     const std::uint32_t finished = shared->finished.load();
     if (lost) {
         r.end = SandboxResult::End::NotStarted;

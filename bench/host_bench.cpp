@@ -25,6 +25,12 @@
 // Then the sandbox's start-up cost: the time from asking for a child to
 // its end, for an operation that does nothing, against starting this
 // program again (how probes were isolated before the sandbox).
+//
+// Last, what isolation costs with a worker (<aerie/worker.h>): a request's
+// round trip to a child that answers at once, and a 512-frame stereo block
+// rendered by an instance in the worker (the input written into the shared
+// buffers, the request, the output read back) against the same block in
+// this process, in interleaved pairs of runs as above.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -43,6 +49,7 @@
 #include <aerie/io/wav_reader.h>
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
+#include <aerie/worker.h>
 
 namespace {
 
@@ -255,10 +262,122 @@ void measureSandbox(const char* self) {
                 median(sandbox) * 1e6, fastest(sandbox) * 1e6, median(restart) * 1e6);
 }
 
+// The worker's side for the isolation cost: "o PATH" opens an instance of a
+// module, "r" renders a block from the shared buffers ("n": after a note-on,
+// as the instrument gets every few blocks), anything else is answered at
+// once.
+aerie::WorkerHandler benchWorker() {
+    struct State {
+        std::unique_ptr<aerie::Module> module;
+        aerie::Host host;
+        std::unique_ptr<aerie::Instance> instance;
+        aerie::EventList note;
+    };
+    auto state = std::make_shared<State>();
+    state->note.addNoteOn(17, 0, 100);
+    return [state](aerie::WorkerCall& call) {
+        const std::vector<unsigned char>& q = call.request;
+        if (!q.empty() && q[0] == 'o') {
+            state->module = aerie::Module::open(std::string(q.begin() + 1, q.end()));
+            state->instance = std::make_unique<aerie::Instance>(*state->module, state->host);
+            state->instance->open();
+            state->instance->configure(44100.0, kBlock);
+            state->instance->resume();
+            state->host.record = false;
+        } else if (!q.empty() && (q[0] == 'r' || q[0] == 'n')) {
+            call.reporter.block(0, 0);
+            if (q[0] == 'n') state->instance->sendEvents(state->note);
+            state->instance->processBlock(call.inputs, call.outputs, kBlock);
+        }
+        return std::vector<unsigned char>{};
+    };
+}
+
+void measureWorker(const char* self, const std::vector<Subject>& subjects) {
+    aerie::WorkerOptions options;
+    options.restart = {self, "--worker-child"};
+    options.frames = kBlock;
+    const std::vector<unsigned char> nothing;
+    {
+        aerie::Worker w(benchWorker(), options);
+        std::vector<double> trips;
+        for (int i = 0; i < 2000; ++i) {
+            const auto t0 = Clock::now();
+            (void)w.call(nothing);
+            trips.push_back(seconds(t0, Clock::now()));
+        }
+        std::printf("worker round trip (empty request and reply): median %.1f us, fastest %.1f us\n",
+                    median(trips) * 1e6, fastest(trips) * 1e6);
+    }
+    for (const Subject& s : subjects) {
+        if (!std::filesystem::exists(s.path)) continue;
+        aerie::Worker w(benchWorker(), options);
+        const std::string open = "o" + s.path;
+        (void)w.call(std::vector<unsigned char>(open.begin(), open.end()));
+        const std::vector<unsigned char> render = {'r'};
+        const std::vector<unsigned char> noteAndRender = {'n'};
+        aerie::EventList note;
+        note.addNoteOn(17, 0, 100);
+        const auto module = aerie::Module::open(s.path);
+        aerie::Host host;
+        aerie::Instance local(*module, host);
+        local.open();
+        local.configure(44100.0, kBlock);
+        local.resume();
+        host.record = false;
+        // The caller's own buffers, stereo noise in; the worker's are copied
+        // to and from them.
+        std::vector<std::vector<float>> in(2, std::vector<float>(kBlock));
+        std::vector<std::vector<float>> out(2, std::vector<float>(kBlock));
+        std::uint32_t x = 1;
+        for (auto& channel : in) {
+            for (float& v : channel) {
+                x = x * 1664525u + 1013904223u;
+                v = static_cast<float>(static_cast<std::int32_t>(x >> 8) - (1 << 23)) / static_cast<float>(1 << 23) * 0.3f;
+            }
+        }
+        float* inP[2] = {in[0].data(), in[1].data()};
+        float* outP[2] = {out[0].data(), out[1].data()};
+        const int ins = std::min(local.numInputs(), 2);
+        const int outs = std::min(local.numOutputs(), 2);
+        auto localRun = [&] {
+            const auto t0 = Clock::now();
+            for (int k = 0; k < kBlocks; ++k) {
+                if (s.instrument && k % kNoteEvery == 0) local.sendEvents(note);
+                local.processBlock(inP, outP, kBlock);
+            }
+            return seconds(t0, Clock::now());
+        };
+        auto workerRun = [&] {
+            const auto t0 = Clock::now();
+            for (int k = 0; k < kBlocks; ++k) {
+                for (int c = 0; c < ins; ++c) std::memcpy(w.inputs()[c], inP[c], sizeof(float) * kBlock);
+                (void)w.call(s.instrument && k % kNoteEvery == 0 ? noteAndRender : render);
+                for (int c = 0; c < outs; ++c) std::memcpy(outP[c], w.outputs()[c], sizeof(float) * kBlock);
+            }
+            return seconds(t0, Clock::now());
+        };
+        localRun();
+        workerRun();
+        std::vector<double> plugin;
+        std::vector<double> extra;
+        for (int r = 0; r < kRepetitions; ++r) {
+            const double p = localRun();
+            plugin.push_back(p);
+            extra.push_back(workerRun() - p);
+        }
+        const double pluginUs = median(plugin) / kBlocks * 1e6;
+        const double extraUs = median(extra) / kBlocks * 1e6;
+        std::printf("%-12s in-process %.1f us a block, through a worker %.1f us more (%.0f%%)\n", s.name, pluginUs,
+                    extraUs, 100.0 * extraUs / pluginUs);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--exit") return 0;
+    if (argc == 3 && std::string(argv[1]) == "--worker-child") return aerie::runWorkerChild(argv[2], benchWorker());
     if (argc == 4 && std::string(argv[1]) == "--sandbox-child") {
         return aerie::runSandboxChild(argv[2], argv[3], [](aerie::SandboxReporter&) { return 0; });
     }
@@ -294,6 +413,7 @@ int main(int argc, char** argv) {
         if (s.limited && share > 5.0) ok = false;
     }
     measureSandbox(argv[0]);
+    measureWorker(argv[0], subjects);
     std::printf("host share: %s (limit 5%% for plug-ins of ordinary cost)\n", summary.c_str());
     return ok ? 0 : 1;
 }

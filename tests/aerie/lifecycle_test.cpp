@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,38 @@ TEST(Lifecycle, EachCallIsAllowedOnlyInItsStates) {
                 EXPECT_NE(what.find(std::string(aerie::stateName(from)) + " instance; it must be "), std::string::npos) << what;
             }
         }
+    }
+}
+
+// What the plug-in hears as its instance is destroyed from each state: a
+// running one is suspended once, and each is closed once (the closed one
+// was running: close() suspended it).
+AEffectDispatcherProc forwardTo = nullptr;
+int suspends = 0;
+int closes = 0;
+VstIntPtr VST_CALL counting(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
+    if (opcode == effMainsChanged && value == 0) ++suspends;
+    if (opcode == effClose) ++closes;
+    return forwardTo(e, opcode, index, value, ptr, opt);
+}
+
+TEST(Lifecycle, DestroyingSuspendsARunningInstanceOnceAndClosesIt) {
+    const struct Case {
+        State state;
+        int suspends;
+        int closes;
+    } cases[] = {{State::Created, 0, 1}, {State::Ready, 0, 1}, {State::Running, 1, 1}, {State::Closed, 1, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(aerie::stateName(c.state));
+        suspends = closes = 0;
+        {
+            auto f = std::make_unique<Fixture>();
+            forwardTo = f->instance.raw().effect()->dispatcher;
+            f->instance.raw().effect()->dispatcher = counting;
+            f->reach(c.state);
+        }
+        EXPECT_EQ(suspends, c.suspends);
+        EXPECT_EQ(closes, c.closes);
     }
 }
 

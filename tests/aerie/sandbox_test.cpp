@@ -12,6 +12,7 @@
 #include <aerie/aerie.h>
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
+#include <aerie/worker.h>
 
 namespace {
 
@@ -151,10 +152,17 @@ TEST(Sandbox, OneTableNamesSignalsAndExceptions) {
 
 }  // namespace
 
+// The worker's handlers by name (worker_test.cpp).
+aerie::WorkerHandler workerHandler(const std::string& name);
+
 int main(int argc, char** argv) {
     // The child side of a restarted sandbox (Windows): NAME REPORT SHARED.
     if (argc == 5 && std::strcmp(argv[1], "--sandbox-child") == 0) {
         return aerie::runSandboxChild(argv[3], argv[4], operation(argv[2]).run);
+    }
+    // The child side of a restarted worker (Windows): NAME ARGUMENT.
+    if (argc == 4 && std::strcmp(argv[1], "--worker-child") == 0) {
+        return aerie::runWorkerChild(argv[3], workerHandler(argv[2]));
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -181,15 +181,6 @@ aerie::SampleFormat parseFormat(const std::string& f) {
     throw Error(kUsage, "--format must be float, pcm16 or pcm24 (got \"" + f + "\")");
 }
 
-std::string formatSeconds(double s) {
-    char b[32];
-    (void)std::snprintf(b, sizeof b, "%.3f s", s);
-    return b;
-}
-
-std::string plural(long long n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 void note(const std::string& text) { (void)std::fprintf(stderr, "vst2host: note: %s\n", text.c_str()); }
 
@@ -243,7 +234,7 @@ int addressedModule(const Addressed& a, const std::string& option, const std::st
     }
     if (a.module < 1 || static_cast<std::size_t>(a.module) > modules) {
         throw Error(kUsage, option + " " + text + ": there is no module " + std::to_string(a.module) + " (the chain has " +
-                                plural(static_cast<long long>(modules), "module", "modules") + ")");
+                                aerie::countText(static_cast<long long>(modules), "module", "modules") + ")");
     }
     return a.module;
 }
@@ -461,9 +452,9 @@ void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked
     char tempo[64];
     (void)std::snprintf(tempo, sizeof tempo, "%.6g BPM", timeline.tempoAt(0));
     out << "time: " << tempo << ", " << sig.numerator << '/' << sig.denominator;
-    if (t.tempos.size() > 1) out << ", " << plural(static_cast<long long>(t.tempos.size() - 1), "tempo change", "tempo changes");
+    if (t.tempos.size() > 1) out << ", " << aerie::countText(static_cast<long long>(t.tempos.size() - 1), "tempo change", "tempo changes");
     if (t.signatures.size() > 1) {
-        out << ", " << plural(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
+        out << ", " << aerie::countText(static_cast<long long>(t.signatures.size() - 1), "time signature change", "time signature changes");
     }
     out << (c.time.bpm ? " (--tempo)" : !o.midi.empty() ? " (the MIDI file's)" : " (default)");
     if (t.loop) out << ", loop " << t.loop->start << " to " << t.loop->end << " beats (reported, not played)";
@@ -486,11 +477,11 @@ void printRenderDetails(std::ostream& out, const RenderOptions& o, const Checked
     if (!o.saveAutomation.empty()) {
         std::size_t n = 0;
         for (std::size_t i = 0; i < names.size(); ++i) n += renderer.host(i).automated.size();
-        out << "recorded automation: " << plural(static_cast<long long>(n), "change", "changes") << " to " << o.saveAutomation
+        out << "recorded automation: " << aerie::countText(static_cast<long long>(n), "change", "changes") << " to " << o.saveAutomation
             << '\n';
     }
     if (!o.midiOut.empty()) {
-        out << "MIDI out: " << plural(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to " << o.midiOut
+        out << "MIDI out: " << aerie::countText(static_cast<long long>(renderer.midiOut().size()), "event", "events") << " to " << o.midiOut
             << '\n';
     }
     for (std::size_t i = 0; i < names.size(); ++i) printRequests(out, session.label(i), renderer.host(i));
@@ -637,9 +628,9 @@ void printSummary(std::ostream& out, const Render& job, const aerie::RenderSessi
     char speed[160];
     const double inside = wallSeconds > 0 ? 100.0 * session.renderer().pluginSeconds() / wallSeconds : 0.0;
     (void)std::snprintf(speed, sizeof speed, "%s of audio in %s, %.1fx real time, %.1f%% of it inside the plug-in%s",
-                        formatSeconds(audioSeconds).c_str(), formatSeconds(wallSeconds).c_str(),
+                        aerie::secondsText(audioSeconds).c_str(), aerie::secondsText(wallSeconds).c_str(),
                         wallSeconds > 0 ? audioSeconds / wallSeconds : 0.0, std::min(inside, 100.0), count == 1 ? "" : "s");
-    out << "wrote " << o.out << ": " << frames << " frames, " << formatSeconds(audioSeconds) << " at " << rate << " Hz, "
+    out << "wrote " << o.out << ": " << frames << " frames, " << aerie::secondsText(audioSeconds) << " at " << rate << " Hz, "
         << channels << (channels == 1 ? " channel, " : " channels, ")
         << (c.format == aerie::SampleFormat::Float32 ? "32-bit float"
             : c.format == aerie::SampleFormat::Pcm16 ? "16-bit integer"
@@ -647,7 +638,7 @@ void printSummary(std::ostream& out, const Render& job, const aerie::RenderSessi
         << '\n'
         << "length: " << plan.length << '\n';
     if (plan.input != nullptr) {
-        out << "input: " << o.input << ", " << plural(plan.input->format().channels, "channel", "channels") << ", "
+        out << "input: " << o.input << ", " << aerie::countText(plan.input->format().channels, "channel", "channels") << ", "
             << plan.input->format().describe() << '\n';
     }
     if (!plan.played.empty()) out << "played: " << plan.played << (o.notes.empty() ? "" : " from --notes") << '\n';
@@ -696,7 +687,7 @@ int renderModules(const Render& job, aerie::SandboxReporter& reporter) {
                                      ? bad.frame - static_cast<std::uint64_t>(result.latencyRemoved) : 0;
         badText = std::string("the output holds ") + (std::isnan(bad.value) ? "NaN" : "infinite") +
                   " samples, the first at frame " + std::to_string(at) + " (" +
-                  formatSeconds(static_cast<double>(at) / rate) + "), channel " + std::to_string(bad.channel + 1);
+                  aerie::secondsText(static_cast<double>(at) / rate) + "), channel " + std::to_string(bad.channel + 1);
     }
     if (result.stoppedEarly) throw Error(kNonFinite, badText + "; no file written (--strict)");
 

@@ -12,6 +12,7 @@
 //   event_list.h   EventList, a block's MIDI events
 //   four_char.h    fourCharString
 //   sandbox.h      runSandboxed, an operation in a child process
+//   worker.h       Worker, a child process that serves requests
 //   discovery.h    pluginFolders, findModules, resolveModule
 //   probe.h        probeModule, what a scan learns about a module
 //   process.h      runProcess, selfExecutable: child programs
@@ -54,3 +55,4 @@
 #include <aerie/process.h>
 #include <aerie/sandbox.h>
 #include <aerie/version.h>
+#include <aerie/worker.h>

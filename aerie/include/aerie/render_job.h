@@ -243,6 +243,10 @@ std::int32_t findParameter(Instance& instance, const std::string& key, const std
 
 // "Fake", or "module 2 (Fake)" in a chain.
 std::string moduleLabel(const std::string& name, std::size_t index, std::size_t count);
+// The words of a render's messages, shared with front ends that add their
+// own: "1.500 s"; "1 event", "3 events". [any thread; allocates]
+std::string secondsText(double seconds);
+std::string countText(long long n, const char* one, const char* many);
 
 // What a render tells its caller as it goes. Each may be empty; each is
 // called on the session's thread, the block hooks between the modules'
