@@ -142,9 +142,8 @@ public:
         module_ = aerie::loadRenderModule(job, path, 0, 1, {});
         own_.modules = {module_.get()};
     }
-    ~Plugin() {
-        own_.stop();
-    }
+    // own_ goes before module_: a stream left running is suspended first.
+    ~Plugin() = default;
 
     // One call at a time, and none once closed.
     class Use {
@@ -506,9 +505,8 @@ PYBIND11_MODULE(_aerie, m) {
         std::vector<Plugin*> plugins;
         py::list keep;  // the Python objects, alive as long as the chain
         aerie::RenderChain chain;
-        // A stream of this chain ends with it (its plug-ins, kept alive by
-        // `keep`, are suspended and stay loaded).
-        ~Chain() { chain.stop(); }
+        // A stream of this chain ends with it (RenderChain's destructor;
+        // its plug-ins, kept alive by `keep`, stay loaded).
     };
     py::class_<Chain>(m, "Chain")
         .def(py::init([](const py::list& plugins) {
