@@ -385,6 +385,7 @@ PYBIND11_MODULE(_aerie, m) {
 #if defined(AERIE_PYTHON_VALIDATE)
     defineValidate(m);
 #endif
+    pyaerie::defineIsolated(m);
     m.def("resolve", &resolve, py::arg("name_or_path"));
     m.def("probe", &probeInChild, py::arg("path"), py::arg("timeout") = 10.0);
     m.def("find_modules", [](std::optional<std::vector<std::string>> folders) {

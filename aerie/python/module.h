@@ -29,4 +29,7 @@ py::dict identityDict(const Identity& identity);
 // output, or (output, midi) when the call asked for the MIDI.
 py::object renderResult(py::array_t<float> out, const RenderedCall& done, bool returnMidi);
 
+// _aerie.IsolatedPlugin (isolated.cpp).
+void defineIsolated(py::module_& m);
+
 }  // namespace pyaerie
