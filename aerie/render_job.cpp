@@ -325,7 +325,7 @@ void RenderChain::stop() {
     for (LoadedModule* m : modules) {
         if (m->runningIn != this) continue;
         m->runningIn = nullptr;
-        if (m->instance->state() == Instance::State::Running) m->instance->suspend();
+        if (m->instance && m->instance->state() == Instance::State::Running) m->instance->suspend();
     }
     renderer.reset();
 }

@@ -40,7 +40,8 @@ Core::Core(const std::string& path, double sampleRate, std::int32_t blockSize) {
     own_.modules = {module_.get()};
 }
 
-Core::~Core() { own_.stop(); }
+// own_ goes before module_: a stream left running is suspended first.
+Core::~Core() = default;
 
 aerie::Instance& Core::instance() {
     if (!module_->instance) throw aerie::HostError(aerie::ErrorKind::WrongState, "the plug-in " + name() + " is closed");

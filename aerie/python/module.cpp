@@ -364,9 +364,8 @@ PYBIND11_MODULE(_aerie, m) {
         std::vector<Plugin*> plugins;
         py::list keep;  // the Python objects, alive as long as the chain
         aerie::RenderChain chain;
-        // A stream of this chain ends with it (its plug-ins, kept alive by
-        // `keep`, are suspended and stay loaded).
-        ~Chain() { chain.stop(); }
+        // A stream of this chain ends with it (RenderChain's destructor;
+        // its plug-ins, kept alive by `keep`, stay loaded).
     };
     py::class_<Chain>(m, "Chain")
         .def(py::init([](const py::list& plugins) {

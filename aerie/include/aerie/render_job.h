@@ -112,12 +112,13 @@ struct RenderJob {
     // the session neither loads nor closes them. Their rate and block size
     // must be the job's.
     RenderChain* chain = nullptr;
-    // With a chain: go on from where its last render left off (the modules
-    // not resumed again, the song position going on, no latency removed
-    // again; the job's MIDI and automation times count from this part's
-    // start), so that parts give the samples one render would. The render
-    // then leaves the chain running for the next part; without it, a chain
-    // left running is suspended before it starts afresh.
+    // With a chain, `continues` goes on from where its last render left off
+    // (the modules not resumed again, the song position going on, no
+    // latency removed again; the job's MIDI and automation times count from
+    // this part's start), so that parts give the samples one render would;
+    // without it, a chain left running is suspended before the render
+    // starts afresh. `leaveRunning` keeps the chain running at the end, for
+    // a render that continues it.
     bool continues = false;
     bool leaveRunning = false;
     // Keep the MIDI the modules send for renderer().midiOut(), without a file.
@@ -221,9 +222,15 @@ struct LoadedModule {
 std::unique_ptr<LoadedModule> loadRenderModule(const RenderJob& job, const std::string& path, std::size_t index,
                                                std::size_t count, const std::function<void(const std::string&)>& step);
 
-// Modules kept between renders, first to last (owned by the caller), and
-// the renderer that a continued render goes on with.
+// Modules kept between renders, first to last (owned by the caller, and
+// destroyed after the chain), and the renderer that a continued render goes
+// on with.
 struct RenderChain {
+    RenderChain() = default;
+    RenderChain(const RenderChain&) = delete;
+    RenderChain& operator=(const RenderChain&) = delete;
+    ~RenderChain() { stop(); }  // its modules no longer point at it
+
     std::vector<LoadedModule*> modules;
     std::unique_ptr<ChainRenderer> renderer;
     // Suspends the modules a render of this chain left running, so that the
