@@ -44,8 +44,7 @@ CACHE = "aerie-plugins"  # the name of the per-worker plug-in cache
 
 
 class PluginCache(WorkerPlugin):
-    """The plug-ins a worker has loaded, by (path, sample rate, block size,
-    isolated), each with the state it had when loaded. A task takes one
+    """The plug-ins a worker has loaded, by their load() arguments, each with the state it had when loaded. A task takes one
     and gives it back; a worker with several threads loads one per thread
     that needs it at the same time. The worker closes them when it ends."""
 
@@ -60,8 +59,9 @@ class PluginCache(WorkerPlugin):
             idle = self._idle.get(settings)
             if idle:
                 return idle.pop()
-        path, sample_rate, block_size, isolated = settings
-        plugin = aerie.load(path, sample_rate=sample_rate, block_size=block_size, isolated=isolated)
+        path, sample_rate, block_size, isolated, timeout = settings
+        plugin = aerie.load(path, sample_rate=sample_rate, block_size=block_size, isolated=isolated,
+                            timeout=timeout)
         try:
             programs = len(plugin.program_names)
             return plugin, plugin.state, plugin.program if programs else None
@@ -94,6 +94,10 @@ def render_point(settings, point):
     except aerie.AerieError as e:
         return f"{type(e).__name__}: {e}", None
     plugin, state, program = loaded
+    unknown = [name for name, _ in values if name not in plugin.parameters]
+    if unknown:
+        cache.give(settings, loaded)
+        return f"no parameter {unknown[0]!r}; the plug-in has {', '.join(map(repr, plugin.parameters))}", None
     try:
         plugin.state = state  # what it was when loaded, whatever ran before
         if program is not None:
@@ -161,6 +165,9 @@ def arguments(argv):
     parser.add_argument("--block-size", type=int, default=512, help="frames (default: 512)")
     parser.add_argument("--isolated", action="store_true",
                         help="run the plug-in in a child process: a crash or hang fails that point only")
+    parser.add_argument("--timeout", type=seconds, default=30.0,
+                        help="with --isolated, seconds the plug-in may go without progress before it counts "
+                             "as hung (default: 30; 0: no limit)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="a running Dask scheduler (tcp://HOST:8786); default: a local cluster")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
@@ -184,7 +191,7 @@ def grid(args):
 
 
 def run(args, client):
-    settings = (args.plugin, args.sample_rate, args.block_size, args.isolated)
+    settings = (args.plugin, args.sample_rate, args.block_size, args.isolated, args.timeout)
     client.register_worker_plugin(PluginCache(), name=CACHE)
     points = list(grid(args))
     futures = {}
@@ -200,8 +207,8 @@ def run(args, client):
         i = futures.pop(future)
         try:
             error, audio = future.result()
-        except Exception as e:  # the task itself failed: a worker died with an in-process plug-in
-            error, audio = f"{type(e).__name__}: the task was lost with its worker", None
+        except Exception as e:  # the task itself failed (a worker died with an in-process plug-in)
+            error, audio = f"{type(e).__name__}: {e}", None
         future.release()
         file = ""
         if error is None:

@@ -1,16 +1,16 @@
 #!/bin/sh
 # Runs examples/python/dataset.py on a cluster started the way
 # docs/python.md shows (a scheduler, a worker program), all on this
-# machine; test_dataset.py runs it in a folder holding examples/python/,
-# phrases/ and the presets, and compares the outputs with a local cluster's.
+# machine; test_docs.py runs it in a folder holding examples/python/,
+# phrases/ and the presets, and checks what it wrote.
 # Usage: dask_cluster.sh PORT PLUGIN
 set -eu
 HOST=127.0.0.1
 PORT=$1
 PLUGIN=$2
-cleanup() {
-  kill ${worker:-} ${scheduler:-} 2>/dev/null || true
-  wait
+cleanup() {  # the workers first: they close at once while the scheduler is there
+  if [ -n "${worker:-}" ]; then kill -INT "$worker"; wait "$worker" || true; fi
+  if [ -n "${scheduler:-}" ]; then kill -INT "$scheduler"; wait "$scheduler" || true; fi
 }
 trap cleanup EXIT
 # [doc:dask-cluster]
