@@ -44,9 +44,10 @@ CACHE = "aerie-plugins"  # the name of the per-worker plug-in cache
 
 
 class PluginCache(WorkerPlugin):
-    """The plug-ins a worker has loaded, by their load() arguments, each with the state it had when loaded. A task takes one
-    and gives it back; a worker with several threads loads one per thread
-    that needs it at the same time. The worker closes them when it ends."""
+    """The plug-ins a worker has loaded, by their load() arguments, each
+    with the state it had when loaded. A task takes one and gives it back;
+    a worker with several threads loads one per thread that needs it at
+    the same time. The worker closes them when it ends."""
 
     name = CACHE
 
@@ -157,20 +158,20 @@ def arguments(argv):
                         help='.fxp presets; "default" is the plug-in as loaded (default: only that)')
     parser.add_argument("--param", action="append", type=sweep, default=[], metavar="NAME=V1,V2,...",
                         help="a parameter swept over these values (0..1); repeat for more")
-    parser.add_argument("--duration", type=seconds, help="seconds per render (default: each phrase to its last "
-                                                         "event, then the tail)")
-    parser.add_argument("--tail", type=seconds, default=1.0, help="seconds after the last event when no "
-                                                                  "--duration is given (default: 1)")
-    parser.add_argument("--sample-rate", type=int, default=44100, help="Hz (default: 44100)")
-    parser.add_argument("--block-size", type=int, default=512, help="frames (default: 512)")
+    parser.add_argument("--duration", type=seconds, metavar="SECONDS",
+                        help="seconds per render (default: each phrase to its last event, then the tail)")
+    parser.add_argument("--tail", type=seconds, default=1.0, metavar="SECONDS",
+                        help="seconds after the last event when no --duration is given (default: 1)")
+    parser.add_argument("--sample-rate", type=int, default=44100, metavar="HZ", help="Hz (default: 44100)")
+    parser.add_argument("--block-size", type=int, default=512, metavar="FRAMES", help="frames (default: 512)")
     parser.add_argument("--isolated", action="store_true",
                         help="run the plug-in in a child process: a crash or hang fails that point only")
-    parser.add_argument("--timeout", type=seconds, default=30.0,
+    parser.add_argument("--timeout", type=seconds, default=30.0, metavar="SECONDS",
                         help="with --isolated, seconds the plug-in may go without progress before it counts "
                              "as hung (default: 30; 0: no limit)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="a running Dask scheduler (tcp://HOST:8786); default: a local cluster")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="worker processes of the local cluster (default: one per core)")
     parser.add_argument("-o", "--output", default="dataset", help="the output folder (default: dataset)")
     args = parser.parse_args(argv)
@@ -191,13 +192,16 @@ def grid(args):
 
 
 def run(args, client):
-    settings = (args.plugin, args.sample_rate, args.block_size, args.isolated, args.timeout)
+    # Paths go to the workers whole (a worker's own folder may be another);
+    # the table keeps them as given. A plug-in's name is looked up there.
+    plugin = os.path.abspath(args.plugin) if os.path.exists(args.plugin) else args.plugin
+    settings = (plugin, args.sample_rate, args.block_size, args.isolated, args.timeout)
     client.register_worker_plugin(PluginCache(), name=CACHE)
     points = list(grid(args))
     futures = {}
     for i, (phrase, preset, values) in enumerate(points):
-        point = (phrase, None if preset == "default" else preset, values, args.duration,
-                 None if args.duration is not None else args.tail)
+        point = (os.path.abspath(phrase), None if preset == "default" else os.path.abspath(preset), values,
+                 args.duration, None if args.duration is not None else args.tail)
         futures[client.submit(render_point, settings, point, pure=False)] = i
 
     audio_dir = os.path.join(args.output, "audio")
