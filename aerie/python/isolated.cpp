@@ -201,8 +201,7 @@ void serveRequest(Child& c, aerie::WorkerCall& call, Reader& r, Writer& w) {
         const std::string path = r.text();
         const auto rate = r.get<double>();
         const auto block = r.get<std::int32_t>();
-        rep.step("loading the module");
-        c.core = std::make_unique<Core>(path, rate, block);
+        c.core = std::make_unique<Core>(path, rate, block, [&rep](const std::string& s) { rep.step(s); });
         rep.step("asking for its identity");
         const Identity i = c.core->identity();
         for (const std::string* s : {&i.name, &i.vendor, &i.product, &i.category, &c.core->path()}) w.put(*s);

@@ -97,6 +97,9 @@ def test_errors_in_the_child_keep_their_class(paths, tmp_path):
         comp.process(noise(0.1))
     with pytest.raises(aerie.ModuleNotFound):
         aerie.load(tmp_path / "none.so", isolated=True)
+    with pytest.raises(aerie.PluginCrashed, match=r"^the module crashed while creating an instance of the module "
+                                                  r"\(calling its entry point\)"):
+        aerie.load(paths["crash_entry"], isolated=True)
 
 
 FAULTS = {  # what fails, how, and where the message says it did
