@@ -366,6 +366,7 @@ int runValidate() {
     if (errorCode != kOk) throw Error(errorCode, error);
 
     std::vector<validate::ModuleReport> reports;
+    reports.reserve(printed.size());
     for (Printed& p : printed) reports.push_back(std::move(p.report));
     int passed = 0, failed = 0, skipped = 0;
     for (const auto& r : reports) {
