@@ -409,8 +409,9 @@ public:
         IsolatedPlugin& p_;
     };
 
-    // Sends a request (an Op and its arguments) and answers a reader of its
-    // reply, past the status. [GIL held]
+    // Sends a request (an Op and its arguments) as the plug-in's one user,
+    // without the GIL while the child works, and answers the reply (its
+    // status first: see replyOf). [GIL held]
     template <class... Args>
     std::vector<unsigned char> request(Op op, const Args&... args) {
         Use use(*this);
