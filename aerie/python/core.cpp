@@ -33,10 +33,11 @@ void checkRateAndBlock(double sampleRate, std::int32_t blockSize) {
     }
 }
 
-Core::Core(const std::string& path, double sampleRate, std::int32_t blockSize) {
+Core::Core(const std::string& path, double sampleRate, std::int32_t blockSize,
+           const std::function<void(const std::string&)>& step) {
     checkRateAndBlock(sampleRate, blockSize);
     rate_ = static_cast<std::uint32_t>(sampleRate);
-    module_ = aerie::loadRenderModule(baseJob(rate_, blockSize), path, 0, 1, {});
+    module_ = aerie::loadRenderModule(baseJob(rate_, blockSize), path, 0, 1, step);
     own_.modules = {module_.get()};
 }
 

@@ -30,8 +30,10 @@ struct Identity {
 // One loaded plug-in and the chain it renders in alone.
 class Core {
 public:
-    // Loads the module (rate and block size checked). [blocks] Throws HostError.
-    Core(const std::string& path, double sampleRate, std::int32_t blockSize);
+    // Loads the module (rate and block size checked); `step` (may be empty)
+    // is told each step of the load first. [blocks] Throws HostError.
+    Core(const std::string& path, double sampleRate, std::int32_t blockSize,
+         const std::function<void(const std::string&)>& step = {});
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;

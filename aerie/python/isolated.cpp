@@ -201,8 +201,7 @@ void serveRequest(Child& c, aerie::WorkerCall& call, Reader& r, Writer& w) {
         const std::string path = r.text();
         const auto rate = r.get<double>();
         const auto block = r.get<std::int32_t>();
-        rep.step("loading the module");
-        c.core = std::make_unique<Core>(path, rate, block);
+        c.core = std::make_unique<Core>(path, rate, block, [&rep](const std::string& s) { rep.step(s); });
         rep.step("asking for its identity");
         const Identity i = c.core->identity();
         for (const std::string* s : {&i.name, &i.vendor, &i.product, &i.category, &c.core->path()}) w.put(*s);
@@ -410,8 +409,9 @@ public:
         IsolatedPlugin& p_;
     };
 
-    // Sends a request (an Op and its arguments) and answers a reader of its
-    // reply, past the status. [GIL held]
+    // Sends a request (an Op and its arguments) as the plug-in's one user,
+    // without the GIL while the child works, and answers the reply (its
+    // status first: see replyOf). [GIL held]
     template <class... Args>
     std::vector<unsigned char> request(Op op, const Args&... args) {
         Use use(*this);

@@ -48,6 +48,12 @@ def settings(paths, isolated):
                 comp.program_names, comp.program, state]
 
 
+def programs(paths, isolated):
+    with aerie.load(paths["effect"], isolated=isolated) as fx:
+        fx.program = 1
+        return [fx.program_names, fx.program, fx.parameters["Gain"].value, fx.process(noise(0.1))]
+
+
 def presets(paths, isolated, tmp_path):
     with aerie.load(paths["zamcomp"], isolated=isolated) as comp:
         comp.parameters[3] = 0.125
@@ -60,7 +66,8 @@ def presets(paths, isolated, tmp_path):
 
 
 SAME = {"ZamComp automated, in chunks": zamcomp_automated, "ZamComp in parts": zamcomp_in_parts,
-        "Kestravian playing the demo": kestravian_demo, "MIDI sent back": midi_sent, "settings": settings}
+        "Kestravian playing the demo": kestravian_demo, "MIDI sent back": midi_sent, "settings": settings,
+        "programs": programs}
 
 
 def same(a, b):
@@ -97,6 +104,9 @@ def test_errors_in_the_child_keep_their_class(paths, tmp_path):
         comp.process(noise(0.1))
     with pytest.raises(aerie.ModuleNotFound):
         aerie.load(tmp_path / "none.so", isolated=True)
+    with pytest.raises(aerie.PluginCrashed, match=r"^the module crashed while creating an instance of the module "
+                                                  r"\(calling its entry point\)"):
+        aerie.load(paths["crash_entry"], isolated=True)
 
 
 FAULTS = {  # what fails, how, and where the message says it did
