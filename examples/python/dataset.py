@@ -33,6 +33,7 @@ import struct
 import sys
 import threading
 import time
+import uuid
 
 import numpy as np
 
@@ -40,16 +41,12 @@ import aerie
 from distributed import Client, LocalCluster, as_completed, get_worker
 from distributed.diagnostics.plugin import WorkerPlugin
 
-CACHE = "aerie-plugins"  # the name of the per-worker plug-in cache
-
-
 class PluginCache(WorkerPlugin):
     """The plug-ins a worker has loaded, by their load() arguments, each
     with the state it had when loaded. A task takes one and gives it back;
     a worker with several threads loads one per thread that needs it at
-    the same time. The worker closes them when it ends."""
-
-    name = CACHE
+    the same time. They are closed when the run is over (the cache is
+    unregistered) or the worker ends."""
 
     def setup(self, worker):
         self._lock = threading.Lock()
@@ -85,10 +82,10 @@ class PluginCache(WorkerPlugin):
                 pass
 
 
-def render_point(settings, point):
-    """One task: renders a grid point with the worker's plug-in and answers
-    (None, audio), or (the error, None) for an aerie error."""
-    cache = get_worker().plugins[CACHE]
+def render_point(cache, settings, point):
+    """One task: renders a grid point with the worker's plug-in (from the
+    cache of this name) and answers (None, audio), or (the error, None)."""
+    cache = get_worker().plugins[cache]
     phrase, preset, values, duration, tail = point
     try:
         loaded = cache.take(settings)
@@ -196,13 +193,23 @@ def run(args, client):
     # the table keeps them as given. A plug-in's name is looked up there.
     plugin = os.path.abspath(args.plugin) if os.path.exists(args.plugin) else args.plugin
     settings = (plugin, args.sample_rate, args.block_size, args.isolated, args.timeout)
-    client.register_worker_plugin(PluginCache(), name=CACHE)
+    cache = f"aerie-plugins-{uuid.uuid4().hex}"  # this run's: others may share the cluster
+    client.register_worker_plugin(PluginCache(), name=cache)
+    try:
+        return write(args, client, cache, settings)
+    finally:
+        client.unregister_worker_plugin(cache)
+
+
+def write(args, client, cache, settings):
+    """Renders the grid and writes the audio files and the table; answers
+    the number of failed points and of all."""
     points = list(grid(args))
     futures = {}
     for i, (phrase, preset, values) in enumerate(points):
         point = (os.path.abspath(phrase), None if preset == "default" else os.path.abspath(preset), values,
                  args.duration, None if args.duration is not None else args.tail)
-        futures[client.submit(render_point, settings, point, pure=False)] = i
+        futures[client.submit(render_point, cache, settings, point, pure=False)] = i
 
     audio_dir = os.path.join(args.output, "audio")
     os.makedirs(audio_dir, exist_ok=True)
