@@ -6,7 +6,9 @@ several runs, the module loaded once as the C++ side keeps its module.
     PYTHONPATH=build/linux64/python /usr/bin/python3 bench/python_overhead.py [BUILD]
 
 Jobs: 60 s of stereo noise through ZamComp at 512-frame blocks, and
-Kestravian playing examples/demo.mid."""
+Kestravian playing examples/demo.mid. Then what isolation (isolated=True)
+adds: ZamComp in-process against ZamComp in a child, for the 60 s in one
+call and for calls of one 512-frame block each."""
 
 import os
 import subprocess
@@ -54,6 +56,31 @@ def main():
             results.append((name, c, p))
     for name, c, p in results:
         print(f"{name}: C++ {c * 1000:.2f} ms, Python {p * 1000:.2f} ms, overhead {100 * (p / c - 1):+.2f} %")
+    isolation(zamcomp, audio)
+
+
+def isolation(path, audio):
+    blocks = -(-audio.shape[1] // 512)
+    block = np.ascontiguousarray(audio[:, :512])
+    calls = 2000
+
+    def one_block_each(plugin):
+        def run():
+            for k in range(calls):
+                plugin.process(block, reset=(k == 0))
+        return run
+
+    with aerie.load(path) as here, aerie.load(path, isolated=True) as away:
+        whole = [float("inf")] * 2
+        each = [float("inf")] * 2
+        for _ in range(ROUNDS):
+            for k, plugin in enumerate((here, away)):
+                whole[k] = min(whole[k], python(lambda: plugin.process(audio)))
+                each[k] = min(each[k], python(one_block_each(plugin)))
+    print(f"isolation, ZamComp 60 s in one call: in-process {whole[0] * 1000:.2f} ms, isolated {whole[1] * 1000:.2f} ms, "
+          f"{(whole[1] - whole[0]) / blocks * 1e6:+.2f} µs per block")
+    print(f"isolation, ZamComp one 512-frame block per call: in-process {each[0] / calls * 1e6:.1f} µs, "
+          f"isolated {each[1] / calls * 1e6:.1f} µs, {(each[1] - each[0]) / calls * 1e6:+.1f} µs per block")
 
 
 if __name__ == "__main__":

@@ -22,11 +22,12 @@
 #include <vector>
 
 #include <aerie/aerie.h>
-#include <aerie/io/preset.h>
-#include <aerie/preset_state.h>
-#include <aerie/render_job.h>
+
+#include "module.h"
 
 namespace py = pybind11;
+using pyaerie::raise;
+using pyaerie::RenderCall;
 
 #if defined(AERIE_PYTHON_VALIDATE)
 void defineValidate(py::module_& m);  // validate.cpp
@@ -111,46 +112,55 @@ void makeErrors(py::module_& m) {
     });
 }
 
-[[noreturn]] void raise(const char* cls, const std::string& message) {
+}  // namespace
+
+[[noreturn]] void pyaerie::raise(const char* cls, const std::string& message) {
     PyErr_SetString(errorClass(cls).ptr(), message.c_str());
     throw py::error_already_set();
 }
 
-// ---- A loaded plug-in ----
-
-// The job fields every render from Python shares with vst2host's, so that
-// both render the same job.
-aerie::RenderJob baseJob(std::uint32_t sampleRate, std::int32_t blockSize) {
-    aerie::RenderJob job;
-    job.sampleRate = sampleRate;
-    job.blockSize = blockSize;
-    return job;
+py::dict pyaerie::identityDict(const Identity& i) {
+    py::dict d;
+    d["name"] = i.name;
+    d["vendor"] = i.vendor;
+    d["product"] = i.product;
+    d["version"] = i.version;
+    d["unique_id"] = i.uniqueId;
+    d["category"] = i.category;
+    d["is_instrument"] = i.isInstrument;
+    d["num_inputs"] = i.numInputs;
+    d["num_outputs"] = i.numOutputs;
+    return d;
 }
+
+py::object pyaerie::renderResult(py::array_t<float> out, const RenderedCall& done, bool returnMidi) {
+    if (!done.notes.empty()) {
+        py::object warn = py::module_::import("warnings").attr("warn");
+        for (const std::string& n : done.notes) warn(n, errorClass("AerieWarning"), 2);
+    }
+    if (!returnMidi) return out;
+    py::list midi;
+    for (const auto& [bytes, seconds] : done.midi) midi.append(py::make_tuple(py::bytes(bytes), seconds));
+    return py::make_tuple(std::move(out), midi);
+}
+
+namespace {
+
+// ---- A loaded plug-in ----
 
 class Plugin {
 public:
     Plugin(const std::string& path, double sampleRate, std::int32_t blockSize) {
-        if (!(sampleRate >= 1.0 && sampleRate <= 1e7) || sampleRate != std::floor(sampleRate)) {
-            throw aerie::HostError(aerie::ErrorKind::BadArgument, "sample_rate must be a whole number of Hz from 1");
-        }
-        if (blockSize < 1 || blockSize > 1 << 20) {
-            throw aerie::HostError(aerie::ErrorKind::BadArgument, "block_size must be from 1 to 1048576 frames");
-        }
-        rate_ = static_cast<std::uint32_t>(sampleRate);
-        const aerie::RenderJob job = baseJob(rate_, blockSize);
         py::gil_scoped_release release;
-        module_ = aerie::loadRenderModule(job, path, 0, 1, {});
-        own_.modules = {module_.get()};
+        core_ = std::make_unique<pyaerie::Core>(path, sampleRate, blockSize);
     }
-    // own_ goes before module_: a stream left running is suspended first.
-    ~Plugin() = default;
 
     // One call at a time, and none once closed.
     class Use {
     public:
         explicit Use(Plugin& p) : p_(p) {
             if (p.busy_.exchange(true)) raise("PluginBusy", "the plug-in " + p.name() + " is in use by another thread");
-            if (!p.module_->instance) {
+            if (p.closed()) {
                 p.busy_ = false;
                 raise("WrongState", "the plug-in " + p.name() + " is closed");
             }
@@ -163,34 +173,30 @@ public:
         Plugin& p_;
     };
 
-    aerie::Instance& instance() { return *module_->instance; }
-    aerie::LoadedModule& loaded() { return *module_; }
-    aerie::RenderChain& chain() { return own_; }
-    std::uint32_t sampleRate() const { return rate_; }
-    std::int32_t blockSize() const { return module_->host.blockSize; }
-    const std::string& name() const { return module_->name; }
-    const std::string& path() const { return module_->path; }
-    bool closed() const { return !module_->instance; }
+    pyaerie::Core& core() { return *core_; }
+    std::uint32_t sampleRate() const { return core_->sampleRate(); }
+    std::int32_t blockSize() const { return core_->blockSize(); }
+    const std::string& name() const { return core_->name(); }
+    const std::string& path() const { return core_->path(); }
+    bool closed() const { return core_->closed(); }
 
     void close() {
         if (closed()) return;
         Use use(*this);
         py::gil_scoped_release release;
-        if (module_->runningIn != nullptr) module_->runningIn->stop();
-        module_->instance->close();
-        module_->instance.reset();
-        module_->module.reset();
+        core_->close();
     }
 
-    // Loading a preset or state needs the plug-in suspended: a stream left running ends here.
-    void endStream() {
-        if (module_->runningIn != nullptr) module_->runningIn->stop();
+    // Calls f(core) as the plug-in's one user, without the GIL.
+    template <class F>
+    auto use(F f) {
+        Use use(*this);
+        py::gil_scoped_release release;
+        return f(*core_);
     }
 
 private:
-    std::unique_ptr<aerie::LoadedModule> module_;
-    aerie::RenderChain own_;
-    std::uint32_t rate_ = 44100;
+    std::unique_ptr<pyaerie::Core> core_;
     std::atomic<bool> busy_{false};
 };
 
@@ -207,114 +213,27 @@ private:
 
 // ---- Rendering ----
 
-// What a call renders, already checked and normalised by the package.
-struct RenderCall {
-    std::optional<py::array_t<float, py::array::c_style | py::array::forcecast>> audio;  // (channels, frames)
-    std::uint64_t frames = 0;  // the output's length (0 with `untilEvents`)
-    bool untilEvents = false;  // the length from the MIDI: last event plus the tail
-    double tailSeconds = 0.0;
-    std::vector<std::pair<std::string, double>> messages;  // (bytes, seconds)
-    std::string midiFile;
-    std::optional<double> bpm;
-    std::optional<std::pair<int, int>> signature;
-    // (module, parameter index, time, unit: "s" seconds or "f" frames, value)
-    std::vector<std::tuple<std::size_t, std::int32_t, double, std::string, float>> automation;
-    bool compensateLatency = true;
-    bool reset = true;
-    bool returnMidi = false;
-};
-
 py::object render(const std::vector<Plugin*>& plugins, aerie::RenderChain& chain, const RenderCall& call) {
     UseAll use(plugins);
-    Plugin& first = *plugins.front();
-    aerie::RenderJob job = baseJob(first.sampleRate(), first.blockSize());
-    job.chain = &chain;
-    job.continues = !call.reset;
-    job.leaveRunning = true;
-    job.captureMidi = call.returnMidi;
-    job.compensateLatency = call.compensateLatency;
-    job.tailSeconds = call.tailSeconds;
-    job.bpm = call.bpm;
-    if (call.signature) job.signature = aerie::TimeSignature{0, call.signature->first, call.signature->second};
-    job.midiFile = call.midiFile;
-    for (const auto& [bytes, seconds] : call.messages) {
-        aerie::RenderMessage m;
-        m.seconds = seconds;
-        std::memcpy(m.bytes, bytes.data(), std::min<std::size_t>(bytes.size(), 3));
-        job.messages.push_back(m);
-    }
-    for (const auto& [module, index, time, unit, value] : call.automation) {
-        aerie::RenderAutomation a;
-        a.parameter.module = module;
-        a.parameter.parameter = std::to_string(index + 1);
-        a.parameter.value = value;
-        a.parameter.what = "automation";
-        a.time = time;
-        a.unit = unit == "f" ? aerie::RenderAutomation::Unit::Frames : aerie::RenderAutomation::Unit::Seconds;
-        a.where = "automation";
-        job.automation.push_back(a);
-    }
     std::vector<const float*> inputs;
+    pyaerie::RenderInput input;
     if (call.audio) {
         const auto& a = *call.audio;
         for (py::ssize_t c = 0; c < a.shape(0); ++c) inputs.push_back(a.data(c, 0));
-        job.inputBuffers = inputs.data();
-        job.inputChannels = static_cast<int>(inputs.size());
-        job.inputFrames = static_cast<std::uint64_t>(a.shape(1));
+        input = {inputs.data(), static_cast<int>(inputs.size()), static_cast<std::uint64_t>(a.shape(1))};
     }
-
-    std::optional<aerie::PlannedRender> plan;
-    std::optional<aerie::RenderSession> session;
-    std::vector<std::string> notes;  // what vst2host would note for the user
-    std::size_t midiBefore = 0;
-    std::uint64_t startFrame = 0;  // the renderer's frame this call starts at
+    std::optional<py::array_t<float>> out;
+    pyaerie::RenderedCall done;
     {
         py::gil_scoped_release release;
-        plan.emplace(aerie::planRender(job));
-        if (!call.untilEvents) plan->frames = call.frames;
-        aerie::RenderHooks hooks;
-        hooks.note = [&notes](const std::string& text) { notes.push_back(text); };
-        session.emplace(job, *plan, std::move(hooks));
-        session->load();
-        midiBefore = session->renderer().midiOut().size();
-        startFrame = session->renderer().framesRendered();
+        done = pyaerie::renderCall(chain, plugins.front()->sampleRate(), plugins.front()->blockSize(), call, input,
+                                   [&out](int channels, std::uint64_t frames) {
+                                       py::gil_scoped_acquire acquire;
+                                       out.emplace(std::vector<py::ssize_t>{channels, static_cast<py::ssize_t>(frames)});
+                                       return out->mutable_data();
+                                   });
     }
-    const auto channels = static_cast<py::ssize_t>(session->outputChannels());
-    py::array_t<float> out({channels, static_cast<py::ssize_t>(plan->frames)});
-    float* base = out.mutable_data();
-    const std::uint64_t frames = plan->frames;
-    std::uint64_t written = 0;
-    job.sink = [base, frames, &written](const float* const* c, int count, std::size_t n) {
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, frames - written));
-        for (int k = 0; k < count; ++k) std::memcpy(base + k * frames + written, c[k], take * sizeof(float));
-        written += take;
-    };
-    aerie::RenderResult result;
-    {
-        py::gil_scoped_release release;
-        try {
-            result = session->render();
-            session->finish();
-        } catch (...) {
-            chain.stop();
-            throw;
-        }
-    }
-    if (!notes.empty()) {
-        py::object warn = py::module_::import("warnings").attr("warn");
-        for (const std::string& n : notes) warn(n, errorClass("AerieWarning"), 2);
-    }
-    if (!call.returnMidi) return out;
-    py::list midi;
-    const auto& sent = session->renderer().midiOut();
-    startFrame += static_cast<std::uint64_t>(result.latencyRemoved);
-    for (std::size_t i = midiBefore; i < sent.size(); ++i) {
-        const aerie::CapturedMidi& m = sent[i];
-        if (m.stage + 1 != chain.modules.size()) continue;
-        const double seconds = static_cast<double>(m.frame - std::min(m.frame, startFrame)) / first.sampleRate();
-        midi.append(py::make_tuple(py::bytes(reinterpret_cast<const char*>(m.bytes), 3), seconds));
-    }
-    return py::make_tuple(std::move(out), midi);
+    return renderResult(std::move(*out), done, call.returnMidi);
 }
 
 // ---- Probing in a child process ----
@@ -383,6 +302,7 @@ PYBIND11_MODULE(_aerie, m) {
     makeErrors(m);
     m.attr("version") = aerie::kVersion;
 
+    using pyaerie::Core;
     py::class_<Plugin>(m, "Plugin")
         .def(py::init<const std::string&, double, std::int32_t>(), py::arg("path"), py::arg("sample_rate"),
              py::arg("block_size"))
@@ -391,98 +311,37 @@ PYBIND11_MODULE(_aerie, m) {
         .def_property_readonly("path", &Plugin::path)
         .def_property_readonly("sample_rate", &Plugin::sampleRate)
         .def_property_readonly("block_size", &Plugin::blockSize)
-        .def("identity",
-             [](Plugin& p) {
-                 Plugin::Use use(p);
-                 aerie::Instance& i = p.instance();
-                 py::dict d;
-                 d["name"] = p.loaded().name;
-                 d["vendor"] = p.loaded().vendor;
-                 d["product"] = i.product();
-                 d["version"] = i.vendorVersion();
-                 d["unique_id"] = i.uniqueId();
-                 d["category"] = aerie::categoryName(i.category());
-                 d["is_instrument"] = i.isSynth() || i.category() == kPlugCategSynth;
-                 d["num_inputs"] = i.numInputs();
-                 d["num_outputs"] = i.numOutputs();
-                 return d;
-             })
-        .def_property_readonly("latency",
-                               [](Plugin& p) {
-                                   Plugin::Use use(p);
-                                   return p.instance().initialDelay();
-                               })
-        .def_property_readonly("tail",
-                               [](Plugin& p) {
-                                   Plugin::Use use(p);
-                                   return p.instance().tailSize();
-                               })
-        .def("parameter_names",
-             [](Plugin& p) {
-                 Plugin::Use use(p);
-                 std::vector<std::string> names;
-                 for (std::int32_t k = 0; k < p.instance().numParameters(); ++k) names.push_back(p.instance().parameterName(k));
-                 return names;
-             })
+        .def("identity", [](Plugin& p) { return pyaerie::identityDict(p.use([](Core& c) { return c.identity(); })); })
+        .def_property_readonly("latency", [](Plugin& p) { return p.use([](Core& c) { return c.latency(); }); })
+        .def_property_readonly("tail", [](Plugin& p) { return p.use([](Core& c) { return c.tail(); }); })
+        .def("parameter_names", [](Plugin& p) { return p.use([](Core& c) { return c.parameterNames(); }); })
         .def("parameter",
              [](Plugin& p, std::int32_t index) {
-                 Plugin::Use use(p);
-                 const aerie::ParameterInfo i = p.instance().parameter(index);
+                 const aerie::ParameterInfo i = p.use([index](Core& c) { return c.parameter(index); });
                  return py::make_tuple(i.name, i.value, i.display, i.label);
              })
         .def("set_parameter",
-             [](Plugin& p, std::int32_t index, float value) {
-                 Plugin::Use use(p);
-                 p.instance().setParameterValue(index, value);
-             })
-        .def("program_names",
-             [](Plugin& p) {
-                 Plugin::Use use(p);
-                 std::vector<std::string> names;
-                 for (std::int32_t k = 0; k < p.instance().numPrograms(); ++k) names.push_back(p.instance().programName(k));
-                 return names;
-             })
-        .def("program",
-             [](Plugin& p) {
-                 Plugin::Use use(p);
-                 return p.instance().program();
-             })
-        .def("set_program",
-             [](Plugin& p, std::int32_t index) {
-                 Plugin::Use use(p);
-                 p.instance().setProgram(index);
-             })
+             [](Plugin& p, std::int32_t index, float value) { p.use([=](Core& c) { c.setParameter(index, value); }); })
+        .def("program_names", [](Plugin& p) { return p.use([](Core& c) { return c.programNames(); }); })
+        .def("program", [](Plugin& p) { return p.use([](Core& c) { return c.program(); }); })
+        .def("set_program", [](Plugin& p, std::int32_t index) { p.use([index](Core& c) { c.setProgram(index); }); })
         .def("get_state",
              [](Plugin& p, bool bank) {
-                 Plugin::Use use(p);
-                 const std::vector<unsigned char> bytes = aerie::serializePreset(aerie::capturePreset(p.instance(), bank));
+                 const std::vector<unsigned char> bytes = p.use([bank](Core& c) { return c.state(bank); });
                  return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
              })
         .def("set_state",
              [](Plugin& p, const py::bytes& data) {
-                 Plugin::Use use(p);
                  const std::string s = data;
-                 const aerie::PresetFile preset = aerie::parsePreset(std::vector<unsigned char>(s.begin(), s.end()));
-                 p.endStream();
-                 return aerie::applyPreset(p.instance(), preset, false);
+                 const std::vector<unsigned char> bytes(s.begin(), s.end());
+                 return p.use([&bytes](Core& c) { return c.setState(bytes); });
              })
         .def("load_preset",
-             [](Plugin& p, const std::string& path) {
-                 Plugin::Use use(p);
-                 const aerie::PresetFile preset = aerie::readPresetFile(path);
-                 p.endStream();
-                 try {
-                     return aerie::applyPreset(p.instance(), preset, false);
-                 } catch (const aerie::PresetError& e) {
-                     throw aerie::PresetError(path + ": " + e.what());
-                 }
-             })
-        .def("render", [](Plugin& p, const RenderCall& call) { return render({&p}, p.chain(), call); })
-        .def("save_preset",
-             [](Plugin& p, const std::string& path, bool bank) {
-                 Plugin::Use use(p);
-                 aerie::writePresetFile(path, aerie::capturePreset(p.instance(), bank));
-             });
+             [](Plugin& p, const std::string& path) { return p.use([&path](Core& c) { return c.loadPreset(path); }); })
+        .def("render", [](Plugin& p, const RenderCall& call) { return render({&p}, p.core().chain(), call); })
+        .def("save_preset", [](Plugin& p, const std::string& path, bool bank) {
+            p.use([&](Core& c) { c.savePreset(path, bank); });
+        });
 
     py::class_<RenderCall>(m, "RenderCall")
         .def(py::init<>())
@@ -515,7 +374,7 @@ PYBIND11_MODULE(_aerie, m) {
                 Plugin& p = h.cast<Plugin&>();
                 c->plugins.push_back(&p);
                 c->keep.append(h);
-                c->chain.modules.push_back(&p.loaded());
+                c->chain.modules.push_back(&p.core().loaded());
             }
             if (c->plugins.empty()) throw aerie::HostError(aerie::ErrorKind::BadArgument, "a chain needs at least one plug-in");
             return c;
@@ -525,6 +384,7 @@ PYBIND11_MODULE(_aerie, m) {
 #if defined(AERIE_PYTHON_VALIDATE)
     defineValidate(m);
 #endif
+    pyaerie::defineIsolated(m);
     m.def("resolve", &resolve, py::arg("name_or_path"));
     m.def("probe", &probeInChild, py::arg("path"), py::arg("timeout") = 10.0);
     m.def("find_modules", [](std::optional<std::vector<std::string>> folders) {

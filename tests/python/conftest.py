@@ -30,7 +30,8 @@ def paths():
         "zamcomp": ZAMCOMP,
         "demo": os.path.join(env("AERIE_TEST_SOURCE"), "examples", "demo.mid"),
         **{name: os.path.join(fakes, f"fake_{name}.so")
-           for name in ("effect", "impulse", "latency", "midi_out", "no_entry", "null", "bad_magic", "crash_entry")},
+           for name in ("effect", "impulse", "latency", "midi_out", "no_entry", "null", "bad_magic", "crash_entry",
+                                "crash_render", "hang_render")},
     }
 
 

@@ -90,6 +90,15 @@ for comp in comps:
 # [/doc:threads]
 assert len(outs) == 2
 
+# [doc:isolation]
+with aerie.load("/usr/lib/vst/ZamComp-vst.so", isolated=True, timeout=10) as comp:  # in a child process
+    try:
+        out = comp.process(audio)
+    except (aerie.PluginCrashed, aerie.PluginHung, aerie.PluginExited) as e:
+        print(e)  # "the module crashed while rendering block 12 (from frame 5632) (segmentation fault)"
+# [/doc:isolation]
+assert out.shape[1] == audio.shape[1]
+
 # [doc:errors]
 try:
     aerie.load("/usr/lib/vst/no-such-plugin.so")

@@ -49,7 +49,7 @@ BAD = {  # each refused with BadArgument (a ValueError) unless it names its clas
     "sample rate 0": lambda comp: aerie.load(comp.path, sample_rate=0),
     "sample rate 44100.5": lambda comp: aerie.load(comp.path, sample_rate=44100.5),
     "block size 0": lambda comp: aerie.load(comp.path, block_size=0),
-    "isolated": lambda comp: aerie.load(comp.path, isolated=True),
+    "isolated, a timeout of -1": lambda comp: aerie.load(comp.path, isolated=True, timeout=-1),
     "a list for audio": lambda comp: comp.process([0.0, 0.1]),
     "3-D audio": lambda comp: comp.process(np.zeros((1, 2, 64), np.float32)),
     "no channels": lambda comp: comp.process(np.zeros((0, 64), np.float32)),
@@ -68,6 +68,7 @@ BAD = {  # each refused with BadArgument (a ValueError) unless it names its clas
     "program 99": lambda comp: setattr(comp, "program", 99),
     "nothing to continue": lambda comp: comp.process(noise(0.1), reset=False),
     "a plug-in twice in a chain": lambda comp: aerie.Chain([comp, comp]),
+    "an isolated plug-in in a chain": lambda comp: aerie.Chain([comp, aerie.load(comp.path, isolated=True)]),
     "a chain of two rates": lambda comp: aerie.Chain([comp, aerie.load(comp.path, sample_rate=48000)]).process(noise(0.1)),
 }
 

@@ -60,8 +60,9 @@ def test_state_and_presets_restore_the_plug_in(paths, tmp_path):
             assert np.array_equal(comp.process(audio), wanted)
 
 
-def test_close_ends_every_use(paths):
-    plugin = aerie.load(paths["effect"])
+@pytest.mark.parametrize("isolated", [False, True])
+def test_close_ends_every_use(paths, isolated):
+    plugin = aerie.load(paths["effect"], isolated=isolated)
     with plugin:
         pass
     plugin.close()  # twice is harmless
@@ -70,9 +71,10 @@ def test_close_ends_every_use(paths):
             use()
 
 
-def test_one_thread_at_a_time(paths):
+@pytest.mark.parametrize("isolated", [False, True])  # isolated: the GIL released while the child renders
+def test_one_thread_at_a_time(paths, isolated):
     audio = noise(120)  # long enough for the main thread to call in while it renders
-    with aerie.load(paths["zamcomp"]) as comp:
+    with aerie.load(paths["zamcomp"], isolated=isolated) as comp:
         refused = []
         for _ in range(3):
             worker = threading.Thread(target=comp.process, args=(audio,))

@@ -59,24 +59,31 @@ def _bad(message):
     return BadArgument(message)
 
 
-def load(path_or_name, sample_rate=44100, block_size=512, isolated=False):
+def load(path_or_name, sample_rate=44100, block_size=512, isolated=False, timeout=30.0):
     """Loads a plug-in and answers a Plugin (a context manager).
 
     path_or_name: a module's path, or a name looked up the way vst2host does
       (the plug-in folders or VST_PATH; a file name with or without its
       extension, else an effect name; several matches are listed).
     sample_rate: whole Hz the plug-in runs at; block_size: frames per call.
-    isolated: run the plug-in in a child process (not available yet: raises
-      BadArgument).
+    isolated: run the plug-in in a child process: a crash or hang raises
+      PluginCrashed or PluginHung (saying where: "crashed while rendering
+      block 12 (from frame 5632)"), and this process lives on. The same
+      calls give the same results as in this process.
+    timeout: with isolated=True, seconds the plug-in may go without
+      progress (a block rendered, a call answered) before it counts as
+      hung; 0: no limit.
     """
-    if isolated:
-        raise _bad("isolated=True: plug-ins in a child process are not available in this build")
-    # The backend: the plug-in in this process. Plugin needs of it only the
-    # methods of _aerie.Plugin (identity, parameters, programs, state,
-    # presets, render(RenderCall)), so that another backend can take its place.
+    # The backend: _aerie.Plugin in this process, or _aerie.IsolatedPlugin
+    # in a child. Plugin needs of it only their shared methods (identity,
+    # parameters, programs, state, presets, render(RenderCall)).
     rate, block = _rate(sample_rate), _block(block_size)
-    backend = _aerie.Plugin(_aerie.resolve(os.fspath(path_or_name)), rate, block)
-    return Plugin(backend)
+    path = _aerie.resolve(os.fspath(path_or_name))
+    if isolated:
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float, np.integer, np.floating)):
+            raise _bad(f"timeout must be seconds, not {timeout!r}")
+        return Plugin(_aerie.IsolatedPlugin(path, rate, block, float(timeout)))
+    return Plugin(_aerie.Plugin(path, rate, block))
 
 
 # The ranges of the rate and block size are the backend's to check.
@@ -547,6 +554,11 @@ class Chain(_Renderer):
             raise _bad("Chain takes a list of one or more Plugin objects")
         if len({id(p) for p in plugins}) != len(plugins):
             raise _bad("a plug-in can be in a chain once")
+        # A chain renders block by block in one process; each isolated
+        # plug-in lives in a process of its own.
+        if any(isinstance(p._impl, _aerie.IsolatedPlugin) for p in plugins):
+            raise _bad("a Chain takes plug-ins loaded in this process, not isolated ones: "
+                       "process through isolated plug-ins one after another")
         self._list = plugins
         self._impl = _aerie.Chain([p._impl for p in plugins])
 
