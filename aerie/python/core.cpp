@@ -75,6 +75,7 @@ std::int32_t Core::tail() { return instance().tailSize(); }
 
 std::vector<std::string> Core::parameterNames() {
     std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(std::max(instance().numParameters(), 0)));
     for (std::int32_t k = 0; k < instance().numParameters(); ++k) names.push_back(instance().parameterName(k));
     return names;
 }
@@ -85,6 +86,7 @@ void Core::setParameter(std::int32_t index, float value) { instance().setParamet
 
 std::vector<std::string> Core::programNames() {
     std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(std::max(instance().numPrograms(), 0)));
     for (std::int32_t k = 0; k < instance().numPrograms(); ++k) names.push_back(instance().programName(k));
     return names;
 }

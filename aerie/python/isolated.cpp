@@ -300,6 +300,7 @@ void serveRequest(Child& c, aerie::WorkerCall& call, Reader& r, Writer& w) {
             throw aerie::HostError(aerie::ErrorKind::Other, "the worker got a render's input short");
         }
         std::vector<const float*> inputs;
+        inputs.reserve(static_cast<std::size_t>(channels));
         for (std::int32_t k = 0; k < channels; ++k) inputs.push_back(c.input.data() + k * frames);
         Core& core = opened(c);
         int outChannels = 0;
@@ -387,8 +388,11 @@ public:
         rate_ = r.get<std::uint32_t>();
     }
     ~IsolatedPlugin() {
-        py::gil_scoped_release release;
-        worker_.reset();
+        try {
+            py::gil_scoped_release release;
+            worker_.reset();
+        } catch (...) {  // nothing may leave a destructor; the child ends with its pipe
+        }
     }
 
     // One call at a time, and none once closed.

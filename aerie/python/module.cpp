@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +98,7 @@ void makeErrors(py::module_& m) {
          "The plug-in is being called from another thread: one call at a time.");
     make("AerieWarning", py::make_tuple(py::handle(PyExc_UserWarning)),
          "What vst2host notes for the user: channels dropped or fanned out, MIDI no plug-in asks for.");
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): pybind11's translator type takes it by value
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -268,8 +270,8 @@ py::dict probeInChild(const std::string& path, double timeout) {
         return d;
     }
     long long n[9] = {};
-    std::sscanf(result.message("numbers").c_str(), "%lld %lld %lld %lld %lld %lld %lld %lld %lld", &n[0], &n[1], &n[2], &n[3],
-                &n[4], &n[5], &n[6], &n[7], &n[8]);
+    std::istringstream numbers(result.message("numbers"));
+    for (long long& x : n) numbers >> x;
     d["name"] = result.message("name");
     d["vendor"] = result.message("vendor");
     d["unique_id"] = n[0];
