@@ -9,7 +9,9 @@
 #                 [OUTPUT_NAME <name>]        file name without suffix (default <target>);
 #                                             Windows gets it upper-cased: NAME.dll
 #                 [LIBRARIES <target>...]     linked in besides the frame
-#                 [DIST_FOLDER <folder>])     where scripts/dist puts it in dist/<platform>/
+#                 [DIST_FOLDER <folder>]      where scripts/dist puts it in dist/<platform>/
+#                 [FORMATS <format>...]       vst2 (the default) and/or lv2
+#                 [LV2_URI <uri>])            the LV2 plug-in's URI (default urn:kestravian:<target>)
 #
 # Makes a plug-in module for whatever preset is being built, and the checks
 # every module gets:
@@ -25,6 +27,13 @@
 #     <target>.install_locations (Linux), <target>.conformance.* (the generic
 #     suite of tests/kit: entry, record, identity, validator cases) and
 #     <target>.validate (the command-line validator, where it is built).
+# With FORMATS lv2 (Linux), the same sources also make an LV2 bundle,
+# <build>/lv2/<name>.lv2/: <name>.so (exporting `lv2_descriptor` alone), and
+# manifest.ttl, <name>.ttl and presets.ttl, which the build writes by asking
+# the built binary what it is (host/lv2/). `cmake --install` puts the bundle
+# in ~/.lv2 (prefix ~) or <prefix>/lib/lv2; ctest checks it with LV2's own
+# tools where they are installed (tests/lv2). On Windows lv2 is skipped.
+#
 # The module's sources must include one KSTV_PLUGIN_ENTRY line (host/entry.h),
 # or, for a kstv::Plugin, one KSTV_PLUGIN line (host/plugin.h).
 #
@@ -42,6 +51,8 @@ include_guard(GLOBAL)
 # from the installed package.
 if(NOT DEFINED KSTV_FRAME_TARGET)
   set(KSTV_FRAME_TARGET kstv_frame)
+  set(KSTV_FRAME_LV2_TARGET kstv_frame_lv2)
+  set(KSTV_LV2_BUNDLE_TOOL kstv_lv2_bundle)
 endif()
 set(_kstv_categories unknown effect synth analysis mastering spacializer roomfx surroundfx restoration offline shell generator)
 
@@ -50,7 +61,15 @@ set(KSTV_PLUGIN_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_custom_target(kstv_plugins)
 
 function(kstv_add_plugin target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "UNIQUE_ID;OUTPUT_NAME;DIST_FOLDER;CATEGORY" "SOURCES;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "UNIQUE_ID;OUTPUT_NAME;DIST_FOLDER;CATEGORY;LV2_URI" "SOURCES;LIBRARIES;FORMATS")
+  if(NOT arg_FORMATS)
+    set(arg_FORMATS vst2)
+  endif()
+  foreach(format IN LISTS arg_FORMATS)
+    if(NOT format MATCHES "^(vst2|lv2)$")
+      message(FATAL_ERROR "kstv_add_plugin(${target}): FORMATS takes vst2 and lv2, got '${format}'")
+    endif()
+  endforeach()
   if(NOT arg_SOURCES)
     message(FATAL_ERROR "kstv_add_plugin(${target}): SOURCES is required")
   endif()
@@ -129,6 +148,16 @@ function(kstv_add_plugin target)
     ")
   endif()
 
+  if("lv2" IN_LIST arg_FORMATS AND NOT WIN32)
+    if(NOT arg_LV2_URI)
+      set(arg_LV2_URI "urn:kestravian:${target}")
+    endif()
+    # Once the directory is read: the target's own settings made after this
+    # call (compile options, more sources) are taken over as well.
+    cmake_language(EVAL CODE "
+      cmake_language(DEFER CALL _kstv_add_lv2 [[${target}]] [[${arg_OUTPUT_NAME}]] [[${arg_LV2_URI}]] [[${arg_DIST_FOLDER}]])")
+  endif()
+
   add_dependencies(kstv_plugins ${target})
   # What scripts/dist reads: the file, then the folder it goes to.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/plugins/${target}.txt
@@ -140,6 +169,53 @@ function(kstv_add_plugin target)
   cmake_language(EVAL CODE "
     cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]]
       CALL _kstv_add_plugin_tests [[${target}]] [[${file_name}]] [[${arg_UNIQUE_ID}]])")
+endfunction()
+
+# The LV2 binary of <target>: the same sources and settings, compiled once
+# more with the LV2 entry (KSTV_LV2_URI), in a bundle folder of its own.
+function(_kstv_add_lv2 target name uri dist_folder)
+  if(NOT TARGET ${KSTV_FRAME_LV2_TARGET})
+    message(FATAL_ERROR "kstv_add_plugin(${target}): FORMATS lv2 needs LV2's headers (Debian: lv2-dev)")
+  endif()
+  set(lv2 ${target}_lv2)
+  set(bundle ${CMAKE_BINARY_DIR}/lv2/${name}.lv2)
+  get_target_property(sources ${target} SOURCES)
+  get_target_property(libraries ${target} LINK_LIBRARIES)
+  get_target_property(definitions ${target} COMPILE_DEFINITIONS)
+  get_target_property(options ${target} COMPILE_OPTIONS)
+  list(FILTER sources EXCLUDE REGEX "\\.def$")
+  add_library(${lv2} MODULE ${sources})
+  target_link_libraries(${lv2} PRIVATE ${KSTV_FRAME_LV2_TARGET} ${libraries})
+  target_compile_definitions(${lv2} PRIVATE ${definitions} KSTV_LV2_URI="${uri}")
+  if(options)
+    target_compile_options(${lv2} PRIVATE ${options})
+  endif()
+  set_target_properties(${lv2} PROPERTIES
+    PREFIX "" OUTPUT_NAME ${name} SUFFIX ".so"
+    LIBRARY_OUTPUT_DIRECTORY ${bundle}
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${KSTV_PLUGIN_CMAKE_DIR}/KstvLv2.map)
+  target_link_options(${lv2} PRIVATE -Wl,--version-script=${KSTV_PLUGIN_CMAKE_DIR}/KstvLv2.map -Wl,-z,defs)
+  # The description, from the binary itself. (Where the build cannot run
+  # the binaries it makes, an i386 build on a kernel without 32-bit
+  # execution, the emulator the preset names runs the step.)
+  add_custom_command(TARGET ${lv2} POST_BUILD
+    COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${KSTV_LV2_BUNDLE_TOOL}> $<TARGET_FILE:${lv2}> ${bundle}
+    COMMENT "Describing ${name}.lv2"
+    VERBATIM)
+  add_dependencies(${lv2} ${KSTV_LV2_BUNDLE_TOOL})
+  add_dependencies(kstv_plugins ${lv2})
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/plugins/${lv2}.txt CONTENT "${bundle}\n${dist_folder}\n")
+  set_property(GLOBAL APPEND PROPERTY KSTV_LV2_PLUGINS "${target}")
+  set_target_properties(${lv2} PROPERTIES KSTV_LV2_BUNDLE ${bundle} KSTV_LV2_URI ${uri})
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"\$ENV{HOME}\")
+      set(kstv_lv2_dir \"\$ENV{HOME}/.lv2\")
+    else()
+      set(kstv_lv2_dir \"\${CMAKE_INSTALL_PREFIX}/lib/lv2\")
+    endif()
+    file(INSTALL \"${bundle}\" DESTINATION \"\${kstv_lv2_dir}\")
+  ")
 endfunction()
 
 function(_kstv_add_plugin_tests target file_name unique_id)

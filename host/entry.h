@@ -78,6 +78,17 @@ AEffect* createEffect(audioMasterCallback audioMaster, Prepare prepare = {}) noe
         __asm__("main") __attribute__((alias("VSTPluginMain")));
 #endif
 
+// A module compiled as an LV2 binary (kstv_add_plugin's FORMATS lv2 defines
+// KSTV_LV2_URI) gets the LV2 entry as well, from the same line.
+#if defined(KSTV_LV2_URI)
+#include "host/lv2/entry.h"
+// An LV2 binary needs no `main`: its one entry is lv2_descriptor.
+#undef KSTV_ENTRY_ALIASES_
+#define KSTV_ENTRY_ALIASES_
+#else
+#define KSTV_LV2_ENTRY_(layerFunction)
+#endif
+
 // Defines the module's entry for `EffectClass`. (It expands to definitions,
 // which parentheses cannot enclose.)
 // NOLINTBEGIN(bugprone-macro-parentheses)
@@ -86,5 +97,6 @@ AEffect* createEffect(audioMasterCallback audioMaster, Prepare prepare = {}) noe
         return ::kstv::createEffect<EffectClass>(audioMaster);                                         \
     }                                                                                                  \
     KSTV_ENTRY_ALIASES_                                                                                \
+    KSTV_LV2_ENTRY_(nullptr)                                                                           \
     static_assert(true, "a semicolon after the entry line")
 // NOLINTEND(bugprone-macro-parentheses)

@@ -117,7 +117,6 @@ protected:
     // The sample rate the host set, when it made sense (finite, 1 Hz to
     // 10 MHz); 44100 until then.
     double rate() const noexcept { return rate_; }
-    const Description& description() const noexcept { return description_; }
     std::int32_t parameterCount() const noexcept { return static_cast<std::int32_t>(description_.parameters.size()); }
 
     // ---- the plug-in's own data in its state [main thread] ------------------------
@@ -135,6 +134,9 @@ protected:
     virtual bool loadOlderChunk(const unsigned char* data, std::size_t size, bool isPreset, Snapshot& into);
 
 public:
+    // The table the plug-in was made with. [any thread]
+    const Description& description() const noexcept { return description_; }
+
     // ---- what the host reaches; answered from the description ------------------------
     // [audio thread; no lock, no allocation]
     void process(float** inputs, float** outputs, std::int32_t sampleFrames) override;
@@ -263,6 +265,9 @@ inline constexpr Identity kModuleIdentity{
         return ::kstv::createPlugin<PluginClass>(audioMaster, ::kstv::kModuleIdentity);                 \
     }                                                                                                   \
     KSTV_ENTRY_ALIASES_                                                                                 \
+    KSTV_LV2_ENTRY_(([](AEffect* e) noexcept -> const ::kstv::Description* {                            \
+        return &static_cast<const PluginClass*>(static_cast<const ::Effect*>(e->object))->description(); \
+    }))                                                                                                 \
     static_assert(true, "a semicolon after the entry line")
 // NOLINTEND(bugprone-macro-parentheses)
 #endif

@@ -1,0 +1,11 @@
+# lv2_validate on one bundle's Turtle files: no error and no warning.
+if(NOT VALIDATE)
+  message(STATUS "lv2_validate is not installed (Debian: lv2-dev with sordi): nothing to check")
+  return()
+endif()
+file(GLOB ttl ${BUNDLE}/*.ttl)
+execute_process(COMMAND ${VALIDATE} ${ttl} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+string(REGEX MATCH "Found ([0-9]+) errors" found "${out}${err}")
+if(NOT rc EQUAL 0 OR NOT found OR NOT CMAKE_MATCH_1 EQUAL 0 OR "${out}${err}" MATCHES "warning")
+  message(FATAL_ERROR "lv2_validate on ${BUNDLE} (exit ${rc}):\n${out}${err}")
+endif()
