@@ -88,6 +88,7 @@ private:
     bool open(const LV2_Feature* const* features);
     void takeOptions(const LV2_Feature* const* features) noexcept;
     void readControls() noexcept;
+    void changed(std::size_t control) noexcept;
     void readEvents(std::uint32_t frames) noexcept;
     void readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size) noexcept;
     void fillTime() noexcept;
@@ -114,9 +115,14 @@ private:
     const LV2_Atom_Sequence* eventPort_ = nullptr;
     LV2_Atom_Sequence* midiOutPort_ = nullptr;
 
-    // What processReplacing is handed, and what stands in for missing ports.
-    std::vector<float*> in_, out_;
+    // What processReplacing is handed: each port, or silence (an input) or
+    // scratch memory (an output) where none is connected; and the same
+    // advanced to a piece of a long run.
+    std::vector<float*> in_, out_, pieceIn_, pieceOut_;
     std::vector<float> silence_, scratch_;
+    float* scratchFor(std::uint32_t output) noexcept {
+        return scratch_.data() + output * static_cast<std::size_t>(maxBlock_);
+    }
 
     // Control ports: the value each held when last looked at.
     std::vector<float> seen_;
