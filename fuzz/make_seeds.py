@@ -270,6 +270,40 @@ AUTOMATION = {
 }
 
 
+# ---- fuzz_lv2: a state (first byte even) or a run's event sequence (odd) ----
+# The URIDs are the fuzz host's, numbered in the order the adapter maps them.
+URID_OBJECT, URID_FLOAT, URID_MIDI, URID_POSITION, URID_BPM, URID_SPEED = 3, 8, 10, 11, 16, 17
+
+
+def polysynth_chunk(values, name=b"Seed"):
+    """The layer's bank chunk of the polysynth ('KtPs'): one program."""
+    body = b"KsSt" + struct.pack("<IIII", 1, 0, 0x4B745073, 0) + struct.pack("<II", 1, 0)
+    body += name.ljust(24, b"\0") + struct.pack("<I", len(values))
+    for pid, value in values:
+        body += struct.pack("<If", pid, value)
+    return body + struct.pack("<I", 0)
+
+
+def atom_event(frames, type_, body):
+    event = struct.pack("<qII", frames, len(body), type_) + body
+    return event + b"\0" * (-len(event) % 8)
+
+
+def position(bpm, speed):
+    props = struct.pack("<IIII", URID_BPM, 0, 4, URID_FLOAT) + f32(bpm) + b"\0" * 4
+    props += struct.pack("<IIII", URID_SPEED, 0, 4, URID_FLOAT) + f32(speed) + b"\0" * 4
+    return struct.pack("<II", 0, URID_POSITION) + props
+
+
+LV2 = {
+    "state": b"\0" + polysynth_chunk([(1, 0.5), (7, 0.9)]),
+    "state_truncated": b"\0" + polysynth_chunk([(1, 0.5)])[:30],
+    "notes": b"\1" + struct.pack("<II", 0, 0) + atom_event(0, URID_MIDI, bytes([0x90, 60, 100]))
+    + atom_event(100, URID_MIDI, bytes([0x80, 60, 0])),
+    "position": b"\1" + struct.pack("<II", 0, 0) + atom_event(0, URID_OBJECT, position(140.0, 1.0)),
+}
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -288,6 +322,7 @@ def main():
     write("preset", PRESET)
     write("chunk", CHUNK)
     write("automation", AUTOMATION)
+    write("lv2", LV2)
 
 
 if __name__ == "__main__":

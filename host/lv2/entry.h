@@ -41,7 +41,7 @@ struct BundleWriter {
 #if defined(KSTV_LV2_URI)
 // NOLINTBEGIN(bugprone-macro-parentheses)
 #define KSTV_LV2_ENTRY_(layerFunction)                                                               \
-    extern "C" KSTV_ENTRY_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) noexcept {      \
+    extern "C" KSTV_ENTRY_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {               \
         static const ::kstv::lv2::ModuleEntry entry{KSTV_LV2_URI, &VSTPluginMain, layerFunction};      \
         return index == 0 ? ::kstv::lv2::descriptor(entry) : nullptr;                                  \
     }
