@@ -103,7 +103,7 @@ bool Instance::open(const LV2_Feature* const* features) {
         const std::uint32_t marker = 0x7FC0DEADu;
         std::memcpy(&s, &marker, sizeof s);
     }
-    list_.assign(sizeof(VstEvents) + sizeof(VstEvent*) * kEventCapacity, 0);
+    list_.assign(sizeof(VstEvents) + sizeof(void*) * kEventCapacity, 0);  // the slots are pointers
     // Until the host connects them, the ports read silence and write scratch.
     for (std::size_t c = 0; c < layout_.inputs.size(); ++c) in_[c] = silence_.data();
     for (std::size_t c = 0; c < layout_.outputs.size(); ++c) out_[c] = scratchFor(static_cast<std::uint32_t>(c));

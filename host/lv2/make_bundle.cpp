@@ -10,13 +10,13 @@
 
 int main(int argc, char** argv) {
     if (argc != 3 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: kstv_lv2_bundle <module.so> <bundle folder>\n"
+        (void)std::fprintf(stderr, "usage: kstv_lv2_bundle <module.so> <bundle folder>\n"
                              "Writes manifest.ttl, <module>.ttl and presets.ttl into the folder.\n");
         return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
-        std::fprintf(stderr, "kstv_lv2_bundle: cannot load %s: %s\n", argv[1], dlerror());
+        (void)std::fprintf(stderr, "kstv_lv2_bundle: cannot load %s: %s\n", argv[1], dlerror());
         return 1;
     }
     using Entry = const LV2_Descriptor* (*)(uint32_t);
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
                                    descriptor->extension_data(kstv::lv2::kBundleWriterUri))
                              : nullptr;
     if (writer == nullptr) {
-        std::fprintf(stderr, "kstv_lv2_bundle: %s is not an LV2 binary of this frame\n", argv[1]);
+        (void)std::fprintf(stderr, "kstv_lv2_bundle: %s is not an LV2 binary of this frame\n", argv[1]);
         dlclose(library);
         return 1;
     }
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     const int failed = writer->write(argv[2], slash != nullptr ? slash + 1 : argv[1], error, sizeof error);
     dlclose(library);
     if (failed != 0) {
-        std::fprintf(stderr, "kstv_lv2_bundle: %s: %s\n", argv[1], error);
+        (void)std::fprintf(stderr, "kstv_lv2_bundle: %s: %s\n", argv[1], error);
         return 1;
     }
     return 0;

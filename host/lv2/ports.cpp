@@ -29,7 +29,7 @@ std::string askText(AEffect* e, std::int32_t opcode, std::int32_t index = 0) {
 
 bool canDo(AEffect* e, const char* what) {
     char word[64] = {};
-    std::snprintf(word, sizeof word, "%s", what);
+    (void)std::snprintf(word, sizeof word, "%s", what);
     return ask(e, effCanDo, 0, 0, word) > 0;
 }
 
@@ -153,7 +153,7 @@ Layout describe(AEffect* e, const Description* layer, bool programs) {
 std::string floatText(float value) {
     char text[32] = {};
     for (int digits = 6; digits <= 9; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
+        (void)std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
         if (std::strtof(text, nullptr) == value) break;
     }
     return text;

@@ -231,7 +231,7 @@ VstIntPtr VST_CALL scanCallback(AEffect*, std::int32_t opcode, std::int32_t, Vst
 int writeBundleFor(const ModuleEntry& entry, const char* folder, const char* binary, char* error,
                    unsigned long errorSize) noexcept {
     const auto fail = [&](const std::string& why) {
-        if (error != nullptr && errorSize > 0) std::snprintf(error, errorSize, "%s", why.c_str());
+        if (error != nullptr && errorSize > 0) (void)std::snprintf(error, errorSize, "%s", why.c_str());
         return 1;
     };
     if (folder == nullptr || binary == nullptr) return fail("no folder or binary name given");
