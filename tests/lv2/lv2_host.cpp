@@ -184,7 +184,7 @@ void Plugin::run(const std::vector<const float*>& in, const std::vector<float*>&
             lv2_atom_forge_frame_time(&forge, e.frame);
             lv2_atom_forge_atom(&forge, static_cast<uint32_t>(e.bytes.size()),
                                 e.type != 0 ? e.type : urid(LV2_MIDI__MidiEvent));
-            lv2_atom_forge_write(&forge, e.bytes.data(), static_cast<uint32_t>(e.bytes.size()));  // padded
+            if (!e.bytes.empty()) lv2_atom_forge_write(&forge, e.bytes.data(), static_cast<uint32_t>(e.bytes.size()));
         }
         lv2_atom_forge_pop(&forge, &sequence);
     }

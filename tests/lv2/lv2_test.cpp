@@ -170,10 +170,10 @@ TEST(Lv2Effects, RenderLikeTheirVst2BuildsThroughLilv) {
     }
 }
 
+// lv2apply is not built with AddressSanitizer and cannot load modules that
+// are: under the sanitizers the lilv case above stands for it.
+#if !defined(KSTV_SANITIZE_BUILD)
 TEST(Lv2Effects, RenderLikeTheirVst2BuildsThroughLv2apply) {
-#if defined(KSTV_SANITIZE_BUILD)
-    GTEST_SKIP() << "lv2apply is not built with AddressSanitizer and cannot load these modules (the lilv case covers them)";
-#else
     if (std::string(LV2APPLY).empty()) GTEST_SKIP() << "lv2apply is not installed (Debian: lilv-utils)";
     const Audio input = noise(2, 66150);
     const std::filesystem::path dir = std::filesystem::path(TEST_TMP) / "lv2apply";
@@ -198,8 +198,8 @@ TEST(Lv2Effects, RenderLikeTheirVst2BuildsThroughLv2apply) {
         ASSERT_EQ(reader->read(channels.data(), input[0].size()), input[0].size());
         expectSame(renderVst({.module = e.module, .input = &input, .settings = e.settings}), lv2);
     }
-#endif
 }
+#endif
 
 // The instruments play examples/demo.mid alike: every event at its frame.
 TEST(Lv2Instruments, PlayTheDemoLikeTheirVst2Builds) {
