@@ -52,7 +52,7 @@ exit 0
     "sleep": "#!/bin/sh\nexit 0\n",
 }
 
-DEMO = "cmake ninja-build g++ make pkg-config python3 file binutils googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev sox libsox-fmt-base"
+DEMO = "cmake ninja-build g++ make pkg-config python3 file binutils lv2-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev sox libsox-fmt-base"
 
 
 class Setup(unittest.TestCase):
