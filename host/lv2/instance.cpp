@@ -1,5 +1,6 @@
 #include "host/lv2/instance.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -190,7 +191,7 @@ void Instance::run(std::uint32_t frames) noexcept {
         pieceStart_ = 0;
         pieceFrames_ = total;
         effect_->processReplacing(effect_, in_.data(), out_.data(), total);
-        advanceTime(total);
+        framesRun_ += total;
         return;
     }
     // A block longer than the effect was promised goes in pieces.
@@ -268,12 +269,14 @@ void Instance::readEvents(std::uint32_t frames) noexcept {
     }
 }
 
-// A time:Position: what it says is taken from this run on.
+// A time:Position: what it says is taken from this run on. What it leaves
+// out goes on from where the song was.
 void Instance::readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size) noexcept {
     if (body->otype != urid_.position) return;
+    double sample = currentSample(), beats = currentBeats();
+    double bar = -1.0, barBeat = -1.0;
     const auto* base = reinterpret_cast<const unsigned char*>(body);
     std::uint32_t at = sizeof(LV2_Atom_Object_Body);
-    hasPosition_ = true;
     while (at + sizeof(LV2_Atom_Property_Body) <= size) {
         const auto* prop = reinterpret_cast<const LV2_Atom_Property_Body*>(base + at);
         const std::uint32_t valueSize = prop->value.size;
@@ -303,15 +306,14 @@ void Instance::readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size
             if (key == urid_.bpm && number >= 1.0 && number <= 1000.0) {
                 bpm_ = number;
                 hasTempo_ = true;
-            } else if (key == urid_.speed) {
+            } else if (key == urid_.speed && number >= -1000.0 && number <= 1000.0) {
                 speed_ = number;
-            } else if (key == urid_.frame && number >= 0.0) {
-                samplePos_ = number;
-            } else if (key == urid_.bar && number >= 0.0) {
-                bar_ = number;
-                hasBar_ = true;
-            } else if (key == urid_.barBeat && number >= 0.0) {
-                barBeat_ = number;
+            } else if (key == urid_.frame && number >= 0.0 && number < 1.0e15) {
+                sample = number;
+            } else if (key == urid_.bar && number >= 0.0 && number < 1.0e12) {
+                bar = number;
+            } else if (key == urid_.barBeat && number >= 0.0 && number < 1000.0) {
+                barBeat = number;
             } else if (key == urid_.beatsPerBar && number >= 1.0 && number <= 255.0) {
                 beatsPerBar_ = number;
                 hasSignature_ = true;
@@ -321,6 +323,29 @@ void Instance::readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size
         }
         at += static_cast<std::uint32_t>(sizeof(LV2_Atom_Property_Body)) + ((valueSize + 7u) & ~7u);
     }
+    if (bar >= 0.0 || barBeat >= 0.0) {
+        if (bar < 0.0) bar = std::floor(beats / beatsPerBar_);
+        beats = bar * beatsPerBar_ + (barBeat >= 0.0 ? barBeat : 0.0);
+        hasBar_ = true;
+    }
+    hasPosition_ = true;
+    baseSample_ = sample;
+    baseBeats_ = beats;
+    baseFrames_ = framesRun_;
+}
+
+// Where the song is at the start of the piece being rendered: from the last
+// position the host gave, moved on by the frames since at its speed (and a
+// host that gives none: a clock counting frames).
+double Instance::currentSample() const noexcept {
+    const double elapsed = static_cast<double>(framesRun_ - baseFrames_);
+    return baseSample_ + elapsed * (hasPosition_ ? speed_ : 1.0);
+}
+
+double Instance::currentBeats() const noexcept {
+    if (!hasTempo_) return baseBeats_;
+    const double elapsed = static_cast<double>(framesRun_ - baseFrames_);
+    return baseBeats_ + elapsed * (hasPosition_ ? speed_ : 1.0) * bpm_ / (60.0 * rate_);
 }
 
 // The record audioMasterGetTime answers during a piece, as a VST 2 host
@@ -328,9 +353,9 @@ void Instance::readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size
 // signature where the host said them.
 void Instance::fillTime() noexcept {
     time_ = VstTimeInfo{};
-    time_.samplePos = samplePos_;
+    time_.samplePos = currentSample();
     time_.sampleRate = rate_;
-    time_.flags = speed_ != 0.0 ? kVstTransportPlaying : 0;
+    time_.flags = hasPosition_ && speed_ != 0.0 ? kVstTransportPlaying : 0;
     if (hasTempo_) {
         time_.tempo = bpm_;
         time_.flags |= kVstTempoValid;
@@ -341,23 +366,11 @@ void Instance::fillTime() noexcept {
         time_.flags |= kVstTimeSigValid;
     }
     if (hasBar_) {
+        const double beats = currentBeats();
         const double quarters = 4.0 / beatUnit_;  // per beat
-        time_.barStartPos = bar_ * beatsPerBar_ * quarters;
-        time_.ppqPos = time_.barStartPos + barBeat_ * quarters;
+        time_.barStartPos = std::floor(beats / beatsPerBar_) * beatsPerBar_ * quarters;
+        time_.ppqPos = beats * quarters;
         time_.flags |= kVstPpqPosValid | kVstBarsValid;
-    }
-}
-
-void Instance::advanceTime(std::int32_t frames) noexcept {
-    if (hasPosition_ && speed_ == 0.0) return;  // stopped
-    const double step = hasPosition_ ? speed_ : 1.0;
-    samplePos_ += frames * step;
-    if (hasTempo_ && hasBar_) {
-        barBeat_ += frames * step * bpm_ / (60.0 * rate_);
-        while (barBeat_ >= beatsPerBar_) {
-            barBeat_ -= beatsPerBar_;
-            bar_ += 1.0;
-        }
     }
 }
 
@@ -390,7 +403,7 @@ void Instance::renderPiece(std::int32_t start, std::int32_t frames, std::int32_t
     pieceStart_ = start;
     pieceFrames_ = frames;
     effect_->processReplacing(effect_, pieceIn_.data(), pieceOut_.data(), frames);
-    advanceTime(frames);
+    framesRun_ += frames;
 }
 
 // MIDI the effect sends during a piece: appended to the output sequence in

@@ -92,7 +92,8 @@ private:
     void readEvents(std::uint32_t frames) noexcept;
     void readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size) noexcept;
     void fillTime() noexcept;
-    void advanceTime(std::int32_t frames) noexcept;
+    double currentSample() const noexcept;
+    double currentBeats() const noexcept;
     void renderPiece(std::int32_t start, std::int32_t frames, std::int32_t& nextEvent) noexcept;
     void sendMidi(const VstEvents* events) noexcept;
     static VstIntPtr VST_CALL hostCallback(AEffect* effect, std::int32_t opcode, std::int32_t index, VstIntPtr value,
@@ -138,9 +139,13 @@ private:
     std::uint32_t outCapacity_ = 0;
     std::int32_t pieceStart_ = 0, pieceFrames_ = 0, lastOutFrame_ = 0;
 
-    // The song position, as the host's time:Position last said it.
-    VstTimeInfo time_{};
-    double samplePos_ = 0.0, bpm_ = 0.0, bar_ = 0.0, barBeat_ = 0.0, beatsPerBar_ = 4.0, beatUnit_ = 4.0, speed_ = 0.0;
+    VstTimeInfo time_{};  // what audioMasterGetTime answers
+    // The song position, as the host's last time:Position said it, and the
+    // frames rendered since (a run only counts them; the time is worked out
+    // when the effect asks).
+    std::int64_t framesRun_ = 0, baseFrames_ = 0;
+    double baseSample_ = 0.0, baseBeats_ = 0.0;
+    double bpm_ = 0.0, beatsPerBar_ = 4.0, beatUnit_ = 4.0, speed_ = 0.0;
     bool hasTempo_ = false, hasBar_ = false, hasSignature_ = false, hasPosition_ = false;
 };
 

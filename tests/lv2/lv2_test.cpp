@@ -263,19 +263,17 @@ TEST(Lv2State, CrossesFormatsBothWays) {
     expectSame(renderVst({.module = TREMOLO_VST, .input = &input, .chunk = &fromLv2}), renderLv2(*q, &input, 22050));
 }
 
-// MIDI an effect sends reaches the host's output sequence at its frames;
-// its audio passes as under VST 2.
+// MIDI an effect sends reaches the host's output sequence at its frames.
 TEST(Lv2Midi, WhatTheEffectSendsReachesTheOutputPort) {
-    lv2test::Plugin p("urn:kestravian:test:midi-echo", kRate);
+    lv2test::Plugin p("urn:kestravian:test:probe", kRate);
     ASSERT_TRUE(p.ok());
     std::vector<std::uint64_t> outBuffer(512, 0);
     auto* out = reinterpret_cast<LV2_Atom_Sequence*>(outBuffer.data());
     p.activate();
-    const Audio input = noise(1, 256);
-    Audio audio(1, std::vector<float>(256));
+    std::vector<float> silence(256, 0.0f), audio(256);
     out->atom.size = static_cast<std::uint32_t>(outBuffer.size() * 8 - sizeof(LV2_Atom));  // its capacity
     lilv_instance_connect_port(p.instance(), p.index("midi_out"), out);
-    p.run({input[0].data()}, {audio[0].data()}, 256, {{10, {0x90, 60, 100}}, {200, {0x80, 60, 0}}});
+    p.run({silence.data()}, {audio.data()}, 256, {{10, {0x90, 60, 100}}, {200, {0x80, 60, 0}}});
     std::vector<std::pair<std::int64_t, std::vector<unsigned char>>> sent;
     LV2_ATOM_SEQUENCE_FOREACH(out, ev) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(ev + 1);
@@ -284,7 +282,51 @@ TEST(Lv2Midi, WhatTheEffectSendsReachesTheOutputPort) {
     }
     const decltype(sent) expected = {{10, {0x90, 72, 100}}, {200, {0x80, 72, 0}}};
     EXPECT_EQ(sent, expected);
-    EXPECT_EQ(audio, input);
+}
+
+// What an effect asking the time hears, block by block, from an LV2 host
+// playing at 120 BPM in 3/4 and from a VST 2 host playing the same: the
+// same song position, tempo, bar and signature. Without a position, it
+// hears no tempo and no bar, and a transport that does not play.
+TEST(Lv2Time, AnEffectHearsTheSongPositionAsAVst2HostTellsIt) {
+    constexpr std::size_t kFrames = 512 * 40;
+    const auto blocks = [](const Audio& a) {
+        std::vector<std::vector<float>> shown;
+        for (std::size_t at = 0; at < a[0].size(); at += 512) shown.emplace_back(a[0].begin() + at, a[0].begin() + at + 7);
+        return shown;
+    };
+    std::vector<const float*> unused;
+    VstRender r{.module = PROBE_VST, .bpm = 120.0};
+    aerie::RenderJob job = jobFor(r, unused);
+    job.signature = aerie::TimeSignature{0, 3, 4};
+    job.tailSeconds = static_cast<double>(kFrames) / kRate;
+    Audio vst;
+    job.sink = [&vst](const float* const* channels, int, std::size_t frames) {
+        vst.resize(1);
+        vst[0].insert(vst[0].end(), channels[0], channels[0] + frames);
+    };
+    aerie::PlannedRender plan = aerie::planRender(job);
+    aerie::RenderSession session(job, plan, {});
+    session.load();
+    session.render();
+    session.finish();
+    vst[0].resize(kFrames);
+
+    lv2test::Position position;
+    position.beatsPerBar = 3;
+    auto p = started("urn:kestravian:test:probe");
+    const Audio lv2 = renderLv2(*p, nullptr, kFrames, {}, position);
+    const auto heard = blocks(lv2), told = blocks(vst);
+    ASSERT_EQ(heard.size(), told.size());
+    for (std::size_t b = 0; b < heard.size(); ++b) {
+        EXPECT_EQ(heard[b], told[b]) << "block " << b << ": ppq, tempo, sample, bar start, signature, playing";
+    }
+    EXPECT_FLOAT_EQ(heard.back()[0], 39.0f * 512 / 44100 * 2) << "the last block's quarter notes";
+
+    auto q = started("urn:kestravian:test:probe");
+    const auto alone = blocks(renderLv2(*q, nullptr, 1024));
+    const std::vector<float> nothingSaid = {-1.0f, -1.0f, 512.0f, -1.0f, -1.0f, -1.0f, 0.0f};
+    EXPECT_EQ(alone[1], nothingSaid);
 }
 
 // ---- what a careless host hands over --------------------------------------------

@@ -1,6 +1,10 @@
-// A test effect that sends MIDI: each note it receives comes back an octave
-// up, at the same frame, and its audio passes through. Written on EffectExt
-// alone, it also stands for effects without the layer's tables.
+// A test effect that shows what its host tells it. Each note it receives
+// comes back an octave up, at the same frame (the host's MIDI output); its
+// output carries, in the first frames of each render call, the time the host
+// answers: song position in quarter notes, tempo, sample position, the
+// bar's start, the signature, whether it plays (the rest of the block is
+// silence). Written on EffectExt alone, it also stands for effects without
+// the layer's tables.
 #include <cstring>
 
 #include "host/effect_ext.h"
@@ -8,12 +12,12 @@
 
 namespace {
 
-class MidiEcho : public EffectExt {
+class Probe : public EffectExt {
 public:
-    explicit MidiEcho(audioMasterCallback host) : EffectExt(host, 0, 0) {
+    explicit Probe(audioMasterCallback host) : EffectExt(host, 0, 0) {
         setNumInputs(1);
         setNumOutputs(1);
-        setUniqueId(fourCharCode('K', 't', 'M', 'e'));
+        setUniqueId(fourCharCode('K', 't', 'P', 'b'));
         setCanReplacing(true);
     }
     std::int32_t canDo(char* text) override {
@@ -36,11 +40,20 @@ public:
         }
         return 1;
     }
-    void process(float** in, float** out, std::int32_t frames) override {
-        for (std::int32_t i = 0; i < frames; ++i) out[0][i] += in[0][i];
-    }
-    void processReplacing(float** in, float** out, std::int32_t frames) override {
-        if (in[0] != out[0]) std::memmove(out[0], in[0], sizeof(float) * static_cast<std::size_t>(frames));
+    void process(float**, float**, std::int32_t) override {}
+    void processReplacing(float**, float** out, std::int32_t frames) override {
+        std::memset(out[0], 0, sizeof(float) * static_cast<std::size_t>(frames));
+        if (const VstTimeInfo* t = hostGetTime(kVstTimeInfoAllValid); t != nullptr && frames >= 7) {
+            const bool sig = (t->flags & kVstTimeSigValid) != 0;
+            const float shown[] = {(t->flags & kVstPpqPosValid) ? static_cast<float>(t->ppqPos) : -1.0f,
+                                   (t->flags & kVstTempoValid) ? static_cast<float>(t->tempo) : -1.0f,
+                                   static_cast<float>(t->samplePos),
+                                   (t->flags & kVstBarsValid) ? static_cast<float>(t->barStartPos) : -1.0f,
+                                   sig ? static_cast<float>(t->timeSigNumerator) : -1.0f,
+                                   sig ? static_cast<float>(t->timeSigDenominator) : -1.0f,
+                                   (t->flags & kVstTransportPlaying) ? 1.0f : 0.0f};
+            std::memcpy(out[0], shown, sizeof shown);
+        }
         if (count_ == 0) return;
         // VstEvents holds two slots in place; the rest follow it in memory.
         auto* list = reinterpret_cast<VstEvents*>(listMemory_);
@@ -61,4 +74,4 @@ private:
 
 }  // namespace
 
-KSTV_PLUGIN_ENTRY(MidiEcho);
+KSTV_PLUGIN_ENTRY(Probe);
