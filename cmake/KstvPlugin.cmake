@@ -137,15 +137,7 @@ function(kstv_add_plugin target)
     target_link_options(${target} PRIVATE
       -Wl,--version-script=${KSTV_PLUGIN_CMAKE_DIR}/KstvPlugin.map
       -Wl,-z,defs)
-    # Where Linux hosts look for plug-ins.
-    install(CODE "
-      if(CMAKE_INSTALL_PREFIX STREQUAL \"\$ENV{HOME}\")
-        set(kstv_vst_dir \"\$ENV{HOME}/.vst\")
-      else()
-        set(kstv_vst_dir \"\${CMAKE_INSTALL_PREFIX}/lib/vst\")
-      endif()
-      file(INSTALL \"$<TARGET_FILE:${target}>\" DESTINATION \"\${kstv_vst_dir}\")
-    ")
+    _kstv_install_for_hosts("$<TARGET_FILE:${target}>" vst)
   endif()
 
   if("lv2" IN_LIST arg_FORMATS AND NOT WIN32)
@@ -208,13 +200,20 @@ function(_kstv_add_lv2 target name uri dist_folder)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/plugins/${lv2}.txt CONTENT "${bundle}\n${dist_folder}\n")
   set_property(GLOBAL APPEND PROPERTY KSTV_LV2_PLUGINS "${target}")
   set_target_properties(${lv2} PROPERTIES KSTV_LV2_BUNDLE ${bundle} KSTV_LV2_URI ${uri})
+  _kstv_install_for_hosts("${bundle}" lv2)
+endfunction()
+
+# Installs `path` (a module or a bundle folder) where Linux hosts look for
+# <format> plug-ins: ~/.<format> when the prefix is the user's home,
+# <prefix>/lib/<format> otherwise.
+function(_kstv_install_for_hosts path format)
   install(CODE "
     if(CMAKE_INSTALL_PREFIX STREQUAL \"\$ENV{HOME}\")
-      set(kstv_lv2_dir \"\$ENV{HOME}/.lv2\")
+      set(kstv_dir \"\$ENV{HOME}/.${format}\")
     else()
-      set(kstv_lv2_dir \"\${CMAKE_INSTALL_PREFIX}/lib/lv2\")
+      set(kstv_dir \"\${CMAKE_INSTALL_PREFIX}/lib/${format}\")
     endif()
-    file(INSTALL \"${bundle}\" DESTINATION \"\${kstv_lv2_dir}\")
+    file(INSTALL \"${path}\" DESTINATION \"\${kstv_dir}\")
   ")
 endfunction()
 
