@@ -145,6 +145,7 @@ std::uint32_t Plugin::index(const char* symbol) const {
 }
 
 void Plugin::disconnect(std::uint32_t port) { lilv_instance_connect_port(instance_, port, nullptr); }
+void Plugin::connect(std::uint32_t port, void* data) { lilv_instance_connect_port(instance_, port, data); }
 
 void Plugin::activate() { lilv_instance_activate(instance_); }
 

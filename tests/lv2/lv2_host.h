@@ -52,8 +52,12 @@ public:
     std::uint32_t index(const char* symbol) const;
     void set(const char* symbol, float value) { controls_[index(symbol)] = value; }
     float get(const char* symbol) const { return controls_[index(symbol)]; }
-    // Leaves a port unconnected (before activate) or connects it again.
+    float* control(const char* symbol) { return &controls_[index(symbol)]; }
+    // Leaves a port unconnected (before activate), or connects it to memory of the caller's.
     void disconnect(std::uint32_t port);
+    void connect(std::uint32_t port, void* data);
+    std::uint32_t audioInput(std::uint32_t c) const { return audioIn_[c]; }
+    std::uint32_t audioOutput(std::uint32_t c) const { return audioOut_[c]; }
 
     void activate();
     // One run of `frames` with these events (in the order given) and, when
