@@ -16,9 +16,18 @@
 # targets) and carry line tables only (-g1: a failure's backtrace still
 # names functions, files and lines); together that more than halves their
 # compile time.
+# The cross builds' programs (mingw under wine, -m32) carry no debug
+# information: a debugger is seldom put to them, a failed check still names
+# its file and line (GoogleTest's own), and it takes about a fifth off their
+# compile and link time (win64: 122 s of compiler and linker time, 98 s).
+# The native builds, linux64 and sanitize, keep -g1.
 # Sharing needs the options that define macros (-O, -g, -f...) to match
 # wherever the header is used; gcc checks (-Winvalid-pch, an error here).
-set(KSTV_TEST_OPTIONS -O0 -g1)
+if(CMAKE_CROSSCOMPILING)
+  set(KSTV_TEST_OPTIONS -O0 -g0)
+else()
+  set(KSTV_TEST_OPTIONS -O0 -g1)
+endif()
 function(kstv_test_pch)
   if(TARGET kstv_test_pch)
     return()

@@ -1,10 +1,16 @@
 // A small, well-behaved plug-in (2 inputs, 2 outputs, MIDI in, 3 parameters,
 // 4 programs, chunks, an editor that draws nothing, pin records filled in
-// all their 128 bytes) with one fault injected per build, so that the
+// all their 128 bytes) with one fault injected per module, so that the
 // validator can be shown to catch each fault with the test meant for it.
-// FAULT selects the fault; 0 builds the clean plug-in, which must pass all.
+// One build serves every fault: it is copied as faulty_<name> (.so, .dll)
+// and each copy takes its fault from its own file name when it is loaded
+// ("none" is the clean plug-in, which must pass all; a name it does not
+// know gives no instance). Two faults are in the module's linking, so they
+// have builds of their own: FAULT_BUILD=FAULT_UNRESOLVED (Linux) and
+// FAULT_BUILD=FAULT_NO_ENTRY.
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +18,12 @@
 #include <mutex>
 #include <new>
 #include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include "host/abi/aeffect.h"
 #include "host/abi/events.h"
@@ -66,6 +78,11 @@
 #define FAULT_NEGATIVE_FRAMES 44  // writes 4 frames of every output when asked for fewer than 0
 #define FAULT_TRAP 45           // divides zero by zero in every render call
 
+// The fault built into the module's linking (none, for the common build).
+#ifndef FAULT_BUILD
+#define FAULT_BUILD FAULT_NONE
+#endif
+
 #if defined(_WIN32)
 #define FAULT_EXPORT extern "C" __declspec(dllexport)
 #else
@@ -73,6 +90,54 @@
 #endif
 
 namespace {
+
+// The faults' names, by number: the module faulty_<name> has that fault.
+const char* const kFaultNames[] = {"none", "nan", "overrun", "input_write", "crash", "hang", "leak", "param_range",
+    "unterminated", "overlong", "chunk", "random", "subnormal", "in_place", "accumulate", "program", "bad_chunk",
+    "identity", "shared", "bad_record", "zero_frames", "unwritten", "underrun", "exit", "allocate", "lock",
+    "editor_crash", "chunk_ignored", "latency", "unresolved", "no_entry", "slow_open", "long_block",
+    "running_change", "silent", "pressure", "slow_tempo", "ramp", "short_after_change", "param_thread",
+    "chunk_while_running", "foreign_record", "null_write", "buffer_fill", "negative_frames", "trap"};
+static_assert(sizeof kFaultNames / sizeof kFaultNames[0] == FAULT_TRAP + 1, "a name for every fault");
+
+// The fault of this copy of the module, read from its file name
+// (.../faulty_<name>.<suffix>, in any case); -1 for a name that is none.
+int faultFromFileName() {
+    char path[4096] = {};
+#if defined(_WIN32)
+    HMODULE module = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&kFaultNames), &module) == 0 ||
+        GetModuleFileNameA(module, path, sizeof path - 1) == 0) {
+        return -1;
+    }
+#else
+    Dl_info info{};
+    if (dladdr(&kFaultNames, &info) == 0 || info.dli_fname == nullptr) return -1;
+    std::strncpy(path, info.dli_fname, sizeof path - 1);
+#endif
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') name = c + 1;
+    }
+    const char prefix[] = "faulty_";
+    for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return -1;
+    }
+    name += sizeof prefix - 1;
+    const char* end = std::strchr(name, '.');
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - name) : std::strlen(name);
+    for (int f = 0; f <= FAULT_TRAP; ++f) {
+        const char* known = kFaultNames[f];
+        std::size_t i = 0;
+        while (i < length && known[i] != '\0' && std::tolower(static_cast<unsigned char>(name[i])) == known[i]) ++i;
+        if (i == length && known[i] == '\0') return f;
+    }
+    return -1;
+}
+
+// Chosen once, as the module is loaded.
+const int fault = faultFromFileName();
 
 constexpr int kParams = 3;
 constexpr int kPrograms = 4;
@@ -164,58 +229,46 @@ void text(void* ptr, const char* s) { std::strcpy(static_cast<char*>(ptr), s); }
 VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index, VstIntPtr value, void* ptr, float opt) {
     Plugin* p = self(e);
     switch (opcode) {
-#if FAULT == FAULT_NULL_WRITE
-    case 100: writeThrough(ptr); return 0;
-#endif
-#if FAULT == FAULT_BUFFER_FILL
-    case 200:
-        if (ptr != nullptr) std::memset(ptr, 0, 256);
+    case 100:
+        if (fault == FAULT_NULL_WRITE) writeThrough(ptr);
         return 0;
-#endif
+    case 200:
+        if (fault == FAULT_BUFFER_FILL && ptr != nullptr) std::memset(ptr, 0, 256);
+        return 0;
     case effOpen:
-#if FAULT == FAULT_EXIT
-        std::exit(3);
-#endif
-#if FAULT == FAULT_SLOW_OPEN
-        if (instances == 1) spin(1.2);
-#endif
-#if FAULT == FAULT_FOREIGN_RECORD
-        foreign = p->record;  // a copy of its record, which the host does not know
-        p->host(&foreign, audioMasterVersion, 0, 0, nullptr, 0.0f);
-#endif
+        if (fault == FAULT_EXIT) std::exit(3);
+        if (fault == FAULT_SLOW_OPEN && instances == 1) spin(1.2);
+        if (fault == FAULT_FOREIGN_RECORD) {
+            foreign = p->record;  // a copy of its record, which the host does not know
+            p->host(&foreign, audioMasterVersion, 0, 0, nullptr, 0.0f);
+        }
         return 0;
     case effClose:
-#if FAULT == FAULT_LEAK
-        p->lost = nullptr;  // the 16 KiB block is forgotten
-#else
-        std::free(p->lost);
-#endif
+        if (fault == FAULT_LEAK) {
+            p->lost = nullptr;  // the 16 KiB block is forgotten
+        } else {
+            std::free(p->lost);
+        }
         delete p;
         return 1;
     case effSetSampleRate:
-#if FAULT == FAULT_HANG
-        if (opt == 11025.0f) {
-            for (volatile bool forever = true; forever;) {
+        if (fault == FAULT_HANG) {
+            if (opt == 11025.0f) {
+                for (volatile bool forever = true; forever;) {
+                }
             }
         }
-#endif
         if (opt > 0.0f) p->sampleRate = opt;
-#if FAULT == FAULT_RUNNING_CHANGE
-        if (p->resumed) p->state->memory[0] = std::nanf("");
-#endif
+        if (fault == FAULT_RUNNING_CHANGE && p->resumed) p->state->memory[0] = std::nanf("");
         return 0;
     case effSetBlockSize:
         p->blockSize = static_cast<std::int32_t>(value);
-#if FAULT == FAULT_RUNNING_CHANGE
-        if (p->resumed) p->state->memory[0] = std::nanf("");
-#endif
+        if (fault == FAULT_RUNNING_CHANGE && p->resumed) p->state->memory[0] = std::nanf("");
         return 0;
     case effMainsChanged:
         p->resumed = value != 0;
         if (value != 0) {
-#if FAULT == FAULT_CRASH
-            if (++p->resumes == 5) crash();
-#endif
+            if (fault == FAULT_CRASH && ++p->resumes == 5) crash();
             p->state->memory[0] = p->state->memory[1] = 0.0f;
             p->state->tail = 0.0f;
         }
@@ -224,11 +277,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         if (value >= 0 && value < kPrograms) p->program = static_cast<int>(value);
         return 0;
     case effGetProgram:
-#if FAULT == FAULT_PROGRAM
-        return 0;
-#else
-        return p->program;
-#endif
+        return fault == FAULT_PROGRAM ? 0 : p->program;
     case effSetProgramName: std::strncpy(p->programNames[p->program], static_cast<const char*>(ptr), 23); return 0;
     case effGetProgramName: text(ptr, p->programNames[p->program]); return 0;
     case effGetProgramNameIndexed:
@@ -236,19 +285,18 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         text(ptr, p->programNames[index]);
         return 1;
     case effGetParamName:
-#if FAULT == FAULT_UNTERMINATED
-        std::memcpy(ptr, "Gain", 4);
-#else
-        if (index >= 0 && index < kParams) text(ptr, index == 0 ? "Gain" : index == 1 ? "Tone" : "Click");
-#endif
+        if (fault == FAULT_UNTERMINATED) {
+            std::memcpy(ptr, "Gain", 4);
+        } else if (index >= 0 && index < kParams) {
+            text(ptr, index == 0 ? "Gain" : index == 1 ? "Tone" : "Click");
+        }
         return 0;
     case effGetParamLabel: text(ptr, index == 0 ? "dB" : ""); return 0;
     case effGetParamDisplay:
-#if FAULT == FAULT_OVERLONG
-        std::memset(ptr, 'x', 300);
-        static_cast<char*>(ptr)[300] = 0;
-#else
-        if (index >= 0 && index < kParams) {
+        if (fault == FAULT_OVERLONG) {
+            std::memset(ptr, 'x', 300);
+            static_cast<char*>(ptr)[300] = 0;
+        } else if (index >= 0 && index < kParams) {
             char* out = static_cast<char*>(ptr);
             const int v = static_cast<int>(p->params[index] * 100.0f + 0.5f);
             out[0] = static_cast<char>('0' + v / 100);
@@ -256,32 +304,23 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
             out[2] = static_cast<char>('0' + v % 10);
             out[3] = 0;
         }
-#endif
         return 0;
     case effGetChunk: {
         const unsigned count = kParams;
         std::memcpy(p->chunk, &count, 4);
         for (int i = 0; i < kParams; ++i) std::memcpy(p->chunk + 4 + 4 * i, &p->params[i], 4);
         unsigned tag = 0x4B535456;
-#if FAULT == FAULT_CHUNK
-        tag += ++p->chunkSerial;
-#endif
+        if (fault == FAULT_CHUNK) tag += ++p->chunkSerial;
         std::memcpy(p->chunk + 4 + 4 * kParams, &tag, 4);
         *static_cast<void**>(ptr) = p->chunk;
         return sizeof p->chunk;
     }
     case effSetChunk: {
         const auto* data = static_cast<const unsigned char*>(ptr);
-#if FAULT == FAULT_BAD_CHUNK
-        if (data != nullptr && value >= 4) readAsTold(data);
-#endif
+        if (fault == FAULT_BAD_CHUNK && data != nullptr && value >= 4) readAsTold(data);
         if (data == nullptr || value != static_cast<VstIntPtr>(sizeof p->chunk)) return 0;
-#if FAULT == FAULT_CHUNK_IGNORED
-        return 1;
-#endif
-#if FAULT == FAULT_CHUNK_WHILE_RUNNING
-        if (p->resumed) return 1;
-#endif
+        if (fault == FAULT_CHUNK_IGNORED) return 1;
+        if (fault == FAULT_CHUNK_WHILE_RUNNING && p->resumed) return 1;
         for (int i = 0; i < kParams; ++i) {
             float v;
             std::memcpy(&v, data + 4 + 4 * i, 4);
@@ -299,9 +338,7 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
             if ((m->midiData[0] & 0xF0) == 0x90 && m->midiData[2] != 0) {
                 p->state->tail = static_cast<float>(m->midiData[2]) / 127.0f * p->params[2];
             }
-#if FAULT == FAULT_PRESSURE
-            if ((m->midiData[0] & 0xF0) == 0xD0) p->state->tail = std::nanf("");
-#endif
+            if (fault == FAULT_PRESSURE && (m->midiData[0] & 0xF0) == 0xD0) p->state->tail = std::nanf("");
         }
         return 1;
     }
@@ -321,25 +358,19 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
         if (ptr != nullptr) *static_cast<std::int16_t**>(ptr) = p->rect;
         return 1;
     case effEditOpen:
-#if FAULT == FAULT_EDITOR_CRASH
-        crash();
-#endif
+        if (fault == FAULT_EDITOR_CRASH) crash();
         p->window = ptr;
         return 1;
     case effEditClose: p->window = nullptr; return 1;
     case effEditIdle: return 1;
     case effGetEffectName:
-#if FAULT == FAULT_IDENTITY
-        text(ptr, p->serial % 2 == 0 ? "Faulty" : "Faulty B");
-#else
-        text(ptr, "Faulty");
-#endif
+        text(ptr, fault == FAULT_IDENTITY && p->serial % 2 != 0 ? "Faulty B" : "Faulty");
         return 1;
     case effGetVendorString: text(ptr, "Kestravian Tests"); return 1;
     case effGetProductString: text(ptr, "Faulty"); return 1;
     case effGetVendorVersion: return 1;
-    case effGetVstVersion: return FAULT == FAULT_ACCUMULATE ? 2300 : 2400;  // the accumulating entry counts below 2.4
-    case effGetPlugCategory: return FAULT == FAULT_SILENT ? kPlugCategSynth : 1;
+    case effGetVstVersion: return fault == FAULT_ACCUMULATE ? 2300 : 2400;  // the accumulating entry counts below 2.4
+    case effGetPlugCategory: return fault == FAULT_SILENT ? kPlugCategSynth : 1;
     case effCanDo: {
         const char* word = static_cast<const char*>(ptr);
         return word != nullptr && (std::strcmp(word, "receiveVstEvents") == 0 || std::strcmp(word, "receiveVstMidiEvent") == 0)
@@ -354,49 +385,44 @@ VstIntPtr VST_CALL dispatch(AEffect* e, std::int32_t opcode, std::int32_t index,
 // note-on, flushed to zero once inaudible.
 void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) {
     Plugin* p = self(e);
-#if FAULT == FAULT_ZERO_FRAMES
-    if (frames == 0) out[0][0] = 0.0f;
-#endif
-#if FAULT == FAULT_NEGATIVE_FRAMES
-    if (frames < 0) {
-        for (int c = 0; c < 2; ++c) std::memset(out[c], 0, 4 * sizeof(float));
+    if (fault == FAULT_ZERO_FRAMES && frames == 0) out[0][0] = 0.0f;
+    if (fault == FAULT_NEGATIVE_FRAMES) {
+        if (frames < 0) {
+            for (int c = 0; c < 2; ++c) std::memset(out[c], 0, 4 * sizeof(float));
+        }
     }
-#endif
     if (frames <= 0) return;
-#if FAULT == FAULT_TRAP
-    volatile float zero = 0.0f;
-    volatile float invalid = zero / zero;
-    (void)invalid;
-#endif
-#if FAULT == FAULT_ALLOCATE
-    float* scratch = new float[static_cast<std::size_t>(frames)];
-    scratch[0] = 0.0f;
-    allocated = scratch;  // kept from the optimiser, which may drop a new that nothing sees
-    delete[] scratch;
-#endif
-#if FAULT == FAULT_LOCK
-    const std::lock_guard<std::mutex> lock(renderLock);
-#endif
-#if FAULT == FAULT_LONG_BLOCK
-    if (p->blockSize > 0 && frames > p->blockSize) frames = p->blockSize;
-#endif
-#if FAULT == FAULT_SLOW_TEMPO
-    const auto* time = reinterpret_cast<const VstTimeInfo*>(p->host(e, audioMasterGetTime, 0, kVstTempoValid, nullptr, 0.0f));
-    if (time != nullptr && (time->flags & kVstTempoValid) != 0 && time->tempo < 30.0) p->broken = true;
-#endif
-#if FAULT == FAULT_SHORT_AFTER_CHANGE
-    // The change is spread over the announced block; a shorter block leaves
-    // the spreading unfinished, and the block after it plays NaN.
-    if (p->unfinished) p->broken = true;
-    p->unfinished = p->changedSinceBlock && p->blockSize > 0 && frames < p->blockSize;
-    p->changedSinceBlock = false;
-#endif
-#if FAULT == FAULT_PARAM_THREAD
-    p->audioThread.store(std::this_thread::get_id());
-    // About the pace of a real plug-in's work, so that another thread's
-    // calls meet the rendering.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-#endif
+    if (fault == FAULT_TRAP) {
+        volatile float zero = 0.0f;
+        volatile float invalid = zero / zero;
+        (void)invalid;
+    }
+    if (fault == FAULT_ALLOCATE) {
+        float* scratch = new float[static_cast<std::size_t>(frames)];
+        scratch[0] = 0.0f;
+        allocated = scratch;  // kept from the optimiser, which may drop a new that nothing sees
+        delete[] scratch;
+    }
+    std::unique_lock<std::mutex> lock(renderLock, std::defer_lock);
+    if (fault == FAULT_LOCK) lock.lock();
+    if (fault == FAULT_LONG_BLOCK && p->blockSize > 0 && frames > p->blockSize) frames = p->blockSize;
+    if (fault == FAULT_SLOW_TEMPO) {
+        const auto* time = reinterpret_cast<const VstTimeInfo*>(p->host(e, audioMasterGetTime, 0, kVstTempoValid, nullptr, 0.0f));
+        if (time != nullptr && (time->flags & kVstTempoValid) != 0 && time->tempo < 30.0) p->broken = true;
+    }
+    if (fault == FAULT_SHORT_AFTER_CHANGE) {
+        // The change is spread over the announced block; a shorter block leaves
+        // the spreading unfinished, and the block after it plays NaN.
+        if (p->unfinished) p->broken = true;
+        p->unfinished = p->changedSinceBlock && p->blockSize > 0 && frames < p->blockSize;
+        p->changedSinceBlock = false;
+    }
+    if (fault == FAULT_PARAM_THREAD) {
+        p->audioThread.store(std::this_thread::get_id());
+        // About the pace of a real plug-in's work, so that another thread's
+        // calls meet the rendering.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     const bool broken = p->broken.load();
     const float gain = 2.0f * p->params[0];
     const float k = 0.05f + 0.9f * p->params[1];
@@ -405,54 +431,36 @@ void render(AEffect* e, float** in, float** out, std::int32_t frames, bool add) 
         float tail = p->state->tail;
         [[maybe_unused]] float previous = 0.0f;
         std::int32_t last = frames;
-#if FAULT == FAULT_UNWRITTEN
-        if (!add) last = frames - 1;
-#endif
+        if (fault == FAULT_UNWRITTEN && !add) last = frames - 1;
         for (std::int32_t i = 0; i < last; ++i) {
             float x = in[c][i];
-#if FAULT == FAULT_IN_PLACE
-            x = 0.5f * (x + previous);
-#endif
+            if (fault == FAULT_IN_PLACE) x = 0.5f * (x + previous);
             m += k * (x - m);
             float y = gain * m + tail;
             tail *= 0.999f;
             if (std::fabs(tail) < 1e-9f) tail = 0.0f;
-#if FAULT != FAULT_SUBNORMAL
-            if (std::fabs(m) < 1e-20f) m = 0.0f;
-#endif
-#if FAULT == FAULT_RANDOM
-            randomSeed = randomSeed * 1103515245u + 12345u;
-            y += static_cast<float>(randomSeed >> 16) * 1e-6f;
-#endif
-#if FAULT == FAULT_NAN
-            if (p->rendered + i == 20000) y = std::nanf("");
-#endif
+            if (fault != FAULT_SUBNORMAL && std::fabs(m) < 1e-20f) m = 0.0f;
+            if (fault == FAULT_RANDOM) {
+                randomSeed = randomSeed * 1103515245u + 12345u;
+                y += static_cast<float>(randomSeed >> 16) * 1e-6f;
+            }
+            if (fault == FAULT_NAN && p->rendered + i == 20000) y = std::nanf("");
             if (broken) y = std::nanf("");
-#if FAULT == FAULT_SILENT
-            y = 0.0f;
-#endif
+            if (fault == FAULT_SILENT) y = 0.0f;
             if (add) {
-#if FAULT == FAULT_ACCUMULATE
-                out[c][i] = y;
-#else
-                out[c][i] += y;
-#endif
+                if (fault == FAULT_ACCUMULATE) {
+                    out[c][i] = y;
+                } else {
+                    out[c][i] += y;
+                }
             } else {
                 out[c][i] = y;
             }
-#if FAULT == FAULT_INPUT_WRITE
-            if (in[c] != out[c]) in[c][i] *= 0.5f;
-#endif
-#if FAULT == FAULT_IN_PLACE
-            previous = in[c][i];  // already overwritten when processing in place
-#endif
+            if (fault == FAULT_INPUT_WRITE && in[c] != out[c]) in[c][i] *= 0.5f;
+            if (fault == FAULT_IN_PLACE) previous = in[c][i];  // already overwritten when processing in place
         }
-#if FAULT == FAULT_OVERRUN
-        out[c][frames] = 0.0f;
-#endif
-#if FAULT == FAULT_UNDERRUN
-        out[c][-1] = 0.0f;
-#endif
+        if (fault == FAULT_OVERRUN) out[c][frames] = 0.0f;
+        if (fault == FAULT_UNDERRUN) out[c][-1] = 0.0f;
         p->state->memory[c] = m;
         if (c == 1) p->state->tail = tail;
     }
@@ -467,26 +475,24 @@ void VST_CALL setParameter(AEffect* e, std::int32_t index, float value) {
     Plugin* p = self(e);
     if (index < 0 || index >= kParams) return;
     p->params[index] = value;
-#if FAULT == FAULT_RAMP
-    long long& at = p->changedAt[index];
-    if (at >= 0 && p->rendered - at < 1024) p->broken = true;
-    at = p->rendered;
-#endif
+    if (fault == FAULT_RAMP) {
+        long long& at = p->changedAt[index];
+        if (at >= 0 && p->rendered - at < 1024) p->broken = true;
+        at = p->rendered;
+    }
     p->changedSinceBlock = true;
-#if FAULT == FAULT_PARAM_THREAD
-    const std::thread::id audio = p->audioThread.load();
-    if (audio != std::thread::id() && audio != std::this_thread::get_id()) p->broken = true;
-#endif
+    if (fault == FAULT_PARAM_THREAD) {
+        const std::thread::id audio = p->audioThread.load();
+        if (audio != std::thread::id() && audio != std::this_thread::get_id()) p->broken = true;
+    }
 }
 float VST_CALL getParameter(AEffect* e, std::int32_t index) {
     if (index < 0 || index >= kParams) return 0.0f;
-#if FAULT == FAULT_PARAM_RANGE
-    if (index == 1) return 2.0f * self(e)->params[index];
-#endif
+    if (fault == FAULT_PARAM_RANGE && index == 1) return 2.0f * self(e)->params[index];
     return self(e)->params[index];
 }
 
-#if FAULT == FAULT_UNRESOLVED && !defined(_WIN32)
+#if FAULT_BUILD == FAULT_UNRESOLVED && !defined(_WIN32)
 }  // namespace
 extern "C" int kstv_faulty_nowhere_defined();
 namespace {
@@ -499,9 +505,7 @@ AEffect* create(audioMasterCallback host) {
     p->serial = ++instances;
     p->host = host;
     for (long long& at : p->changedAt) at = -1;
-#if FAULT == FAULT_SHARED
-    p->state = &sharedState;
-#endif
+    if (fault == FAULT_SHARED) p->state = &sharedState;
     p->lost = std::malloc(16384);
     if (p->lost != nullptr) std::memset(p->lost, 1, 16384);
     AEffect& r = p->record;
@@ -514,9 +518,9 @@ AEffect* create(audioMasterCallback host) {
     r.numPrograms = kPrograms;
     r.numParams = kParams;
     r.numInputs = 2;
-    r.numOutputs = FAULT == FAULT_BAD_RECORD ? -1 : 2;
-    r.flags = effFlagsCanReplacing | effFlagsProgramChunks | effFlagsHasEditor | (FAULT == FAULT_SILENT ? effFlagsIsSynth : 0);
-    r.initialDelay = FAULT == FAULT_LATENCY ? 1 << 23 : 0;
+    r.numOutputs = fault == FAULT_BAD_RECORD ? -1 : 2;
+    r.flags = effFlagsCanReplacing | effFlagsProgramChunks | effFlagsHasEditor | (fault == FAULT_SILENT ? effFlagsIsSynth : 0);
+    r.initialDelay = fault == FAULT_LATENCY ? 1 << 23 : 0;
     r.ioRatio = 1.0f;
     r.object = p;
     r.uniqueID = fourCharCode('F', 'l', 't', 'y');
@@ -526,12 +530,13 @@ AEffect* create(audioMasterCallback host) {
 
 }  // namespace
 
-#if FAULT == FAULT_NO_ENTRY
+#if FAULT_BUILD == FAULT_NO_ENTRY
 // The entry under a name no host looks for.
 FAULT_EXPORT AEffect* VST_CALL VSTPlugMain(audioMasterCallback host) { return create(host); }
 #else
 FAULT_EXPORT AEffect* VST_CALL VSTPluginMain(audioMasterCallback host) {
-#if FAULT == FAULT_UNRESOLVED && !defined(_WIN32)
+    if (fault < 0) return nullptr;  // a copy under a name that is no fault's
+#if FAULT_BUILD == FAULT_UNRESOLVED && !defined(_WIN32)
     if (host == nullptr) kstv_faulty_nowhere_defined();
 #endif
     return create(host);
