@@ -72,17 +72,30 @@ def main():
         for p in plugins:
             p.process(audio)
 
-    def threaded():
-        threads = [threading.Thread(target=p.process, args=(audio,)) for p in plugins]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+    # Two threads kept for every run, each run started together as the
+    # processes' are, so that starting a thread is not timed.
+    start, end = threading.Barrier(3), threading.Barrier(3)
+    runs = REPEATS + 1
 
+    def worker(plugin):
+        for _ in range(runs):
+            start.wait()
+            plugin.process(audio)
+            end.wait()
+
+    def threaded():
+        start.wait()
+        end.wait()
+
+    threads = [threading.Thread(target=worker, args=(p,)) for p in plugins]
+    for t in threads:
+        t.start()
     one, two = best(serial), best(threaded)
     cpu, wall = time.process_time(), time.perf_counter()
     threaded()
     cores = (time.process_time() - cpu) / (time.perf_counter() - wall)
+    for t in threads:
+        t.join()
     for p in plugins:
         p.close()
     apart = two_processes(module)
