@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -224,12 +225,30 @@ py::object render(const std::vector<Plugin*>& plugins, aerie::RenderChain& chain
         for (py::ssize_t c = 0; c < a.shape(0); ++c) inputs.push_back(a.data(c, 0));
         input = {inputs.data(), static_cast<int>(inputs.size()), static_cast<std::uint64_t>(a.shape(1))};
     }
+    // The output made here, under the GIL, in the shape the render asks
+    // for when it knows its length (the last plug-in's outputs, the call's
+    // frames), so that the render writes into it without taking the GIL
+    // back. A render that asks another shape (pins changed by the load), a
+    // length from the MIDI, or an array that cannot be made yet, gets its
+    // output made when asked, as before: the render's own errors come first.
     std::optional<py::array_t<float>> out;
+    float* made = nullptr;
+    const std::int32_t outputs = plugins.back()->core().loaded().instance->numOutputs();
+    if (!call.untilEvents && outputs >= 1 && outputs <= 1024 &&
+        call.frames <= static_cast<std::uint64_t>(PTRDIFF_MAX / sizeof(float) / 1024)) {
+        try {
+            out.emplace(std::vector<py::ssize_t>{outputs, static_cast<py::ssize_t>(call.frames)});
+            made = out->mutable_data();
+        } catch (const py::error_already_set&) {  // no memory for it now: asked again, and raised, after the load
+            out.reset();
+        }
+    }
     pyaerie::RenderedCall done;
     {
         py::gil_scoped_release release;
         done = pyaerie::renderCall(chain, plugins.front()->sampleRate(), plugins.front()->blockSize(), call, input,
-                                   [&out](int channels, std::uint64_t frames) {
+                                   [&out, made, outputs, &call](int channels, std::uint64_t frames) {
+                                       if (made != nullptr && channels == outputs && frames == call.frames) return made;
                                        py::gil_scoped_acquire acquire;
                                        out.emplace(std::vector<py::ssize_t>{channels, static_cast<py::ssize_t>(frames)});
                                        return out->mutable_data();

@@ -138,3 +138,24 @@ def test_what_vst2host_notes_comes_as_a_warning(paths):
             effect.process(noise(0.1, channels=1))
         with pytest.warns(aerie.AerieWarning, match="not ask for MIDI"):
             effect.process(noise(0.1), midi=[(b"\x90\x40\x40", 0.0)])
+
+
+def test_each_result_is_an_array_of_its_own_shaped_by_the_last_plug_in_and_the_length(paths):
+    # The output is made before the render when its length is known (a
+    # duration, the input and a tail), when the render asks (a length from
+    # the MIDI); either way a fresh writable (outputs, frames) float32 array.
+    audio = noise(0.2)
+    with aerie.load(paths["kestravian"]) as synth, aerie.load(paths["zamcomp"]) as comp:
+        shapes = [
+            (synth.render(0.25), (synth.num_outputs, 11025)),
+            (synth.render(midi=[(b"\x90\x40\x40", 0.1)], tail=0.05), (synth.num_outputs, 4410 + 2205)),
+            (comp.process(audio, tail=0.01), (comp.num_outputs, audio.shape[1] + 441)),
+            (aerie.Chain([synth, comp]).render(0.1), (comp.num_outputs, 4410)),
+        ]
+        for out, shape in shapes:
+            assert out.shape == shape and out.dtype == np.float32
+            assert out.flags.c_contiguous and out.flags.writeable and out.flags.owndata
+        first, second = comp.process(audio), comp.process(audio)
+        assert first is not second and np.array_equal(first, second)
+        first[:] = 0  # the next call's output is not this one
+        assert np.array_equal(comp.process(audio), second)
