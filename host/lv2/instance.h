@@ -87,8 +87,13 @@ private:
     Instance(const ModuleEntry& entry, double rate);
     bool open(const LV2_Feature* const* features);
     void takeOptions(const LV2_Feature* const* features) noexcept;
-    void readControls() noexcept;
-    void changed(std::size_t control) noexcept;
+    // The per-run path is kept short (inlined into the descriptor's run);
+    // what most runs skip stays out of it.
+    [[gnu::always_inline]] inline void readControls() noexcept;
+    [[gnu::noinline]] void acknowledgePorts() noexcept;
+    [[gnu::noinline]] void changed(std::size_t control) noexcept;
+    [[gnu::noinline]] void startMidiOut() noexcept;
+    [[gnu::noinline]] void runInPieces(std::uint32_t frames) noexcept;
     void readEvents(std::uint32_t frames) noexcept;
     void readPosition(const LV2_Atom_Object_Body* body, std::uint32_t size) noexcept;
     void fillTime() noexcept;
