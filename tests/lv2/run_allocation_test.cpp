@@ -1,12 +1,11 @@
 // An LV2 run is the host's audio thread: the adapter must not call the
-// allocator there (a lock, a page fault: a drop-out). This program replaces
-// the C library's malloc, which every operator new of the modules ends in,
-// and counts the calls made during runs that take every path: ports read
-// and changed, MIDI in (in and out of order), a song position, MIDI out,
-// and a block longer than promised.
+// allocator there (a lock, a page fault: a drop-out). This program counts
+// the calls into the C library's malloc (tests/kit/malloc_counter.h), which
+// every operator new of the modules ends in, during runs that take every
+// path: ports read and changed, MIDI in (in and out of order), a song
+// position, MIDI out, and a block longer than promised.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -15,31 +14,8 @@
 #include <lv2/midi/midi.h>
 #include <lv2/time/time.h>
 
+#include "tests/kit/malloc_counter.h"
 #include "tests/lv2/lv2_host.h"
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> calls{0};
-void counted() noexcept {
-    if (counting.load(std::memory_order_relaxed)) calls.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void* malloc(std::size_t n) {
-    counted();
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(std::size_t count, std::size_t n) {
-    counted();
-    return __libc_calloc(count, n);
-}
-extern "C" void* realloc(void* p, std::size_t n) {
-    counted();
-    return __libc_realloc(p, n);
-}
 
 namespace {
 
@@ -91,14 +67,14 @@ TEST(Lv2Run, AllocatesNothing) {
         const bool sends = std::string(uri).find("probe") != std::string::npos;
         if (sends) p.connect(p.index("midi_out"), midiOut.data());
         p.activate();
-        counting = true;
-        for (int run = 0; run < 8; ++run) {
-            reinterpret_cast<LV2_Atom*>(midiOut.data())->size = 4000;  // the output's capacity, each run
-            if (run == 3 && moved != nullptr) *moved = c.to;  // the host moves a port
-            lilv_instance_run(instance, run == 5 ? 4096 : 512);  // one run longer than promised
-        }
-        counting = false;
-        EXPECT_EQ(calls.exchange(0), 0) << "allocations during runs";
+        const long allocations = kit::allocationsDuring([&] {
+            for (int run = 0; run < 8; ++run) {
+                reinterpret_cast<LV2_Atom*>(midiOut.data())->size = 4000;  // the output's capacity, each run
+                if (run == 3 && moved != nullptr) *moved = c.to;  // the host moves a port
+                lilv_instance_run(instance, run == 5 ? 4096 : 512);  // one run longer than promised
+            }
+        });
+        EXPECT_EQ(allocations, 0) << "allocations during runs";
     }
 }
 

@@ -17,48 +17,12 @@
 
 #include "host/abi/opcodes.h"
 #include "synth/kestravian.h"
+#include "tests/kit/malloc_counter.h"
 #include "tests/kit/sanitizers.h"
 #include "tests/reference/reference.h"
 #include "tests/synth/quiet_host.h"
 
-#if defined(__GLIBC__) && !defined(KSTV_ASAN)
-#define KSTV_COUNT_MALLOC 1
-#endif
-
-namespace {
-
-std::atomic<bool> counting{false};
-std::atomic<long> calls{0};
-
-void counted() noexcept {
-    if (counting.load(std::memory_order_relaxed)) calls.fetch_add(1, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-#if defined(KSTV_COUNT_MALLOC)
-// The C library's own entry points, so that operator new below is counted
-// once and not a second time as a malloc.
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-
-extern "C" void* malloc(std::size_t n) {
-    counted();
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(std::size_t count, std::size_t n) {
-    counted();
-    return __libc_calloc(count, n);
-}
-extern "C" void* realloc(void* p, std::size_t n) {
-    counted();
-    return __libc_realloc(p, n);
-}
-#define KSTV_RAW_MALLOC __libc_malloc
-#else
-#define KSTV_RAW_MALLOC std::malloc
-#endif
+using kit::counted;
 
 namespace {
 
@@ -120,14 +84,9 @@ void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcep
 
 namespace {
 
-// Allocator calls made by `work`.
 template <typename Work>
 long callsDuring(Work&& work) {
-    calls.store(0);
-    counting.store(true);
-    work();
-    counting.store(false);
-    return calls.load();
+    return kit::allocationsDuring(work);
 }
 
 // A plug-in instance as a host sets one up, driven through its record.
