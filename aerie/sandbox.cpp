@@ -114,6 +114,10 @@ std::string detail::whereOf(const Shared& s) {
     return where;
 }
 
+SandboxReporter::SandboxReporter(Shared* shared, void* report) noexcept : shared_(shared), report_(report) {
+    shared_->started.store(1, std::memory_order_release);
+}
+
 void SandboxReporter::step(const std::string& what) noexcept {
     copyText(shared_->step, sizeof shared_->step, what);
     shared_->inBlock = 0;

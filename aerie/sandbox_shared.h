@@ -3,6 +3,7 @@
 // and how a child is set up and started.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,7 @@ namespace aerie {
 // the rest once the child has ended (or finished a request), when nothing
 // writes it any more.
 struct SandboxReporter::Shared {
+    std::atomic<std::uint32_t> started;  // the child's reporter is made
     std::atomic<std::uint32_t> heartbeat;
     std::atomic<std::uint32_t> finished;
     std::uint32_t inBlock;
@@ -38,7 +40,8 @@ namespace detail {
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "the heartbeat is shared between processes");
 
 // Tells a child that stopped making progress: its heartbeat unchanged for
-// the timeout (0: never). `progress()` counts other signs of life.
+// the timeout (0: never), or, while it has not started, for the longer of
+// the timeout and kChildStartSeconds. `progress()` counts other signs of life.
 class StallWatch {
 public:
     StallWatch(const SandboxReporter::Shared& shared, double timeoutSeconds)
@@ -52,7 +55,9 @@ public:
             since_ = t;
             return false;
         }
-        return timeout_ > 0 && std::chrono::duration<double>(t - since_).count() >= timeout_;
+        const bool starting = shared_.started.load(std::memory_order_acquire) == 0;
+        const double limit = starting ? std::max(timeout_, kChildStartSeconds) : timeout_;
+        return timeout_ > 0 && std::chrono::duration<double>(t - since_).count() >= limit;
     }
     void progress() { since_ = std::chrono::steady_clock::now(); }
 

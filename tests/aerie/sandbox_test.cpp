@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -160,9 +161,15 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--sandbox-child") == 0) {
         return aerie::runSandboxChild(argv[3], argv[4], operation(argv[2]).run);
     }
-    // The child side of a restarted worker (Windows): NAME ARGUMENT.
+    // The child side of a restarted worker (Windows): NAME ARGUMENT; a name
+    // "late-NAME" starts half a second late, as a child does on a slow machine.
     if (argc == 4 && std::strcmp(argv[1], "--worker-child") == 0) {
-        return aerie::runWorkerChild(argv[3], workerHandler(argv[2]));
+        std::string name = argv[2];
+        if (name.rfind("late-", 0) == 0) {
+            name.erase(0, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        return aerie::runWorkerChild(argv[3], workerHandler(name));
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

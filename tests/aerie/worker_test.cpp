@@ -188,6 +188,9 @@ TEST(Worker, AHandlersErrorFailsItsRequestOnly) {
 // The time limit is for a request without progress: not for a long one
 // that reports its blocks, nor for the time between requests.
 TEST(Worker, OnlyARequestWithoutProgressIsHung) {
+    // A child slow to start (a new process on Windows) is not hung.
+    aerie::Worker late(workerHandler("echo"), optionsFor("late-echo", 0.2));
+    EXPECT_EQ(text(late.call(bytes("hi"))), std::string("hi") + '\0');
     aerie::Worker w(workerHandler("echo"), optionsFor("echo", 0.2));
     EXPECT_EQ(text(w.call(bytes("busy"))), std::string("busy") + '\0');
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

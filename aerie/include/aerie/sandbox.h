@@ -42,7 +42,8 @@ public:
     void send(const std::string& kind, const std::string& text);
 
     struct Shared;
-    SandboxReporter(Shared* shared, void* report) : shared_(shared), report_(report) {}
+    // Made in the child as it starts: from then on the timeout counts.
+    SandboxReporter(Shared* shared, void* report) noexcept;
 
 private:
     Shared* shared_;
@@ -51,9 +52,15 @@ private:
 
 using SandboxOperation = std::function<int(SandboxReporter&)>;
 
+// The least time a child is given to start (its process made, its runtime
+// loaded) before a timeout counts as a hang.
+inline constexpr double kChildStartSeconds = 30;
+
 struct SandboxOptions {
     // The child is hung once it has reported no progress (a step, block,
-    // stage or message) for this long; 0: no limit.
+    // stage or message) for this long; 0: no limit. A child still starting
+    // (a new process, slow under an emulator) is given at least
+    // kChildStartSeconds.
     double timeoutSeconds = 0;
     // Where what the child (the plug-in) prints goes: our standard error
     // (the default, so that it never mixes with a program's output), our
