@@ -20,6 +20,7 @@
 #include <lv2/urid/urid.h>
 
 #include "fuzz/check.h"
+#include "tests/lv2/urid_table.h"
 
 namespace {
 
@@ -27,18 +28,7 @@ constexpr std::uint32_t kFrames = 256;
 // The polysynth's ports: two outputs, seven parameters, the latency, then events.
 constexpr std::uint32_t kEventPortIndex = 10;
 
-std::vector<std::string>& uris() {
-    static std::vector<std::string> table;
-    return table;
-}
-LV2_URID map(LV2_URID_Map_Handle, const char* uri) {
-    auto& t = uris();
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == uri) return static_cast<LV2_URID>(i + 1);
-    }
-    t.emplace_back(uri);
-    return static_cast<LV2_URID>(t.size());
-}
+using kstv_test::mapUri;
 
 struct Value {
     const unsigned char* data;
@@ -60,7 +50,7 @@ const void* retrieve(LV2_State_Handle handle, uint32_t, size_t* size, uint32_t* 
 }
 
 struct Host {
-    LV2_URID_Map urid{nullptr, map};
+    LV2_URID_Map urid{nullptr, mapUri};
     LV2_Feature mapFeature{LV2_URID__map, &urid};
     const LV2_Feature* features[2] = {&mapFeature, nullptr};
     const LV2_Descriptor* d = lv2_descriptor(0);
@@ -98,13 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sequence) {
         const std::vector<unsigned char> before = h.saved();
         const std::vector<unsigned char> bytes(data, data + size);  // exactly as long as given
-        Value v{bytes.data(), bytes.size(), map(nullptr, LV2_ATOM__Chunk)};
+        Value v{bytes.data(), bytes.size(), mapUri(nullptr, LV2_ATOM__Chunk)};
         if (h.state->restore(h.h, retrieve, &v, 0, nullptr) != LV2_STATE_SUCCESS) {
             if (h.saved() != before) fuzz::fail("a refused state changed the plug-in");
             return 0;
         }
         const std::vector<unsigned char> after = h.saved();
-        Value back{after.data(), after.size(), map(nullptr, LV2_ATOM__Chunk)};
+        Value back{after.data(), after.size(), mapUri(nullptr, LV2_ATOM__Chunk)};
         if (h.state->restore(h.h, retrieve, &back, 0, nullptr) != LV2_STATE_SUCCESS) {
             fuzz::fail("the plug-in refused its own state");
         }
@@ -114,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // in a buffer of exactly the declared size (so a read past it is caught).
     const std::size_t body = size < 65536 ? size : 65536;
     std::vector<unsigned char> buffer(sizeof(LV2_Atom) + body);
-    LV2_Atom header{static_cast<uint32_t>(body), map(nullptr, LV2_ATOM__Sequence)};
+    LV2_Atom header{static_cast<uint32_t>(body), mapUri(nullptr, LV2_ATOM__Sequence)};
     std::memcpy(buffer.data(), &header, sizeof header);
     if (body > 0) std::memcpy(buffer.data() + sizeof header, data, body);
     h.d->connect_port(h.h, kEventPortIndex, buffer.data());

@@ -10,26 +10,14 @@
 #include <lv2/options/options.h>
 #include <lv2/time/time.h>
 
+#include "tests/lv2/urid_table.h"
+
 namespace lv2test {
 
 namespace {
 
 constexpr const char* kChunkKey = "urn:kestravian:lv2:state#chunk";
 constexpr std::size_t kSequenceBytes = 64 * 1024;
-
-std::vector<std::string>& uris() {
-    static std::vector<std::string> table;
-    return table;
-}
-
-LV2_URID mapUri(LV2_URID_Map_Handle, const char* uri) {
-    auto& table = uris();
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        if (table[i] == uri) return static_cast<LV2_URID>(i + 1);
-    }
-    table.emplace_back(uri);
-    return static_cast<LV2_URID>(table.size());
-}
 
 struct Saved {
     std::vector<unsigned char> bytes;
@@ -57,11 +45,11 @@ const void* retrieve(LV2_State_Handle handle, uint32_t key, size_t* size, uint32
 }  // namespace
 
 LV2_URID_Map* uridMap() {
-    static LV2_URID_Map map{nullptr, mapUri};
+    static LV2_URID_Map map{nullptr, kstv_test::mapUri};
     return &map;
 }
 
-LV2_URID urid(const char* uri) { return mapUri(nullptr, uri); }
+LV2_URID urid(const char* uri) { return kstv_test::mapUri(nullptr, uri); }
 
 LilvWorld* world() {
     static LilvWorld* w = [] {
@@ -75,7 +63,7 @@ LilvWorld* world() {
     return w;
 }
 
-Plugin::Plugin(const std::string& uri, double rate, Features features) : maxBlock_(features.maxBlock) {
+Plugin::Plugin(const std::string& uri, double rate, Features features) {
     LilvNode* node = lilv_new_uri(world(), uri.c_str());
     plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world()), node);
     lilv_node_free(node);

@@ -79,7 +79,6 @@ private:
     std::vector<std::uint32_t> audioIn_, audioOut_;
     std::vector<std::uint64_t> events_;  // the event port's sequence, 8-byte aligned
     std::int32_t eventPort_ = -1;
-    std::int32_t maxBlock_ = 0;
     std::vector<LV2_Feature> featureStore_;
     std::vector<const LV2_Feature*> features_;
     std::vector<std::uint8_t> optionStore_;
