@@ -95,11 +95,11 @@ def test_names_resolve_like_vst2host(paths, tmp_path, monkeypatch):
     for name in ("effect", "impulse"):
         shutil.copy(paths[name], tmp_path / os.path.basename(paths[name]))
     (tmp_path / "b").mkdir()
-    shutil.copy(paths["effect"], tmp_path / "b" / "other.so")
+    shutil.copy(paths["effect"], tmp_path / "b")  # a fake keeps its name: it is what it does
     monkeypatch.setenv("VST_PATH", str(tmp_path))
     with aerie.load("fake_impulse") as plugin:
         assert plugin.name == "Fake Impulse"
-    with pytest.raises(aerie.AmbiguousName, match="other.so"):
+    with pytest.raises(aerie.AmbiguousName, match="b/fake_effect.so"):
         aerie.load("Fake Effect")
     with pytest.raises(aerie.ModuleNotFound):
         aerie.load("No Such Plug-in")

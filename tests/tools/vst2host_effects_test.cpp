@@ -319,7 +319,8 @@ TEST(Vst2HostEffects, BadInputsAndBadPlugins) {
 }
 
 // A folder with a plug-in, one in a sub-folder, a library that is not a
-// plug-in, a file that is no library, a module that crashes and one that hangs.
+// plug-in, a file that is no library, a module that crashes and one that hangs
+// (the fakes' copies keep their names: each takes its variant from its name).
 TEST(Vst2HostEffects, ScanListsEveryModuleAndWhyOneFailed) {
     const std::string dir = tmp("plugins");
     fs::remove_all(dir);
@@ -331,11 +332,11 @@ TEST(Vst2HostEffects, ScanListsEveryModuleAndWhyOneFailed) {
         fs::copy_file(from, to);
         return to.string();
     };
-    const std::string effect = put(FAKE_EFFECT, "effect");
-    const std::string synth = put(FAKE_IMPULSE, "sub.vst/impulse");
+    const std::string effect = put(FAKE_EFFECT, "fake_effect");
+    const std::string synth = put(FAKE_IMPULSE, "sub.vst/fake_impulse");
     const std::string notPlugin = put(FAKE_NO_ENTRY, "library");
-    const std::string crash = put(FAKE_CRASH_ENTRY, "crash");
-    const std::string hang = put(FAKE_HANG_OPEN, "hang");
+    const std::string crash = put(FAKE_CRASH_ENTRY, "fake_crash_entry");
+    const std::string hang = put(FAKE_HANG_OPEN, "fake_hang_open");
     testing_tools::writeFile(dir + "/readme" + ext, {'h', 'i', '\n'});
     testing_tools::writeFile(dir + "/notes.txt", {'h', 'i', '\n'});
 
@@ -345,21 +346,21 @@ TEST(Vst2HostEffects, ScanListsEveryModuleAndWhyOneFailed) {
     ASSERT_EQ(list.size(), 6u) << run.out;
     std::map<std::string, nlohmann::json> byName;
     for (const auto& e : list) byName[fs::path(e["path"].get<std::string>()).stem().string()] = e;
-    EXPECT_EQ(byName["effect"]["name"], "Fake Effect");
-    EXPECT_EQ(byName["effect"]["vendor"], "Kestravian Tests");
-    EXPECT_EQ(byName["effect"]["uniqueId"], "Fake");
-    EXPECT_EQ(byName["effect"]["category"], "effect");
-    EXPECT_EQ(byName["effect"]["inputs"], 2);
-    EXPECT_EQ(byName["effect"]["outputs"], 2);
-    EXPECT_EQ(byName["effect"]["parameters"], 4);
-    EXPECT_EQ(byName["effect"]["programs"], 2);
-    EXPECT_EQ(byName["impulse"]["kind"], "instrument");
-    EXPECT_EQ(byName["impulse"]["category"], "synth");
+    EXPECT_EQ(byName["fake_effect"]["name"], "Fake Effect");
+    EXPECT_EQ(byName["fake_effect"]["vendor"], "Kestravian Tests");
+    EXPECT_EQ(byName["fake_effect"]["uniqueId"], "Fake");
+    EXPECT_EQ(byName["fake_effect"]["category"], "effect");
+    EXPECT_EQ(byName["fake_effect"]["inputs"], 2);
+    EXPECT_EQ(byName["fake_effect"]["outputs"], 2);
+    EXPECT_EQ(byName["fake_effect"]["parameters"], 4);
+    EXPECT_EQ(byName["fake_effect"]["programs"], 2);
+    EXPECT_EQ(byName["fake_impulse"]["kind"], "instrument");
+    EXPECT_EQ(byName["fake_impulse"]["category"], "synth");
     const std::pair<const char*, const char*> failures[] = {
         {"library", "not a VST 2 plug-in: no entry point (neither VSTPluginMain nor main)"},
         {"readme", "not a VST 2 plug-in: not a shared library"},
-        {"crash", "the module crashed while creating an instance (calling its entry point VSTPluginMain) ("},
-        {"hang", "the module did not answer within 2 s while opening it (effOpen)"},
+        {"fake_crash_entry", "the module crashed while creating an instance (calling its entry point VSTPluginMain) ("},
+        {"fake_hang_open", "the module did not answer within 2 s while opening it (effOpen)"},
     };
     for (const auto& [name, error] : failures) {
         ASSERT_TRUE(byName[name].contains("error")) << name;
@@ -385,9 +386,9 @@ TEST(Vst2HostEffects, ModulesByName) {
     fs::create_directories(dir + "/a");
     fs::create_directories(dir + "/b");
     const std::string ext = fs::path(FAKE_EFFECT).extension().string();
-    fs::copy_file(FAKE_EFFECT, dir + "/a/effect" + ext);
-    fs::copy_file(FAKE_WIDE, dir + "/a/wide" + ext);
-    fs::copy_file(FAKE_WIDE, dir + "/b/wide-copy" + ext);
+    fs::copy_file(FAKE_EFFECT, dir + "/a/fake_effect" + ext);
+    fs::copy_file(FAKE_WIDE, dir + "/a/fake_wide" + ext);
+    fs::copy_file(FAKE_WIDE, dir + "/b/fake_wide" + ext);
     setEnv("VST_PATH", dir);
     setEnv("LXVST_PATH", "");
     setEnv("HOME", dir + "/home");
@@ -397,8 +398,8 @@ TEST(Vst2HostEffects, ModulesByName) {
         std::string text;  // in standard output, or the error
     } cases[] = {
         {{"info", "Fake Effect"}, 0, "Effect name        Fake Effect\n"},
-        {{"params", "effect"}, 0, "Fake Effect: 4 parameters\n"},
-        {{"params", "effect" + ext, "--json"}, 0, "\"name\": \"Gain Trim\""},
+        {{"params", "fake_effect"}, 0, "Fake Effect: 4 parameters\n"},
+        {{"params", "fake_effect" + ext, "--json"}, 0, "\"name\": \"Gain Trim\""},
         {{"info", "Fake Wide"}, 3, "\"Fake Wide\" is ambiguous: 2 plug-ins have that name: "},
         {{"info", "Nothing Here"}, 3, "module not found: no file and no plug-in named \"Nothing Here\" in " + dir},
     };

@@ -10,7 +10,6 @@
 // FAULT_BUILD=FAULT_NO_ENTRY.
 #include <atomic>
 #include <chrono>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -19,17 +18,12 @@
 #include <new>
 #include <thread>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include "host/abi/aeffect.h"
 #include "host/abi/events.h"
 #include "host/abi/opcodes.h"
 #include "host/abi/pins.h"
 #include "host/abi/time_info.h"
+#include "tests/fixtures/variant_by_name.h"
 
 #define FAULT_NONE 0
 #define FAULT_NAN 1             // a NaN in the output once 20000 frames have been rendered
@@ -100,44 +94,8 @@ const char* const kFaultNames[] = {"none", "nan", "overrun", "input_write", "cra
     "chunk_while_running", "foreign_record", "null_write", "buffer_fill", "negative_frames", "trap"};
 static_assert(sizeof kFaultNames / sizeof kFaultNames[0] == FAULT_TRAP + 1, "a name for every fault");
 
-// The fault of this copy of the module, read from its file name
-// (.../faulty_<name>.<suffix>, in any case); -1 for a name that is none.
-int faultFromFileName() {
-    char path[4096] = {};
-#if defined(_WIN32)
-    HMODULE module = nullptr;
-    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCSTR>(&kFaultNames), &module) == 0 ||
-        GetModuleFileNameA(module, path, sizeof path - 1) == 0) {
-        return -1;
-    }
-#else
-    Dl_info info{};
-    if (dladdr(&kFaultNames, &info) == 0 || info.dli_fname == nullptr) return -1;
-    std::strncpy(path, info.dli_fname, sizeof path - 1);
-#endif
-    const char* name = path;
-    for (const char* c = path; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') name = c + 1;
-    }
-    const char prefix[] = "faulty_";
-    for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return -1;
-    }
-    name += sizeof prefix - 1;
-    const char* end = std::strchr(name, '.');
-    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - name) : std::strlen(name);
-    for (int f = 0; f <= FAULT_TRAP; ++f) {
-        const char* known = kFaultNames[f];
-        std::size_t i = 0;
-        while (i < length && known[i] != '\0' && std::tolower(static_cast<unsigned char>(name[i])) == known[i]) ++i;
-        if (i == length && known[i] == '\0') return f;
-    }
-    return -1;
-}
-
 // Chosen once, as the module is loaded.
-const int fault = faultFromFileName();
+const int fault = fixtures::variantByFileName(&kFaultNames, "faulty_", kFaultNames, FAULT_TRAP + 1);
 
 constexpr int kParams = 3;
 constexpr int kPrograms = 4;
