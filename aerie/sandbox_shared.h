@@ -41,12 +41,14 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "the heartbeat is
 
 // Tells a child that stopped making progress: its heartbeat unchanged for
 // the timeout (0: never), or, while it has not started, for the longer of
-// the timeout and kChildStartSeconds. `progress()` counts other signs of life.
+// the timeout and kChildStartSeconds. Its start is a sign of life too: the
+// timeout counts from then, not from before it (a child that came up late
+// has the whole timeout to answer). `progress()` counts other signs of life.
 class StallWatch {
 public:
     StallWatch(const SandboxReporter::Shared& shared, double timeoutSeconds)
         : shared_(shared), timeout_(timeoutSeconds), seen_(shared.heartbeat.load()),
-          since_(std::chrono::steady_clock::now()) {}
+          starting_(shared.started.load(std::memory_order_acquire) == 0), since_(std::chrono::steady_clock::now()) {}
     bool stalled() {
         const std::uint32_t now = shared_.heartbeat.load(std::memory_order_acquire);
         const auto t = std::chrono::steady_clock::now();
@@ -55,8 +57,12 @@ public:
             since_ = t;
             return false;
         }
-        const bool starting = shared_.started.load(std::memory_order_acquire) == 0;
-        const double limit = starting ? std::max(timeout_, kChildStartSeconds) : timeout_;
+        if (starting_ && shared_.started.load(std::memory_order_acquire) != 0) {
+            starting_ = false;
+            since_ = t;
+            return false;
+        }
+        const double limit = starting_ ? std::max(timeout_, kChildStartSeconds) : timeout_;
         return timeout_ > 0 && std::chrono::duration<double>(t - since_).count() >= limit;
     }
     void progress() { since_ = std::chrono::steady_clock::now(); }
@@ -65,6 +71,7 @@ private:
     const SandboxReporter::Shared& shared_;
     double timeout_;
     std::uint32_t seen_;
+    bool starting_;
     std::chrono::steady_clock::time_point since_;
 };
 

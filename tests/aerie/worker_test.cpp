@@ -98,6 +98,7 @@ aerie::WorkerHandler workerHandler(const std::string& name) {
         if (request == "fail-other") throw std::runtime_error("out of luck");
         if (request == "exit") std::exit(7);
         if (request == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        if (request == "pause") std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (request == "busy") {  // 0.3 s in all, never 0.2 s without progress
             call.reporter.step("rendering");
             for (std::uint64_t b = 0; b < 30; ++b) {
@@ -188,9 +189,10 @@ TEST(Worker, AHandlersErrorFailsItsRequestOnly) {
 // The time limit is for a request without progress: not for a long one
 // that reports its blocks, nor for the time between requests.
 TEST(Worker, OnlyARequestWithoutProgressIsHung) {
-    // A child slow to start (a new process on Windows) is not hung.
+    // A child slow to start (a new process on Windows) is not hung, and
+    // once up it has the whole timeout for its first answer.
     aerie::Worker late(workerHandler("echo"), optionsFor("late-echo", 0.2));
-    EXPECT_EQ(text(late.call(bytes("hi"))), std::string("hi") + '\0');
+    EXPECT_EQ(text(late.call(bytes("pause"))), std::string("pause") + '\0');
     aerie::Worker w(workerHandler("echo"), optionsFor("echo", 0.2));
     EXPECT_EQ(text(w.call(bytes("busy"))), std::string("busy") + '\0');
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
