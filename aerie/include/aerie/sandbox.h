@@ -60,7 +60,7 @@ struct SandboxOptions {
     // The child is hung once it has reported no progress (a step, block,
     // stage or message) for this long; 0: no limit. A child still starting
     // (a new process, slow under an emulator) is given at least
-    // kChildStartSeconds.
+    // kChildStartSeconds, and the timeout counts from its start.
     double timeoutSeconds = 0;
     // Where what the child (the plug-in) prints goes: our standard error
     // (the default, so that it never mixes with a program's output), our

@@ -62,7 +62,8 @@ using WorkerHandler = std::function<std::vector<unsigned char>(WorkerCall&)>;
 struct WorkerOptions {
     // A request is hung once the child has reported no progress (a step,
     // block or stage, or a byte of its reply) for this long; 0: no limit.
-    // A child still starting is given at least kChildStartSeconds.
+    // A child still starting is given at least kChildStartSeconds, and the
+    // timeout counts from its start.
     double timeoutSeconds = 0;
     // Where what the child prints goes, as for a sandbox.
     SandboxOptions::Output output = SandboxOptions::Output::ToStderr;
