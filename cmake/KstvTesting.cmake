@@ -78,3 +78,42 @@ set(KSTV_EMULATOR_IS_WINE OFF)
 if(CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
   set(KSTV_EMULATOR_IS_WINE ON)
 endif()
+
+# kstv_module_variants(<stem> SOURCE <file> DIR <dir> MACRO <M>
+#                      BUILT <variant>... VARIANTS <variant>...)
+# Test plug-ins whose variants are one build copied under their names,
+# <dir>/<stem>_<variant><module suffix> for each of VARIANTS; each copy
+# reads its variant from its own file name when loaded
+# (tests/fixtures/variant_by_name.h). Compiling a module per variant cost
+# about a minute of compiler time per build. Only the variants in BUILT are
+# compiled (for what lies in a module's linking), each with
+# <M>_BUILD=<M>_<VARIANT>; the first of them is the common build that the
+# others are copies of. The target <stem>_modules makes them all.
+function(kstv_module_variants stem)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SOURCE;DIR;MACRO" "BUILT;VARIANTS")
+  list(GET arg_BUILT 0 common)
+  foreach(variant ${arg_BUILT})
+    add_library(${stem}_${variant} MODULE ${arg_SOURCE})
+    string(TOUPPER "${arg_MACRO}_${variant}" build)
+    target_compile_definitions(${stem}_${variant} PRIVATE ${arg_MACRO}_BUILD=${build})
+    target_link_libraries(${stem}_${variant} PRIVATE kstv_abi kstv_warnings ${CMAKE_DL_LIBS})
+    set_target_properties(${stem}_${variant} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden
+                          LIBRARY_OUTPUT_DIRECTORY ${arg_DIR})
+  endforeach()
+  set(copies "")
+  set(commands "")
+  foreach(variant ${arg_VARIANTS})
+    if(NOT variant IN_LIST arg_BUILT)
+      set(copy ${arg_DIR}/${stem}_${variant}${CMAKE_SHARED_MODULE_SUFFIX})
+      list(APPEND copies ${copy})
+      list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${stem}_${common}> ${copy})
+    endif()
+  endforeach()
+  add_custom_command(OUTPUT ${copies} ${commands}
+    DEPENDS ${stem}_${common}
+    COMMENT "Copying ${stem}_${common} once per variant")
+  add_custom_target(${stem}_modules ALL DEPENDS ${copies})
+  foreach(variant ${arg_BUILT})
+    add_dependencies(${stem}_modules ${stem}_${variant})
+  endforeach()
+endfunction()
